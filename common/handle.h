@@ -1,0 +1,55 @@
+// Owning wrappers for Win32 handles: each kind is closed by exactly one
+// function, on every path, and closing never disturbs the caller's last error.
+#pragma once
+#include <windows.h>
+
+template <BOOL(WINAPI* CloseFunction)(HANDLE)>
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  // Null and INVALID_HANDLE_VALUE both mean "no handle": Win32 uses either.
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+  HANDLE* receive() { reset(); return &handle_; }
+  [[nodiscard]] HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  void reset(HANDLE handle = nullptr) {
+    if (valid()) {
+      DWORD lastError = GetLastError();
+      CloseFunction(handle_);
+      SetLastError(lastError);
+    }
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+using FileHandle = UniqueHandle<CloseHandle>;   // files, pipes, processes, threads
+using FindHandle = UniqueHandle<FindClose>;     // FindFirstFileW searches
+
+// PROCESS_INFORMATION owns two handles; both go with it.
+struct ProcessInformation {
+  FileHandle process;
+  FileHandle thread;
+  DWORD processId = 0;
+  void Take(const PROCESS_INFORMATION& info) {
+    process.reset(info.hProcess);
+    thread.reset(info.hThread);
+    processId = info.dwProcessId;
+  }
+};

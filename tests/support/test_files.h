@@ -1,0 +1,35 @@
+// File-system helpers for tests: a fresh temporary folder per fixture, and
+// reading and writing whole files. Test code may use the standard library.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A uniquely named folder under the temporary directory, removed (with
+// everything in it, attributes cleared, links not followed) on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::wstring& path() const { return path_; }  // no trailing backslash
+  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+void RemoveTreeForTest(const std::wstring& path);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+std::string ReadWholeFile(const std::wstring& path);
+bool PathExists(const std::wstring& path);
+DWORD AttributesOf(const std::wstring& path);
+std::wstring TempDirectory();                 // GetTempPathW, with trailing backslash
+std::wstring ModuleDirectory();               // folder of the running test executable
+std::string Narrow(const std::wstring& text); // UTF-8
+std::wstring Widen(const std::string& text);  // from UTF-8
+// Unix path of a Windows path under Wine (for planting symbolic links).
+std::string UnixPathOf(const std::wstring& path);
