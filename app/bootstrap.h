@@ -1,0 +1,7 @@
+// The whole run of the bootstrapper; wWinMain only calls this.
+#pragma once
+
+// Returns the process exit code: 1 once the temporary archive has been
+// checked out, 0 when the own file or the temporary archive could not be
+// opened, or when the own file holds no payload.
+int RunBootstrap();

@@ -1,0 +1,55 @@
+#include "app/payload.h"
+
+#include "common/format.h"
+#include "common/text.h"
+
+namespace {
+
+uint32_t ReadU32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+// True when [offset, offset + size) lies within `length` bytes.
+bool Within(uint64_t offset, uint64_t size, size_t length) {
+  return offset <= length && size <= length - offset;
+}
+
+constexpr size_t kPeSignatureOffsetField = 60;
+constexpr size_t kFileHeaderSize = 20;
+constexpr size_t kSectionHeaderSize = 40;
+
+}  // namespace
+
+int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length) {
+  if (!bytes || length > kHeaderBufferSize) return kNoPayload;
+  if (!Within(0, 2, length) || bytes[0] != 'M' || bytes[1] != 'Z') return kNoPayload;
+  if (!Within(kPeSignatureOffsetField, 4, length)) return kNoPayload;
+  const uint64_t pe = ReadU32(bytes + kPeSignatureOffsetField);
+  if (!Within(pe, 4 + kFileHeaderSize, length)) return kNoPayload;
+  if (bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] || bytes[pe + 3]) return kNoPayload;
+
+  const uint16_t sectionCount = ReadU16(bytes + pe + 6);
+  // The section table follows the optional header, whose size the file
+  // header gives (224 bytes in a 32-bit image, 240 in a 64-bit one).
+  const uint16_t optionalHeaderSize = ReadU16(bytes + pe + 4 + 16);
+  const uint64_t table = pe + 4 + kFileHeaderSize + optionalHeaderSize;
+  if (!Within(table, uint64_t(sectionCount) * kSectionHeaderSize, length)) return kNoPayload;
+
+  uint32_t end = 0;
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    const uint8_t* section = bytes + table + i * kSectionHeaderSize;
+    uint32_t sectionEnd = ReadU32(section + 20) + ReadU32(section + 16);
+    if (sectionEnd > end) end = sectionEnd;
+  }
+  return static_cast<int32_t>(end);
+}
+
+void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3) {
+  FormatText(out, capacity, L"vexlode_%d_%d_%d.zip", r3, r2, r1);
+}
+
+void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity) {
+  ptrdiff_t dot = FindLast(archivePath, L'.');
+  CopyText(out, capacity, archivePath, dot >= 0 ? static_cast<size_t>(dot) : 0);
+}

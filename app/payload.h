@@ -1,0 +1,21 @@
+// Where the appended archive starts, and the temporary archive's names.
+// Pure functions; the Win32 side is in checkout.h.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+constexpr size_t kHeaderBufferSize = 1048576;  // the first MiB of the file
+constexpr int32_t kNoPayload = -1;
+
+// The payload offset: the largest PointerToRawData + SizeOfRawData (mod 2^32)
+// over the section table. `bytes` holds the `length` bytes actually read from
+// the start of the file. Returns kNoPayload when "MZ" or "PE\0\0" is missing,
+// or when any header field it needs lies outside those bytes: a hostile file
+// never makes it read beyond them.
+int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length);
+
+// "vexlode_r3_r2_r1.zip" from three successive draws r1, r2, r3.
+void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3);
+
+// The archive path up to, not including, its last '.'; empty without one.
+void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity);

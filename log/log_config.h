@@ -1,0 +1,14 @@
+// Reads the optional "logtool.ini" beside the executable, section "Log",
+// through the private-profile calls only. Without the file the built-in
+// values apply: level 3, 5242880 bytes, "C:\plomet_setup.log".
+#pragma once
+#include <stdint.h>
+
+#include "common/containers.h"
+#include "log/log_format.h"
+
+// Empty when the executable's own path cannot be had: then nothing is read.
+WideString GetLogIniPath();
+LogLimits ReadLogLimits();
+// Composed path, or empty when file logging is off.
+void ReadLogFilePath(wchar_t (&path)[kLogPathChars]);

@@ -1,0 +1,87 @@
+#include "log/log_format.h"
+
+#include "common/format.h"
+#include "common/text.h"
+
+const wchar_t* LogLevelName(uint32_t level) {
+  switch (level) {
+    case 1: return L"ERR";
+    case 2: return L"WAR";
+    case 3: return L"INF";
+    case 4: return L"DBG";
+    default: return L"???";
+  }
+}
+
+LogLimits ClampLogLimits(LogLimits limits) {
+  if (limits.level > kMaxLogLevel) limits.level = kMaxLogLevel;
+  if (limits.maxFileSize <= kMinFileSizeLimit)
+    limits.maxFileSize = kMinFileSizeLimit;
+  else if (limits.maxFileSize >= kMaxFileSizeLimit)
+    limits.maxFileSize = kMaxFileSizeLimit;
+  return limits;
+}
+
+size_t ComposeTagPrefix(wchar_t* out, size_t capacity, const wchar_t* tag) {
+  return FormatText(out, capacity, L"[%-8s]:", tag);
+}
+
+static size_t ComposeStamp(wchar_t* out, size_t capacity, const LogStamp& stamp) {
+  return FormatText(out, capacity, L"[%4d]%4d-%02d-%02d %02d:%02d:%02d:%03d: [%4d]",
+                    static_cast<int>(stamp.processId), stamp.year, stamp.month, stamp.day,
+                    stamp.hour, stamp.minute, stamp.second, stamp.milliseconds,
+                    static_cast<int>(stamp.threadId));
+}
+
+size_t ComposeLogLine(wchar_t (&line)[kLogLineChars], const LogStamp& stamp,
+                      const wchar_t* levelName, const wchar_t* message) {
+  // Leave room for "\r\n" so that a cut line still ends a line.
+  const size_t bodyCapacity = kLogLineOutputMax - 2 + 1;
+  size_t length = ComposeStamp(line, bodyCapacity, stamp);
+  length += FormatText(line + length, bodyCapacity - length, L"[%s]%s", levelName, message);
+  line[length++] = L'\r';
+  line[length++] = L'\n';
+  line[length] = 0;
+  return length;
+}
+
+size_t ComposeDebugPrefix(wchar_t* out, size_t capacity, const LogStamp& stamp, const wchar_t* tag) {
+  size_t length = ComposeStamp(out, capacity, stamp);
+  return length + FormatText(out + length, capacity - length, L"[%s][%s]:", L"DBG", tag);
+}
+
+bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kLogPathChars]) {
+  ptrdiff_t dot = FindLast(path, L'.');
+  size_t stem = dot >= 0 ? static_cast<size_t>(dot) : TextLength(path);
+  rotated[0] = 0;
+  if (stem + 4 >= kLogPathChars) return false;
+  CopyText(rotated, kLogPathChars, path, stem);
+  AppendText(rotated, kLogPathChars, L".wtx");
+  return true;
+}
+
+void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kLogPathChars]) {
+  path[0] = 0;
+  if (!configured || !configured[0]) {
+    CopyText(path, kLogPathChars, L"C:\\plomet_setup.log");
+    return;
+  }
+  if (TextEquals(configured, L"none")) return;
+  ptrdiff_t dot = FindLast(configured, L'.');
+  size_t stem = dot >= 0 ? static_cast<size_t>(dot) : TextLength(configured);
+  if (stem + 4 >= kLogPathChars) return;
+  CopyText(path, kLogPathChars, configured, stem);
+  AppendText(path, kLogPathChars, L".log");
+}
+
+bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity) {
+  if (capacity == 0) return false;
+  out[0] = 0;
+  ptrdiff_t slash = FindLast(modulePath, L'\\');
+  size_t directory = slash >= 0 ? static_cast<size_t>(slash) + 1 : 0;
+  const size_t name = 11;  // "logtool.ini"
+  if (directory + name >= capacity) return false;
+  CopyText(out, capacity, modulePath, directory);
+  AppendText(out, capacity, L"logtool.ini");
+  return true;
+}

@@ -1,0 +1,59 @@
+// Text of the log: line layout, level names, limits and path composition.
+// Pure functions over fixed buffers; no Win32 calls.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+constexpr size_t kLogTextChars = 1024;     // composed text of one call
+constexpr size_t kLogMessageChars = 984;   // message part of a file line
+constexpr size_t kLogLineChars = 1024;     // one formatted line
+constexpr size_t kLogLineOutputMax = 1018; // characters of a line, "\r\n" included
+constexpr size_t kLogPathChars = 260;
+
+constexpr uint32_t kDefaultLogLevel = 3;
+constexpr uint32_t kDefaultMaxFileSize = 5242880;
+constexpr uint32_t kMaxLogLevel = 9;
+constexpr uint32_t kMinFileSizeLimit = 102400;
+constexpr uint32_t kMaxFileSizeLimit = 10485760;
+
+// Who writes and when; the fields of the line header.
+struct LogStamp {
+  uint32_t processId = 0;
+  uint32_t threadId = 0;
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
+};
+
+struct LogLimits {
+  uint32_t level;
+  uint32_t maxFileSize;
+};
+
+// "ERR", "WAR", "INF", "DBG"; "???" for any other level.
+const wchar_t* LogLevelName(uint32_t level);
+
+LogLimits ClampLogLimits(LogLimits limits);
+
+// "[tag     ]:" (padded to 8, never cut). Returns characters written.
+size_t ComposeTagPrefix(wchar_t* out, size_t capacity, const wchar_t* tag);
+
+// A file line: "[pid]yyyy-mm-dd hh:mm:ss:mmm: [tid][LVL]message\r\n", at most
+// kLogLineOutputMax characters; a cut line still ends in "\r\n".
+size_t ComposeLogLine(wchar_t (&line)[kLogLineChars], const LogStamp& stamp,
+                      const wchar_t* levelName, const wchar_t* message);
+
+// The header of a debugger-only line: "[pid]... [tid][DBG][tag]:".
+size_t ComposeDebugPrefix(wchar_t* out, size_t capacity, const LogStamp& stamp, const wchar_t* tag);
+
+// Rotated file name: the path cut at its last '.', then ".wtx". False (and an
+// empty name) when it does not fit.
+bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kLogPathChars]);
+
+// The log file path from the configured "OutFilePath" value: empty selects
+// the default, "none" switches file logging off (empty result), anything else
+// is cut at its last '.' and gets ".log". A path that would not fit in 259
+// characters also switches file logging off rather than naming another file.
+void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kLogPathChars]);
+
+// "logtool.ini" in the directory of the executable at modulePath (the text up
+// to and including its last backslash). Returns false when it does not fit.
+bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity);

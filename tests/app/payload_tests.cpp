@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/payload.h"
+#include "tests/app/pe_image.h"
+
+namespace {
+
+int32_t Scan(const std::vector<uint8_t>& bytes) { return ScanPayloadOffset(bytes.data(), bytes.size()); }
+
+TEST(PayloadOffset, IsTheLargestEndOfSectionData) {
+  struct Case { const char* what; std::vector<SectionSpan> sections; int32_t want; };
+  const std::vector<Case> cases = {
+      {"five sections in order",
+       {{0x400, 0x4A000}, {0x4A400, 0x8000}, {0x52400, 0x2000}, {0x54400, 0x1C00}, {0x56000, 0x3A00}},
+       367104},
+      {"out of file order", {{0x5000, 0x1000}, {0x400, 0x200}, {0x1000, 0x800}}, 0x6000},
+      {"a section without raw data", {{0x400, 0x1000}, {0, 0}}, 0x1400},
+      {"no sections", {}, 0},
+      {"sum wraps modulo 2^32", {{0xFFFFF000, 0x2000}, {0x400, 0x200}}, 0x1000},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Scan(MakeImage(c.sections)), c.want) << c.what;
+}
+
+TEST(PayloadOffset, MissingSignaturesGiveMinusOne) {
+  std::vector<uint8_t> image = MakeImage({{0x400, 0x200}});
+  std::vector<uint8_t> noMz = image;
+  noMz[1] = 'X';
+  EXPECT_EQ(Scan(noMz), -1);
+  std::vector<uint8_t> noPe = image;
+  noPe[0x80 + 2] = 1;  // "PE\1\0"
+  EXPECT_EQ(Scan(noPe), -1);
+  EXPECT_EQ(ScanPayloadOffset(nullptr, 0), -1);
+  EXPECT_EQ(ScanPayloadOffset(image.data(), 1), -1);
+}
+
+TEST(PayloadOffset, FieldsOutsideTheBytesReadGiveMinusOne) {
+  // Header pointer beyond the bytes read, and just at their edge.
+  std::vector<uint8_t> image = MakeImage({{0x400, 0x200}});
+  PutU32(image, 60, 0xFFFFFFF0);
+  EXPECT_EQ(Scan(image), -1);
+  PutU32(image, 60, uint32_t(image.size() - 2));
+  EXPECT_EQ(Scan(image), -1);
+  // e_lfanew itself cut off.
+  EXPECT_EQ(ScanPayloadOffset(MakeImage({}).data(), 62), -1);
+
+  // A section table that runs past the bytes read: 3 headers claimed, room for 2.
+  std::vector<uint8_t> table = MakeImage({{0x400, 0x200}, {0x600, 0x200}, {0x800, 0x200}});
+  size_t end = 0x80 + 248 + 40 * 3;
+  EXPECT_EQ(ScanPayloadOffset(table.data(), end), 0xA00);
+  EXPECT_EQ(ScanPayloadOffset(table.data(), end - 1), -1);
+  PutU16(table, 0x80 + 6, 0xFFFF);
+  EXPECT_EQ(Scan(table), -1);
+
+  // More than the 1 MiB buffer is never accepted as "bytes read".
+  EXPECT_EQ(ScanPayloadOffset(table.data(), kHeaderBufferSize + 1), -1);
+}
+
+TEST(PayloadOffset, SectionTableFollowsTheOptionalHeaderSize) {
+  // A 64-bit image's optional header is 240 bytes: its table starts 16 later.
+  std::vector<uint8_t> image = MakeImage({}, 4096);
+  PutU16(image, 0x80 + 6, 1);
+  PutU16(image, 0x80 + 20, 240);
+  PutU32(image, 0x80 + 264 + 16, 0x300);
+  PutU32(image, 0x80 + 264 + 20, 0x400);
+  EXPECT_EQ(Scan(image), 0x700);
+}
+
+TEST(ArchiveName, ComesFromThreeDrawsInReverseOrder) {
+  srand(1);
+  int r1 = rand(), r2 = rand(), r3 = rand();
+  EXPECT_EQ(r1, 41);
+  EXPECT_EQ(r2, 18467);
+  EXPECT_EQ(r3, 6334);
+  wchar_t name[64];
+  FormatArchiveName(name, 64, r1, r2, r3);
+  EXPECT_EQ(std::wstring(name), L"vexlode_6334_18467_41.zip");
+  FormatArchiveName(name, 64, 0, 32767, 7);
+  EXPECT_EQ(std::wstring(name), L"vexlode_7_32767_0.zip");
+}
+
+TEST(ArchiveBasePath, CutsOnlyTheExtension) {
+  struct Case { const wchar_t* path; const wchar_t* base; };
+  const Case cases[] = {
+      {L"C:\\Temp\\vexlode_6334_18467_41.zip", L"C:\\Temp\\vexlode_6334_18467_41"},
+      {L"C:\\Users\\a.b\\App.Data\\Temp\\vexlode_1_2_3.zip", L"C:\\Users\\a.b\\App.Data\\Temp\\vexlode_1_2_3"},
+      {L"nodot", L""},
+  };
+  for (const Case& c : cases) {
+    wchar_t base[260];
+    ArchiveBasePath(c.path, base, 260);
+    EXPECT_EQ(std::wstring(base), c.base);
+  }
+  wchar_t small[8];
+  ArchiveBasePath(L"C:\\Temp\\vexlode_1_2_3.zip", small, 8);
+  EXPECT_EQ(std::wstring(small), L"C:\\Temp");
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "log/log.h"
+#include "log/log_utility.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+// Points the default channel at a file of the fixture's own folder.
+class LogFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnsureLogUtility();
+    channel_ = g_logUtility->FindModuleLog();
+    UseLimits(3, 102400);
+    logPath_ = dir_ / L"t.log";
+    rotatedPath_ = dir_ / L"t.wtx";
+    SetPath(logPath_);
+  }
+  void TearDown() override { SetPath(L""); }
+
+  void SetPath(const std::wstring& path) {
+    channel_->file.reset();
+    wcsncpy(channel_->path, path.c_str(), kLogPathChars - 1);
+    channel_->path[kLogPathChars - 1] = 0;
+  }
+  void UseLimits(uint32_t level, uint32_t maxFileSize) {
+    g_logUtility->level = level;
+    g_logUtility->maxFileSize = maxFileSize;
+    ApplyLogLimits();
+  }
+  std::string Log() {
+    channel_->file.reset();  // close, so the next line reopens and seeks to the end
+    return ReadWholeFile(logPath_);
+  }
+
+  TempDir dir_;
+  _NCMsModuleLog* channel_ = nullptr;
+  std::wstring logPath_, rotatedPath_;
+};
+
+std::string MessageOf(const std::string& line) {
+  size_t at = line.find("]:");
+  return at == std::string::npos ? line : line.substr(at + 2);
+}
+
+TEST_F(LogFileTest, LinesCarryHeaderLevelAndPaddedTag) {
+  LogInfo(L"setup", L"Execute TerminateProcess(%s), as %d", L"x.exe", 5);
+  LogError(L"setup", L"code %x", 3010u);
+  std::string log = Log();
+  size_t first = log.find("\r\n");
+  ASSERT_NE(first, std::string::npos);
+  std::string line1 = log.substr(0, first + 2);
+  std::string line2 = log.substr(first + 2);
+  // "[pid]yyyy-mm-dd hh:mm:ss:mmm: [tid][INF][setup   ]:text\r\n"
+  EXPECT_EQ(line1.substr(0, 1), "[");
+  EXPECT_NE(line1.find("][INF][setup   ]:Exec"), std::string::npos) << line1;
+  EXPECT_EQ(MessageOf(line1), "Execute TerminateProcess(x.exe), as 5\r\n");
+  EXPECT_NE(line2.find("[ERR][setup   ]:code bc2\r\n"), std::string::npos) << line2;
+}
+
+TEST_F(LogFileTest, PercentSignsInArgumentsReachTheFileUnchanged) {
+  LogInfo(L"setup", L"open [%s]", L"C:\\100%\\%s%d.txt");
+  EXPECT_EQ(MessageOf(Log()), "open [C:\\100%\\%s%d.txt]\r\n");
+}
+
+TEST_F(LogFileTest, ChineseTextIsWrittenInTheAnsiCodePage) {
+  if (GetACP() != 936) GTEST_SKIP() << "needs code page 936 (LC_ALL=zh_CN.UTF-8 under Wine)";
+  LogError(L"setup", L"打开文件[%s]失败", L"a.exe");
+  EXPECT_EQ(MessageOf(Log()),
+            "\xB4\xF2\xBF\xAA\xCE\xC4\xBC\xFE[a.exe]\xCA\xA7\xB0\xDC\r\n");
+}
+
+TEST_F(LogFileTest, OverlongTextIsCutToOneLineEndingInCrLf) {
+  std::wstring text(2000, L'y');
+  LogInfo(L"setup", L"%s", text.c_str());
+  std::string log = Log();
+  EXPECT_EQ(log.size(), kLogLineOutputMax);
+  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+  std::string message = MessageOf(log);
+  EXPECT_EQ(message, std::string(message.size() - 2, 'y') + "\r\n");
+}
+
+TEST_F(LogFileTest, LevelThresholdDecidesWhichLinesAreWritten) {
+  struct Case { uint32_t level; bool error, info; };
+  const Case cases[] = {{0, false, false}, {1, true, false}, {2, true, false},
+                        {3, true, true},   {9, true, true},  {12, true, true}};
+  for (const Case& c : cases) {
+    DeleteFileW(logPath_.c_str());
+    UseLimits(c.level, 102400);
+    LogError(L"setup", L"e");
+    LogInfo(L"setup", L"i");
+    std::string log = Log();
+    EXPECT_EQ(log.find("[ERR]") != std::string::npos, c.error) << c.level;
+    EXPECT_EQ(log.find("[INF]") != std::string::npos, c.info) << c.level;
+  }
+}
+
+TEST_F(LogFileTest, LimitsAreClampedAndHandedToTheChannel) {
+  UseLimits(0xFFFFFFFF, 0);
+  EXPECT_EQ(channel_->level, 9u);
+  EXPECT_EQ(channel_->maxFileSize, 102400u);
+  UseLimits(3, 20000000);
+  EXPECT_EQ(channel_->maxFileSize, 10485760u);
+}
+
+TEST_F(LogFileTest, RotatesOnlyPastTheLimitAndKeepsOneGeneration) {
+  const std::string full(102400, 'a');
+  ASSERT_TRUE(WriteWholeFile(logPath_, full));
+  LogInfo(L"setup", L"at the limit");
+  std::string log = Log();
+  EXPECT_EQ(log.substr(0, full.size()), full);
+  EXPECT_NE(log.find("at the limit"), std::string::npos);
+  EXPECT_FALSE(PathExists(rotatedPath_));
+
+  const std::string over(102401, 'b');
+  ASSERT_TRUE(WriteWholeFile(logPath_, over));
+  LogInfo(L"setup", L"first of the new file");
+  EXPECT_EQ(ReadWholeFile(rotatedPath_), over);
+  log = Log();
+  EXPECT_EQ(log.find("["), 0u);
+  EXPECT_EQ(MessageOf(log), "first of the new file\r\n");
+
+  const std::string again(102401, 'c');
+  ASSERT_TRUE(WriteWholeFile(logPath_, again));
+  LogInfo(L"setup", L"second rotation");
+  EXPECT_EQ(ReadWholeFile(rotatedPath_), again);
+}
+
+TEST_F(LogFileTest, EmptyPathWritesNothing) {
+  SetPath(L"");
+  LogError(L"setup", L"nowhere");
+  LogInfo(L"setup", L"nowhere");
+  EXPECT_FALSE(channel_->file.valid());
+  EXPECT_FALSE(PathExists(logPath_));
+}
+
+TEST_F(LogFileTest, UnopenableFileDropsTheLineAndTriesAgainLater) {
+  std::wstring inMissingFolder = dir_ / L"missing\\t.log";
+  SetPath(inMissingFolder);
+  LogInfo(L"setup", L"lost");
+  EXPECT_FALSE(channel_->file.valid());
+  CreateDirectoryW((dir_ / L"missing").c_str(), nullptr);
+  LogInfo(L"setup", L"kept");
+  channel_->file.reset();
+  EXPECT_EQ(MessageOf(ReadWholeFile(inMissingFolder)), "kept\r\n");
+}
+
+TEST(LogUtility, DestructionClearsTheGlobalAndLogCallsRecreateIt) {
+  EnsureLogUtility();
+  delete g_logUtility;
+  EXPECT_EQ(g_logUtility, nullptr);
+  g_logUtility = nullptr;
+  EnsureLogUtility();
+  ASSERT_NE(g_logUtility, nullptr);
+  EXPECT_EQ(g_logUtility->channels.size(), 1u);
+  EXPECT_EQ(g_logUtility->FindModuleLog(), g_logUtility->channels[0]);
+}
+
+}  // namespace
