@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz harnesses: build/fuzz/seeds/<harness>/.
+
+Every seed is generated here; nothing is downloaded. The layouts match what
+each harness reads (see fuzz_support.h's Reader: little-endian integers from
+the front, then NUL-separated UTF-8 text fields).
+"""
+import io
+import os
+import struct
+import sys
+import zipfile
+import zlib
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def write_corpus(out, harness, seeds):
+    folder = os.path.join(out, harness)
+    os.makedirs(folder, exist_ok=True)
+    for old in os.listdir(folder):
+        os.remove(os.path.join(folder, old))
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+def write_dict(out, harness, tokens):
+    with open(os.path.join(out, harness + ".dict"), "w", encoding="ascii") as f:
+        for token in tokens:
+            f.write('"' + "".join("\\x%02X" % b for b in token) + '"\n')
+
+
+def text_fields(*fields):
+    return b"\0".join(f.encode("utf-8", "surrogatepass") for f in fields)
+
+
+# --- PE headers --------------------------------------------------------------
+
+def pe_image(sections, optional_size=224, e_lfanew=0x80, machine=0x14C, tail=b""):
+    """MZ header, "PE\\0\\0", file header, an optional header of the given size
+    and a section table of (virtual size, raw size, raw pointer) triples."""
+    dos = bytearray(e_lfanew)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 60, e_lfanew)
+    file_header = struct.pack("<HHIIIHH", machine, len(sections), 0x5A000000, 0, 0,
+                              optional_size, 0x0102)
+    magic = 0x10B if optional_size == 224 else 0x20B
+    optional = struct.pack("<H", magic) + bytes(max(optional_size - 2, 0))
+    optional = optional[:optional_size]
+    table = b""
+    for i, (virtual_size, raw_size, raw_pointer) in enumerate(sections):
+        name = (b".sec%d" % i).ljust(8, b"\0")
+        table += name + struct.pack("<IIIIIIHHI", virtual_size, 0x1000 * (i + 1), raw_size,
+                                    raw_pointer, 0, 0, 0, 0, 0x60000020)
+    return bytes(dos) + b"PE\0\0" + file_header + optional + table + tail
+
+
+def payload_seeds():
+    typical = [(0x1234, 0x1400, 0x400), (0x300, 0x400, 0x1800), (0x80, 0x200, 0x1C00)]
+    seeds = {
+        "pe32_three_sections": pe_image(typical),
+        "pe32plus_two_sections": pe_image(typical[:2], optional_size=240, machine=0x8664),
+        "no_sections": pe_image([]),
+        "unsorted_sections": pe_image([(1, 0x200, 0x5000), (1, 0x200, 0x400), (1, 0x10, 0x4000)]),
+        "end_wraps_past_4gib": pe_image([(1, 0x20, 0xFFFFFFF0), (1, 0x200, 0x400)]),
+        "largest_end_0x7fffffff": pe_image([(1, 0x7FFFFFFF, 0)]),
+        "zero_optional_header": pe_image(typical, optional_size=0),
+        "far_pe_header": pe_image(typical, e_lfanew=0x400),
+        "mz_only": b"MZ" + bytes(62),
+        "pe_offset_past_end": b"MZ" + bytes(58) + struct.pack("<I", 0xFFFFFFF0),
+        "table_cut_short": pe_image(typical)[:-20],
+        "many_sections_declared": bytearray(pe_image(typical)),
+    }
+    many = seeds["many_sections_declared"]
+    struct.pack_into("<H", many, 0x80 + 6, 0xFFFF)
+    seeds["many_sections_declared"] = bytes(many)
+    return seeds
+
+
+# --- log composition and FormatText ------------------------------------------
+
+def log_seed(stamp, limits, level, flags, tag_cap, debug_cap, ini_cap, tag, level_name, message,
+             path):
+    head = struct.pack("<9I2II", *stamp, *limits, level)
+    head += struct.pack("<BBHH", flags, tag_cap, debug_cap, ini_cap)
+    return head + text_fields(tag, level_name, message, path)
+
+
+def log_seeds():
+    now = (4242, 77, 2024, 3, 9, 14, 5, 59, 7)
+    odd = (0xFFFFFFFF, 0x80000000, 65535, 13, 32, 25, 61, 61, 1000)
+    return {
+        "typical": log_seed(now, (4, 5242880), 3, 0, 64, 300, 260, "setup", "", "打开文件[C:\\a.txt]失败",
+                            "C:\\Program Files\\vexlode\\boot.exe"),
+        "long_message": log_seed(now, (1, 1), 1, 0, 12, 1100, 30, "setuptool", "",
+                                 "x" * 1100, "C:\\logs\\setup.log"),
+        "negative_stamp_null_tag": log_seed(odd, (99, 0xFFFFFFFF), 9, 1, 5, 40, 12, "", "", "m",
+                                            "none"),
+        "own_level_name_null_path": log_seed(now, (0, 102400), 2, 2 | 4, 9, 120, 11, "t", "LEVEL",
+                                             "\r\n%s%d", ""),
+        "long_path": log_seed(now, (3, 10485760), 4, 0, 200, 0, 599, "12345678",
+                              "", "msg", "C:\\" + "d\\" * 130 + "f.log"),
+        "dots_everywhere": log_seed(now, (3, 10485761), 0, 0, 0, 1, 1, "tag\ud800", "",
+                                    "\udfff", "C:\\a.b\\c.d\\noext"),
+    }
+
+
+def format_seed(case, capacity, nulls, n0, n1, *texts):
+    return struct.pack("<BHBii", case, capacity, nulls, n0, n1) + text_fields(*texts)
+
+
+def format_seeds():
+    seeds = {}
+    for case in range(9):
+        seeds["case%d" % case] = format_seed(case, 4199, 0, -2147483648, 2052, "setup",
+                                             "C:\\Users\\x\\AppData\\Local\\Temp\\vexlode_1_2_3",
+                                             "执行进程失败了")
+        seeds["case%d_cut" % case] = format_seed(case, 7, 0b101, 7, -1, "abcdefghij", "", "k")
+    return seeds
+
+
+# --- archives ----------------------------------------------------------------
+
+def ut_block(flags, *times):
+    data = bytes([flags]) + b"".join(struct.pack("<i", t) for t in times)
+    return b"UT" + struct.pack("<H", len(data)) + data
+
+
+def zip_with(entries, prefix=b"", **options):
+    buffer = io.BytesIO()
+    buffer.write(prefix)
+    with zipfile.ZipFile(buffer, "a" if prefix else "w", **options) as archive:
+        for info, data in entries:
+            archive.writestr(info, data)
+    return buffer.getvalue()
+
+
+def entry(name, compress=zipfile.ZIP_DEFLATED, system=0, external=0x20, extra=b"",
+          date=(2017, 1, 1, 12, 30, 30)):
+    info = zipfile.ZipInfo(name, date_time=date)
+    info.compress_type = compress
+    info.create_system = system
+    info.external_attr = external
+    info.extra = extra
+    return info
+
+
+class ZipCrypto:
+    """Traditional PKWARE encryption, to make encrypted entries."""
+
+    def __init__(self, password):
+        self.keys = [0x12345678, 0x23456789, 0x34567890]
+        for c in password:
+            self.update(c)
+
+    @staticmethod
+    def crc(value, byte):
+        return zlib.crc32(bytes([byte]), value ^ 0xFFFFFFFF) ^ 0xFFFFFFFF
+
+    def update(self, byte):
+        self.keys[0] = self.crc(self.keys[0], byte)
+        self.keys[1] = (self.keys[1] + (self.keys[0] & 0xFF)) & 0xFFFFFFFF
+        self.keys[1] = (self.keys[1] * 134775813 + 1) & 0xFFFFFFFF
+        self.keys[2] = self.crc(self.keys[2], self.keys[1] >> 24)
+
+    def encrypt(self, data):
+        out = bytearray()
+        for byte in data:
+            temp = (self.keys[2] | 2) & 0xFFFF
+            out.append(byte ^ (((temp * (temp ^ 1)) >> 8) & 0xFF))
+            self.update(byte)
+        return bytes(out)
+
+
+def raw_zip(records):
+    """Builds an archive record by record, for what zipfile will not write:
+    encryption, data descriptors, local headers that disagree with the
+    central directory. Each record is a dict of header fields."""
+    local = b""
+    central = b""
+    for r in records:
+        offset = len(local)
+        name = r["name"].encode("utf-8")
+        central_fields = (r.get("method", 0), r.get("time", 0x63CF), r.get("date", 0x4A21),
+                          r["crc"], len(r["data"]), r["size"])
+        local_fields = r.get("local", central_fields)
+        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, r.get("flag", 0), *local_fields,
+                             len(name), len(r.get("extra", b""))) + name + r.get("extra", b"")
+        local += r["data"]
+        if r.get("flag", 0) & 8:
+            local += struct.pack("<IIII", 0x08074B50, r["crc"], len(r["data"]), r["size"])
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, r.get("made_by", 20), 20,
+                               r.get("flag", 0), *central_fields, len(name), 0, 0, 0, 0,
+                               r.get("external", 0x20), offset) + name
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(records), len(records), len(central),
+                      len(local), 0)
+    return local + central + end
+
+
+def encrypted_record(name, content, check_from_time=False):
+    crc = zlib.crc32(content)
+    flag = 1 | (8 if check_from_time else 0)
+    time = 0x63CF
+    check = (time >> 8) & 0xFF if check_from_time else crc >> 24
+    header = bytes(range(11)) + bytes([check])
+    cipher = ZipCrypto(b"")
+    data = cipher.encrypt(header + content)
+    return {"name": name, "data": data, "size": len(content), "crc": crc, "flag": flag,
+            "time": time}
+
+
+def archive_seeds():
+    content = b"MZ setup.exe body " * 20
+    stub = pe_image([(1, 0x200, 0x400)]) + bytes(0x600 - 0x80 - 24 - 224 - 40)
+    both_times = ut_block(7, 1483273830, 1483273831, 1483273832)
+    seeds = {
+        "setup_only": zip_with([(entry("setup.exe"), content)]),
+        "empty": zip_with([]),
+        "stored_and_deflated": zip_with([
+            (entry("setup.exe", zipfile.ZIP_STORED), content),
+            (entry("data/readme.txt"), b"hello\r\n" * 50),
+        ]),
+        "unix_host_dirs": zip_with([
+            (entry("a/", zipfile.ZIP_STORED, 3, 0x41ED0010), b""),
+            (entry("a/b/", zipfile.ZIP_STORED, 3, 0x41ED0010), b""),
+            (entry("a/b/ro.txt", system=3, external=0x81240000), b"read only"),
+            (entry("a/rw.txt", system=3, external=0x81A40000), b"writable"),
+        ]),
+        "dos_attributes": zip_with([
+            (entry("hidden.sys", system=0, external=0x27), b"x"),
+            (entry("dir/", zipfile.ZIP_STORED, 0, 0x10), b""),
+            (entry("ntfs.txt", system=11, external=0x21), b"y"),
+        ]),
+        "ut_blocks": zip_with([
+            (entry("write_only.txt", extra=ut_block(1, 1483273830)), b"w"),
+            (entry("all_three.txt", extra=both_times), b"a"),
+            (entry("other_first.txt", extra=b"\x0a\x00\x04\x00abcd" + ut_block(3, 1, 2)), b"o"),
+            (entry("ut_short.txt", extra=b"UT\x09\x00\x07\x01\x02"), b"s"),
+            (entry("tiny_extra.txt", extra=b"UT\x00\x00"), b"t"),
+        ]),
+        "hostile_names": zip_with([
+            (entry("C:\\x\\..\\y\\z.txt"), b"1"),
+            (entry("/abs/file.txt"), b"2"),
+            (entry("\\\\server\\share\\f.txt"), b"3"),
+            (entry("a/b/../c.txt"), b"4"),
+            (entry("a\\..\\..\\x"), b"5"),
+            (entry("../../evil.exe"), b"6"),
+            (entry("n" * 300), b"7"),
+        ]),
+        "utf8_names": zip_with([
+            (entry("安装/说明.txt"), "中文".encode("utf-8")),
+            (entry("emoji_\U0001F600.txt"), b"e"),
+        ]),
+        "after_pe_stub": zip_with([(entry("setup.exe"), content)], prefix=stub),
+        "zip64": zip_with([(entry("big.bin"), bytes(1000))]),
+        "encrypted": raw_zip([encrypted_record("setup.exe", content)]),
+        "encrypted_descriptor": raw_zip([encrypted_record("setup.exe", b"abc", True)]),
+        "descriptor_deflated": raw_zip([{
+            "name": "d.txt", "method": 8, "flag": 8, "crc": zlib.crc32(b"abc" * 100),
+            "size": 300, "data": zlib.compress(b"abc" * 100)[2:-4],
+            "local": (8, 0x63CF, 0x4A21, 0, 0, 0)}]),
+        "local_header_disagrees": raw_zip([
+            {"name": "one.txt", "crc": zlib.crc32(b"1"), "size": 1, "data": b"1"},
+            {"name": "two.txt", "crc": zlib.crc32(b"2"), "size": 1, "data": b"2",
+             "local": (8, 0x63CF, 0x4A21, 0, 1, 1)},
+            {"name": "three.txt", "crc": zlib.crc32(b"3"), "size": 1, "data": b"3"},
+        ]),
+        "bad_method_and_date": raw_zip([
+            {"name": "m.bin", "method": 12, "crc": 0, "size": 0, "data": b""},
+            {"name": "d.bin", "date": 0, "time": 0xFFFF, "crc": 0, "size": 0, "data": b""},
+        ]),
+    }
+    # zipfile would write the zip64 extra only for large entries; force it.
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        with archive.open(entry("z64.txt"), "w", force_zip64=True) as f:
+            f.write(b"zip64 " * 10)
+    seeds["zip64"] = buffer.getvalue()
+    return seeds
+
+
+# --- entry rules and command lines -------------------------------------------
+
+ENTRY_NAMES = [
+    "C:\\x\\..\\y\\z.txt", "/abs/file.txt", "\\\\server\\share\\f.txt", "a/b/../c.txt",
+    "docs/readme.txt", "a\\..\\..\\x", "..\\x", "../", "x:y:z", "C:", "\\", "a/./b/", "..",
+]
+
+
+def entry_rules_seeds():
+    # Layout: U16 host+version, U32 external attributes, U16 date, U16 time,
+    # then the stored name (NUL-ended) and the rest as the local extra field.
+    def seed(made_by, external, date, time, name, extra=b""):
+        return struct.pack("<HIHH", made_by, external, date, time) + name.encode(
+            "utf-8", "surrogatepass") + b"\0" + extra
+    seeds = {}
+    for i, name in enumerate(ENTRY_NAMES):
+        seeds["name%02d" % i] = seed(0x0314, 0x81A40000, 0x4A21, 0x63CF, name)
+    seeds["unix_dir"] = seed(0x0314, 0x41ED0000, 0x4A21, 0x63CF, "d/", ut_block(1, 1483273830))
+    seeds["dos_all"] = seed(0x0014, 0x27, 0x4A21, 0x63CF, "f", ut_block(7, 0, -1, 2147483647))
+    seeds["ntfs"] = seed(0x0B14, 0x10, 0, 0, "n", b"\x01\x00\x04\x00abcd" + ut_block(2, 5))
+    seeds["bad_date"] = seed(0x0014, 0, 0xFFFF, 0xFFFF, "b", b"UT\x0d\x00\x07\x01\x02\x03")
+    seeds["utf8_name"] = seed(0x0314, 0, 0x4A21, 0x63CF, "安装/说明.txt\U0001F600")
+    seeds["long_name"] = seed(0x0314, 0, 0x4A21, 0x63CF, "n/" * 200)
+    return seeds
+
+
+COMMAND_LINES = [
+    '"C:\\dl\\boot.exe" /a=1 /B=2',
+    '"C:\\dl\\boot.exe"',
+    '"C:\\dl\\boot.exe" /Lang=1 /LANG=2',
+    '"C:\\dl\\boot.exe" x=1 /y=2',
+    '"C:\\dl\\boot.exe" / k e y = v',
+    '"C:\\dl\\boot.exe" /flag /a==b /a=b=c /=v /== / = ',
+    '"C:\\dl\\boot.exe" |a=1 /dir=C:/tmp',
+    '"C:\\dl\\boot.exe" /dir="C:\\Program Files\\x"',
+    '"C:\\dl\\boot.exe" -a=1 /a:1',
+    'boot.exe /a=1',
+    '"C:\\dl\\boot.exe" /lang=2052 /silent',
+    '"C:\\dl\\boot.exe" /PAREN=x',
+    '"C:\\dl\\boot.exe" /Zeta=1 /alpha=2 /_x /b /A',
+    '"unterminated /a=1',
+    '',
+    '""',
+    '"C:\\安装\\boot.exe" /名字=值 /KEY=\ud800',
+]
+
+
+def command_line_seeds():
+    # Layout: U8 flags, then the command line, then (after a NUL) the path
+    # given to AddParentPath.
+    seeds = {}
+    for i, line in enumerate(COMMAND_LINES):
+        seeds["line%02d" % i] = bytes([i % 4]) + text_fields(line, "C:\\dl\\boot.exe")
+    return seeds
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fuzz", "seeds")
+    os.makedirs(out, exist_ok=True)
+    write_corpus(out, "payload_scan_fuzzer", payload_seeds())
+    write_corpus(out, "log_format_fuzzer", log_seeds())
+    write_corpus(out, "format_text_fuzzer", format_seeds())
+    write_corpus(out, "archive_fuzzer", archive_seeds())
+    write_corpus(out, "entry_rules_fuzzer", entry_rules_seeds())
+    write_corpus(out, "command_line_fuzzer", command_line_seeds())
+    write_dict(out, "archive_fuzzer", [b"PK\x03\x04", b"PK\x01\x02", b"PK\x05\x06",
+                                       b"PK\x06\x06", b"PK\x06\x07", b"PK\x07\x08", b"UT",
+                                       b"\x01\x00", b"\xff\xff\xff\xff"])
+    write_dict(out, "payload_scan_fuzzer", [b"MZ", b"PE\x00\x00", b"\xe0\x00", b"\xf0\x00"])
+    write_dict(out, "command_line_fuzzer", [b'"', b"|", b"/", b"=", b" ", b"paren", b"PAREN"])
+    write_dict(out, "entry_rules_fuzzer", [b"\\..\\", b"\\../", b"/../", b"/..\\", b"C:", b"UT"])
+
+
+if __name__ == "__main__":
+    main()
