@@ -1,0 +1,23 @@
+// The archive file as minizip sees it: a Win32 file handle read through
+// file functions of our own. Positions are relative to the handle's position
+// when it was bound (the start offset), so bytes in front of it are invisible.
+#pragma once
+#include <stdint.h>
+
+#include <ioapi.h>
+
+#include "common/handle.h"
+
+struct ArchiveFile {
+  FileHandle handle;
+  uint64_t startOffset = 0;
+  uint32_t ioCalls = 0;  // reads, seeks and tells; lets tests see the cache work
+};
+
+// Takes the handle, records its current position as the start offset and
+// fills `functions` so that minizip's open returns `file` itself (pass `file`
+// as the path to unzOpen2_64). minizip's close closes the handle.
+bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* functions);
+
+// Reads exactly `size` bytes at `position` (relative to the start offset).
+bool ReadArchiveBytes(ArchiveFile* file, uint64_t position, void* buffer, uint32_t size);

@@ -1,0 +1,89 @@
+// The archive extractor's pure decisions: entry names, attributes, times and
+// header checks. Data in, data out; no <windows.h>, so this also builds
+// natively (clang -fshort-wchar) for fuzzing.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// Windows attribute bits that entries can carry.
+constexpr uint32_t kAttributeReadOnly = 0x1;
+constexpr uint32_t kAttributeHidden = 0x2;
+constexpr uint32_t kAttributeSystem = 0x4;
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeArchive = 0x20;
+
+constexpr size_t kPathCapacity = 260;        // MAX_PATH, terminator included
+constexpr size_t kStoredNameCapacity = 260;  // bytes of a stored name, terminator included
+
+// Drops drive prefixes, leading separators and everything up to the last
+// parent-directory step. Returns a pointer into `name`.
+const wchar_t* GuardEntryName(const wchar_t* name);
+
+// True when `name` (already guarded) stays below the directory it is joined
+// to: relative, no ':' (drives, alternate streams), no component made of dots
+// and spaces other than ".", no reserved device name, no character Windows
+// refuses in names. An empty name is safe (it names the base itself).
+bool IsSafeEntryName(const wchar_t* name);
+
+// Windows attributes from the central record's version-made-by and external
+// attributes (DOS-like hosts use the low byte, others a Unix mode).
+uint32_t MapEntryAttributes(uint32_t versionMadeBy, uint32_t externalAttributes);
+
+struct CalendarTime {
+  uint16_t year, month, day, hour, minute, second;
+};
+
+// Decodes an MS-DOS date/time pair. Returns false when the fields do not form
+// a real calendar time (month 0, 30 February, second 60 and the like).
+bool DecodeDosTime(uint16_t date, uint16_t time, CalendarTime* out);
+
+// A signed 32-bit Unix time as a FILETIME count (100 ns since 1601, UTC).
+uint64_t UnixTimeToFileTime(int32_t seconds);
+
+struct ExtendedTimes {
+  bool hasWrite = false, hasAccess = false, hasCreation = false;
+  uint64_t write = 0, access = 0, creation = 0;
+};
+
+// Looks for the first "UT" block in a local extra field. Each time its flags
+// announce is taken only when all four of its bytes lie inside both the block
+// and the field. Returns true when a "UT" block was found.
+bool ParseExtendedTimestamp(const uint8_t* field, size_t length, ExtendedTimes* out);
+
+// Length of the directory part of `name`: up to and including its last
+// separator, 0 when there is none.
+size_t DirectoryPartLength(const wchar_t* name);
+
+// Writes a + b[0, bLength) + c into out (capacity units, terminated).
+// Returns false, writing an empty string, when the result does not fit.
+bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
+              size_t bLength, const wchar_t* c);
+
+// The fields of a central record that its local header must repeat.
+struct CentralFields {
+  uint16_t method;
+  uint32_t crc;
+  uint32_t compressedSize;
+  uint32_t uncompressedSize;
+  uint16_t nameLength;
+};
+
+constexpr size_t kLocalHeaderSize = 30;
+
+// Checks a local file header (its first kLocalHeaderSize bytes) against the
+// central record: signature, method (and that it is stored or deflated),
+// CRC-32 and sizes unless the local header defers them to a data descriptor,
+// and the name length.
+bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central);
+
+// The byte that the last byte of a decrypted encryption header must equal:
+// bits 8-15 of the MS-DOS time when the entry has a data descriptor
+// (general-purpose bit 3), else the CRC-32's high byte.
+uint8_t ExpectedCheckByte(uint16_t flags, uint32_t crc, uint32_t dosDateTime);
+
+// Little-endian readers over byte spans whose bounds the caller has checked.
+inline uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t ReadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}

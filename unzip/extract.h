@@ -1,0 +1,16 @@
+// Extracts a whole ZIP archive below a target directory.
+#pragma once
+#include <stdint.h>
+
+#include "common/containers.h"
+
+// Extracts every entry of the archive at archivePath below targetDirectory
+// (its last level is created when missing). Returns true when every entry
+// was extracted; false for a null argument, an archive that cannot be opened,
+// or any failed entry. After a successful open, failedEntries holds exactly
+// the indices of the failed entries in ascending order (earlier contents are
+// discarded); otherwise it is left as it was.
+bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntries,
+                    const wchar_t* archivePath);
+bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
+                    const wchar_t* archivePath);

@@ -1,0 +1,407 @@
+#include "unzip/extractor.h"
+
+#include "common/containers.h"
+#include "common/format.h"
+#include "common/text.h"
+#include "unzip/crypt_check.h"
+
+namespace {
+
+using R = ArchiveResult;
+
+// Moves minizip's reader to entry `index`: back to the first entry only when
+// it stands beyond it, then forward one central record at a time.
+bool PositionReader(ArchiveExtractor* x, int32_t index) {
+  if (x->readerIndex > index) {
+    x->readerOk = unzGoToFirstFile(x->reader) == UNZ_OK;
+    x->readerIndex = 0;
+  }
+  while (x->readerIndex < index) {
+    // Past an unreadable record the next one cannot be found; walking again
+    // from the first entry would only meet it again.
+    if (!x->readerOk) return false;
+    x->readerOk = unzGoToNextFile(x->reader) == UNZ_OK;
+    ++x->readerIndex;
+  }
+  return x->readerOk;
+}
+
+uint32_t Clamp32(ZPOS64_T value) {
+  return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
+
+// A heap block owned for the length of one lookup.
+struct ScratchBytes {
+  explicit ScratchBytes(size_t size) : bytes(static_cast<uint8_t*>(AllocateOrDie(size))) {}
+  ~ScratchBytes() { free(bytes); }
+  ScratchBytes(const ScratchBytes&) = delete;
+  ScratchBytes& operator=(const ScratchBytes&) = delete;
+  uint8_t* bytes;
+};
+
+// minizip's local header check, plus what it lets through: methods other
+// than stored and deflated, and sizes of 0xFFFFFFFF that differ from the
+// central record. Then the local extra field, read in full.
+R CheckLocalHeader(ArchiveExtractor* x, const unz_file_info64& info, ScratchBytes* extra,
+                   size_t* extraLength) {
+  // Raw: no inflate state, only the header check and the field's place.
+  if (unzOpenCurrentFile2(x->reader, nullptr, nullptr, 1) != UNZ_OK) return R::Corrupt;
+  struct CloseData {
+    unzFile reader;
+    ~CloseData() { unzCloseCurrentFile(reader); }
+  } closeData{x->reader};
+
+  int localExtra = unzGetLocalExtrafield(x->reader, nullptr, 0);
+  ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(x->reader);
+  ZPOS64_T headerBytes = kLocalHeaderSize + info.size_filename + (localExtra > 0 ? localExtra : 0);
+  if (localExtra < 0 || dataStart < headerBytes) return R::Corrupt;
+
+  uint8_t header[kLocalHeaderSize];
+  CentralFields central = {static_cast<uint16_t>(info.compression_method),
+                           static_cast<uint32_t>(info.crc), Clamp32(info.compressed_size),
+                           Clamp32(info.uncompressed_size),
+                           static_cast<uint16_t>(info.size_filename)};
+  if (!ReadArchiveBytes(&x->file, dataStart - headerBytes, header, sizeof header) ||
+      !LocalHeaderAgrees(header, sizeof header, central))
+    return R::Corrupt;
+
+  *extraLength = static_cast<size_t>(localExtra);
+  if (localExtra > 0 &&
+      unzGetLocalExtrafield(x->reader, extra->bytes, static_cast<unsigned>(localExtra)) != localExtra)
+    return R::ReadFailed;
+  return R::Ok;
+}
+
+FILETIME AsFileTime(uint64_t value) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(value);
+  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+  return time;
+}
+
+const FILETIME* TimeOrNull(const FILETIME& time) {
+  // SetFileTime leaves a time unchanged for null; unknown times stay unset.
+  return (time.dwLowDateTime || time.dwHighDateTime) ? &time : nullptr;
+}
+
+enum class DirectoryState { Ready, Missing, ThroughLink };
+
+// One directory level: created when missing. A reparse point is reported,
+// never entered; a level that is missing or not a directory is Missing.
+DirectoryState EnsureDirectory(const wchar_t* path) {
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    CreateDirectoryW(path, nullptr);
+    attributes = GetFileAttributesW(path);
+  }
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return DirectoryState::Missing;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DirectoryState::ThroughLink;
+  return DirectoryState::Ready;
+}
+
+// Creates root (one level) and the levels of directory[0, length) below it,
+// parents first. Levels are looked at without a trailing separator: with
+// one, Wine reports a linked directory's target instead of the link. Goes on
+// past a missing level (as the single CreateDirectoryW calls would) but
+// stops at a link. Returns the state of the deepest level.
+DirectoryState PrepareDirectories(const wchar_t* root, const wchar_t* directory, size_t length) {
+  wchar_t path[kPathCapacity];
+  DirectoryState state = DirectoryState::Ready;
+  size_t rootLength = TextLength(root);
+  if (rootLength) {
+    size_t trimmed = rootLength;
+    while (trimmed > 0 && IsPathSeparator(root[trimmed - 1])) --trimmed;
+    // A drive or volume root keeps its separator: "C:" alone means something else.
+    if (trimmed == 0 || (trimmed == 2 && root[1] == L':')) trimmed = rootLength;
+    if (trimmed >= kPathCapacity) return DirectoryState::Missing;
+    CopyText(path, kPathCapacity, root, trimmed);
+    state = EnsureDirectory(path);
+    if (state == DirectoryState::ThroughLink) return state;
+  }
+  for (size_t i = 1; i <= length; ++i) {
+    bool levelEnds = i == length || IsPathSeparator(directory[i]);
+    if (!levelEnds || IsPathSeparator(directory[i - 1])) continue;
+    if (!JoinPath(path, kPathCapacity, root, directory, i, L"")) return DirectoryState::Missing;
+    state = EnsureDirectory(path);
+    if (state == DirectoryState::ThroughLink) return state;
+  }
+  return state;
+}
+
+// Replaces whatever file stands at `target` by an empty plain file, by
+// renaming a fresh file over it. A rename replaces a link itself; opening or
+// deleting the name may act on what the link points to (Wine shows a Unix
+// link to a file as a plain file and deletes its target).
+bool ReplaceWithPlainFile(const wchar_t* target) {
+  DWORD attributes = GetFileAttributesW(target);
+  // A directory or read-only file of that name fails the entry, as creating
+  // over it would.
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+    return false;
+  size_t directoryLength = DirectoryPartLength(target);
+  for (unsigned attempt = 0; attempt < 16; ++attempt) {
+    wchar_t suffix[16];
+    wchar_t spare[kPathCapacity];
+    FormatText(suffix, 16, L"~vx%04x.tmp", attempt);
+    if (!JoinPath(spare, kPathCapacity, L"", target, directoryLength, suffix)) return false;
+    FileHandle file(CreateFileW(spare, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (!file.valid()) {
+      DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+      return false;
+    }
+    file.reset();
+    if (MoveFileExW(spare, target, MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileW(spare);
+    return false;
+  }
+  return false;
+}
+
+// Creates the target file new. CREATE_NEW never opens through an existing
+// link; whatever already has the name is replaced first, not followed.
+FileHandle CreateTargetFile(const wchar_t* target, uint32_t attributes) {
+  DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  if (!flags) flags = FILE_ATTRIBUTE_NORMAL;
+  FileHandle file(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr));
+  if (file.valid()) return file;
+  DWORD error = GetLastError();
+  if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return file;
+  if (!ReplaceWithPlainFile(target)) return FileHandle();
+  DeleteFileW(target);  // now a plain file of ours
+  file.reset(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr));
+  return file;
+}
+
+// minizip decrypts but does not check the header's last byte; read the
+// 12 encrypted bytes again and check it here.
+R CheckEncryptionHeader(ArchiveExtractor* x, const EntryDetails& details) {
+  ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(x->reader);  // just past the header
+  uint8_t header[12];
+  if (dataStart < sizeof header ||
+      !ReadArchiveBytes(&x->file, dataStart - sizeof header, header, sizeof header))
+    return R::DataFailed;
+  if (DecryptedCheckByte(header) !=
+      ExpectedCheckByte(details.flags, details.crc, details.dosDateTime))
+    return R::PasswordMismatch;
+  return R::Ok;
+}
+
+R CopyEntryData(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
+  for (;;) {
+    int got = unzReadCurrentFile(x->reader, x->buffer, kDataBufferSize);
+    if (got < 0) return R::DataFailed;
+    if (got > 0) {
+      DWORD written = 0;
+      if (!WriteFile(out, x->buffer, static_cast<DWORD>(got), &written, nullptr) ||
+          written != static_cast<DWORD>(got))
+        return R::WriteFailed;
+    }
+    if (unzeof(x->reader) == 1) {
+      // minizip compares the CRC-32 only when the data is closed; corrupt
+      // data must not count as extracted.
+      if (unzCloseCurrentFile(x->reader) != UNZ_OK) return R::DataFailed;
+      SetFileTime(out, TimeOrNull(entry.creationTime), TimeOrNull(entry.accessTime),
+                  TimeOrNull(entry.writeTime));
+      return R::Ok;
+    }
+    if (got == 0) return R::DataFailed;
+  }
+}
+
+R WriteFileEntry(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
+  const EntryDetails& details = x->cachedDetails;
+  bool encrypted = details.flags & 0x1;
+  int opened = unzOpenCurrentFilePassword(x->reader, encrypted ? "" : nullptr);
+  struct CloseData {
+    unzFile reader;
+    ~CloseData() { unzCloseCurrentFile(reader); }
+  } closeData{x->reader};
+  if (!x->buffer) x->buffer = static_cast<uint8_t*>(AllocateOrDie(kDataBufferSize));
+  if (opened != UNZ_OK) return R::DataFailed;
+  if (encrypted) {
+    R checked = CheckEncryptionHeader(x, details);
+    if (checked != R::Ok) return checked;
+  }
+  return CopyEntryData(x, entry, out);
+}
+
+}  // namespace
+
+ArchiveExtractor::~ArchiveExtractor() {
+  if (reader) unzClose(reader);  // closes open entry data and the file handle
+  free(buffer);
+}
+
+ArchiveResult OpenArchive(const wchar_t* archivePath, ArchiveExtractor** extractor) {
+  if (!extractor) return R::OpenFailed;
+  *extractor = nullptr;
+  if (!archivePath) return R::OpenFailed;
+  FileHandle handle(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return R::OpenFailed;
+  return OpenArchiveHandle(static_cast<FileHandle&&>(handle), extractor);
+}
+
+ArchiveResult OpenArchiveHandle(FileHandle handle, ArchiveExtractor** extractor) {
+  if (!extractor) return R::OpenFailed;
+  *extractor = nullptr;
+  ArchiveExtractor* x = new ArchiveExtractor;
+  DWORD length = GetCurrentDirectoryW(kPathCapacity, x->baseDirectory);
+  if (length == 0 || length >= kPathCapacity ||
+      SetBaseDirectory(x, x->baseDirectory) != R::Ok)  // copies onto itself, then appends
+    x->baseDirectory[0] = 0;
+
+  zlib_filefunc64_def functions;
+  unz_global_info64 global;
+  if (!BindArchiveFile(&x->file, static_cast<FileHandle&&>(handle), &functions) ||
+      !(x->reader = unzOpen2_64(&x->file, &functions)) ||
+      unzGetGlobalInfo64(x->reader, &global) != UNZ_OK || global.number_entry > kMaxEntries) {
+    delete x;  // closes the reader, or the handle when minizip did not take it
+    return R::OpenFailed;
+  }
+  x->entryCount = static_cast<int32_t>(global.number_entry);
+  unz64_file_pos position;
+  x->readerIndex = 0;
+  x->readerOk = unzGetFilePos64(x->reader, &position) == UNZ_OK;
+  *extractor = x;
+  return R::Ok;
+}
+
+ArchiveResult SetBaseDirectory(ArchiveExtractor* extractor, const wchar_t* directory) {
+  if (!extractor) return R::OpenFailed;
+  size_t length = TextLength(directory);
+  bool endsInSeparator = length > 0 && IsPathSeparator(directory[length - 1]);
+  // Cutting a directory short would name another one; refuse instead.
+  if (length == 0 || length + (endsInSeparator ? 0 : 1) >= kPathCapacity) {
+    extractor->baseDirectory[0] = 0;
+    return R::OpenFailed;
+  }
+  wchar_t copy[kPathCapacity];
+  CopyText(copy, kPathCapacity, directory);
+  if (!endsInSeparator) AppendText(copy, kPathCapacity, L"\\");
+  CopyText(extractor->baseDirectory, kPathCapacity, copy);
+  return R::Ok;
+}
+
+ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry* entry) {
+  ArchiveExtractor* x = extractor;
+  if (!x || !entry || index < -1 || index >= x->entryCount) return R::BadIndex;
+  if (index == -1) {
+    *entry = ArchiveEntry();
+    entry->index = x->entryCount;
+    return R::Ok;
+  }
+  if (index == x->cachedIndex) {
+    *entry = x->cachedEntry;
+    return R::Ok;
+  }
+  if (!PositionReader(x, index)) return R::Corrupt;
+
+  unz_file_info64 info;
+  char storedName[kStoredNameCapacity];
+  if (unzGetCurrentFileInfo64(x->reader, &info, storedName, sizeof storedName, nullptr, 0, nullptr,
+                              0) != UNZ_OK)
+    return R::Corrupt;
+  // A name that does not fit is refused, not cut: cut, it names another file.
+  if (info.size_filename >= kStoredNameCapacity) return R::Corrupt;
+
+  ScratchBytes extra(0xFFFF);
+  size_t extraLength = 0;
+  R checked = CheckLocalHeader(x, info, &extra, &extraLength);
+  if (checked != R::Ok) return checked;
+
+  ArchiveEntry& record = x->cachedEntry;
+  wchar_t wideName[kPathCapacity];
+  // Always UTF-8, whatever general-purpose bit 11 says. 259 bytes never
+  // widen beyond 259 units.
+  if (!MultiByteToWideChar(CP_UTF8, 0, storedName, -1, wideName, kPathCapacity)) return R::Corrupt;
+  x->cachedIndex = -1;  // the record is rebuilt in place below
+  record = ArchiveEntry();
+  record.index = index;
+  CopyText(record.name, kPathCapacity, GuardEntryName(wideName));
+  record.attributes = MapEntryAttributes(static_cast<uint32_t>(info.version),
+                                         static_cast<uint32_t>(info.external_fa));
+  record.compressedSize = Clamp32(info.compressed_size);
+  record.uncompressedSize = Clamp32(info.uncompressed_size);
+
+  uint32_t dosDateTime = static_cast<uint32_t>(info.dosDate);
+  FILETIME local = ConvertDosTime(static_cast<uint16_t>(dosDateTime >> 16),
+                                  static_cast<uint16_t>(dosDateTime));
+  FILETIME utc = {};
+  if ((local.dwLowDateTime || local.dwHighDateTime) && !LocalFileTimeToFileTime(&local, &utc))
+    utc = FILETIME();
+  record.accessTime = record.creationTime = record.writeTime = utc;
+  ExtendedTimes extended;
+  if (ParseExtendedTimestamp(extra.bytes, extraLength, &extended)) {
+    if (extended.hasWrite) record.writeTime = AsFileTime(extended.write);
+    if (extended.hasAccess) record.accessTime = AsFileTime(extended.access);
+    if (extended.hasCreation) record.creationTime = AsFileTime(extended.creation);
+  }
+
+  x->cachedDetails.flags = static_cast<uint16_t>(info.flag);
+  x->cachedDetails.crc = static_cast<uint32_t>(info.crc);
+  x->cachedDetails.dosDateTime = dosDateTime;
+  x->cachedIndex = index;
+  *entry = record;
+  return R::Ok;
+}
+
+ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wchar_t* name) {
+  ArchiveExtractor* x = extractor;
+  if (!x || index < 0 || index >= x->entryCount) return R::BadIndex;
+  if (!PositionReader(x, index)) return R::Corrupt;
+  ArchiveEntry entry;
+  R found = GetEntry(x, index, &entry);
+  if (found != R::Ok) return found;
+
+  const wchar_t* base = x->baseDirectory;
+  if (!base[0] || !name || !IsSafeEntryName(name)) return R::OpenFailed;
+
+  if (entry.attributes & kAttributeDirectory) {
+    // A directory that cannot be created is not an error by itself (the
+    // files below it fail); a link on the way is.
+    return PrepareDirectories(base, name, TextLength(name)) == DirectoryState::ThroughLink
+               ? R::OpenFailed
+               : R::Ok;
+  }
+
+  size_t directoryLength = DirectoryPartLength(name);
+  wchar_t target[kPathCapacity];
+  if (!name[directoryLength] ||
+      !JoinPath(target, kPathCapacity, base, name, directoryLength, name + directoryLength))
+    return R::OpenFailed;
+  if (PrepareDirectories(base, name, directoryLength) != DirectoryState::Ready) return R::OpenFailed;
+
+  FileHandle out = CreateTargetFile(target, entry.attributes);
+  if (!out.valid()) return R::OpenFailed;
+  return WriteFileEntry(x, entry, out.get());
+}
+
+void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory) {
+  PrepareDirectories(root, directory, TextLength(directory));
+}
+
+ArchiveResult CloseArchive(ArchiveExtractor* extractor) {
+  delete extractor;
+  return R::Ok;
+}
+
+FILETIME ConvertDosTime(uint16_t date, uint16_t time) {
+  FILETIME result = {};
+  CalendarTime calendar;
+  if (!DecodeDosTime(date, time, &calendar)) return result;
+  SYSTEMTIME system = {};
+  system.wYear = calendar.year;
+  system.wMonth = calendar.month;
+  system.wDay = calendar.day;
+  system.wHour = calendar.hour;
+  system.wMinute = calendar.minute;
+  system.wSecond = calendar.second;
+  if (!SystemTimeToFileTime(&system, &result)) result = FILETIME();
+  return result;
+}
