@@ -7,6 +7,7 @@
 #include "app/install_run.h"
 #include "app/payload.h"
 #include "common/handle.h"
+#include "common/text.h"
 #include "log/log.h"
 
 int RunBootstrap() {
@@ -33,6 +34,10 @@ int RunBootstrap() {
     LogError(L"setup", L"打开文件[%s]失败", archivePath[0] ? archivePath : archiveName);
     return 0;
   }
+
+  // The archive may have been given a fresh name (see CreateTempArchive).
+  const wchar_t* createdName = archivePath + FindLast(archivePath, L'\\') + 1;
+  CopyText(archiveName, 64, createdName);
 
   wchar_t archiveBasePath[MAX_PATH];
   ArchiveBasePath(archivePath, archiveBasePath, MAX_PATH);

@@ -57,10 +57,10 @@ TEST_F(CheckoutTest, SectionsBeyondTheFirstMebibyteAreNotRead) {
   EXPECT_EQ(FindPayloadOffset(OpenForReading(path).get()), -1);
 }
 
-TEST_F(CheckoutTest, TempArchiveIsCreatedEmptyInTheTemporaryDirectoryReplacingAnOldOne) {
+TEST_F(CheckoutTest, TempArchiveIsCreatedEmptyInTheTemporaryDirectory) {
   std::wstring name = L"vexlode_test_" + std::to_wstring(GetCurrentProcessId()) + L".zip";
   std::wstring expected = TempDirectory() + name;
-  ASSERT_TRUE(WriteWholeFile(expected, "stale content"));
+  DeleteFileW(expected.c_str());
   wchar_t archivePath[MAX_PATH];
   {
     FileHandle archive(CreateTempArchive(name.c_str(), archivePath));
@@ -68,8 +68,34 @@ TEST_F(CheckoutTest, TempArchiveIsCreatedEmptyInTheTemporaryDirectoryReplacingAn
     EXPECT_EQ(std::wstring(archivePath), expected);
     EXPECT_EQ(GetFileSize(archive.get(), nullptr), 0u);
   }
-  EXPECT_EQ(ReadWholeFile(expected), "");
+  EXPECT_EQ(AttributesOf(expected), DWORD(FILE_ATTRIBUTE_ARCHIVE));
   DeleteFileW(expected.c_str());
+}
+
+TEST_F(CheckoutTest, TakenNamesAreLeftAloneAndAFreshNameIsDrawn) {
+  // A stale archive, or a folder where the extraction directory would go.
+  std::wstring pid = std::to_wstring(GetCurrentProcessId());
+  std::wstring staleName = L"vexlode_stale_" + pid + L".zip";
+  std::wstring stale = TempDirectory() + staleName;
+  std::wstring folderName = L"vexlode_folder_" + pid + L".zip";
+  std::wstring folder = TempDirectory() + L"vexlode_folder_" + pid;
+  ASSERT_TRUE(WriteWholeFile(stale, "stale content"));
+  CreateDirectoryW(folder.c_str(), nullptr);
+  for (const std::wstring& name : {staleName, folderName}) {
+    srand(1);
+    for (int draw = 0; draw < 3; ++draw) rand();  // the main flow's own three
+    wchar_t archivePath[MAX_PATH];
+    FileHandle archive(CreateTempArchive(name.c_str(), archivePath));
+    ASSERT_TRUE(archive.valid());
+    // The next three draws after seed 1 are 26500, 19169, 15724.
+    EXPECT_EQ(std::wstring(archivePath), TempDirectory() + L"vexlode_15724_19169_26500.zip");
+    archive.reset();
+    DeleteFileW(archivePath);
+  }
+  EXPECT_EQ(ReadWholeFile(stale), "stale content");
+  EXPECT_TRUE(PathExists(folder));
+  DeleteFileW(stale.c_str());
+  RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(CheckoutTest, TempArchiveFailsWhereADirectoryHasItsName) {
@@ -84,6 +110,34 @@ TEST_F(CheckoutTest, TempArchiveFailsWhereADirectoryHasItsName) {
 
   std::wstring tooLong(300, L'n');
   EXPECT_EQ(CreateTempArchive(tooLong.c_str(), archivePath), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(CheckoutTest, LinksPlantedAtTheArchiveNameAreNeverFollowed) {
+  std::wstring victimFile = dir_ / L"victim.txt";
+  std::wstring victimDirectory = dir_ / L"victimdir";
+  ASSERT_TRUE(WriteWholeFile(victimFile, "precious"));
+  ASSERT_TRUE(CreateDirectoryW(victimDirectory.c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(victimDirectory + L"\\inside.txt", "also precious"));
+
+  for (const std::wstring& target : {victimFile, victimDirectory}) {
+    std::wstring name = L"vexlode_link_" + std::to_wstring(GetCurrentProcessId()) + L".zip";
+    std::wstring at = TempDirectory() + name;
+    if (!PlantSymbolicLink(target, at)) GTEST_SKIP() << "cannot plant links here";
+    wchar_t archivePath[MAX_PATH];
+    {
+      FileHandle archive(CreateTempArchive(name.c_str(), archivePath));
+      ASSERT_TRUE(archive.valid());
+      DWORD written = 0;
+      WriteFile(archive.get(), "zip", 3, &written, nullptr);
+    }
+    EXPECT_NE(std::wstring(archivePath), at);
+    EXPECT_EQ(AttributesOf(archivePath) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), 0u);
+    EXPECT_EQ(ReadWholeFile(archivePath), "zip");
+    DeleteFileW(archivePath);
+    EXPECT_TRUE(RemoveSymbolicLink(at));
+  }
+  EXPECT_EQ(ReadWholeFile(victimFile), "precious");
+  EXPECT_EQ(ReadWholeFile(victimDirectory + L"\\inside.txt"), "also precious");
 }
 
 TEST_F(CheckoutTest, PayloadCopyIsByteForByteFromTheOffset) {

@@ -15,7 +15,48 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTreeForTest(path_); }
 
+namespace {
+
+// Runs a Unix program under Wine; Wine neither waits for it nor reports its
+// exit code reliably, so callers check the outcome themselves.
+bool RunUnixCommand(std::wstring command) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return false;
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+template <class Done>
+bool WaitFor(Done done) {
+  for (int tries = 0; tries < 200; ++tries) {
+    if (done()) return true;
+    Sleep(25);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool RemoveSymbolicLink(const std::wstring& link) {
+  std::string unixLink = UnixPathOf(link);
+  if (unixLink.empty()) return false;
+  // Wine acts on a file link's target, so the link goes from the Unix side.
+  RunUnixCommand(L"Z:\\bin\\rm -f \"" + Widen(unixLink) + L"\"");
+  return WaitFor([&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
 void RemoveTreeForTest(const std::wstring& path) {
+  // Under Wine, rm -rf removes planted links without following them.
+  std::string unixPath = UnixPathOf(path);
+  if (!unixPath.empty() && RunUnixCommand(L"Z:\\bin\\rm -rf \"" + Widen(unixPath) + L"\"") &&
+      WaitFor([&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; }))
+    return;
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -95,12 +136,20 @@ std::wstring Widen(const std::string& text) {
 std::string UnixPathOf(const std::wstring& path) {
   // Wine exports this from kernel32; it is absent on Windows itself.
   using GetUnixFileName = char*(__cdecl*)(const wchar_t*);
-  auto convert = reinterpret_cast<GetUnixFileName>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+  auto convert = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   if (!convert) return {};
   char* unixPath = convert(path.c_str());
   if (!unixPath) return {};
   std::string out = unixPath;
   HeapFree(GetProcessHeap(), 0, unixPath);
   return out;
+}
+
+bool PlantSymbolicLink(const std::wstring& target, const std::wstring& link) {
+  std::string unixTarget = UnixPathOf(target), unixLink = UnixPathOf(link);
+  if (unixTarget.empty() || unixLink.empty()) return false;
+  if (!RunUnixCommand(L"Z:\\bin\\ln -sfn \"" + Widen(unixTarget) + L"\" \"" + Widen(unixLink) + L"\""))
+    return false;
+  return WaitFor([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 // A uniquely named folder under the temporary directory, removed (with
-// everything in it, attributes cleared, links not followed) on destruction.
+// everything in it, links not followed) on destruction.
 class TempDir {
  public:
   TempDir();
@@ -33,3 +33,12 @@ std::string Narrow(const std::wstring& text); // UTF-8
 std::wstring Widen(const std::string& text);  // from UTF-8
 // Unix path of a Windows path under Wine (for planting symbolic links).
 std::string UnixPathOf(const std::wstring& path);
+
+// Plants a Unix symbolic link at `link` pointing to `target` (both Windows
+// paths). Wine cannot create links itself, but it runs Unix programs, so this
+// runs /bin/ln. Returns false where that is not possible (not under Wine).
+bool PlantSymbolicLink(const std::wstring& target, const std::wstring& link);
+
+// Removes a planted link itself (under Wine, Win32 deletion would reach the
+// file it points to).
+bool RemoveSymbolicLink(const std::wstring& link);
