@@ -289,11 +289,17 @@ ENTRY_NAMES = [
 
 
 def entry_rules_seeds():
-    # Layout: U16 host+version, U32 external attributes, U16 date, U16 time,
-    # then the stored name (NUL-ended) and the rest as the local extra field.
-    def seed(made_by, external, date, time, name, extra=b""):
-        return struct.pack("<HIHH", made_by, external, date, time) + name.encode(
-            "utf-8", "surrogatepass") + b"\0" + extra
+    # Layout: U16 version made by, U32 external attributes, U16 date, U16 time,
+    # U16 join capacity, the central fields (U16 method, U32 CRC-32, U32 and
+    # U32 sizes, U16 name length), U16 general-purpose flags; then the stored
+    # name and the base directory (NUL-ended), and the rest as the local
+    # extra field, local header and encryption header.
+    def seed(made_by, external, date, time, name, rest=b"", base="C:\\Temp\\vexlode_1_2_3\\",
+             capacity=260, central=(8, 0x12345678, 10, 20, 5), flags=0):
+        head = struct.pack("<HIHHHHIIIHH", made_by, external, date, time, capacity, *central, flags)
+        return head + text_fields(name, base) + b"\0" + rest
+    header = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0x63CF, 0x4A21, 0x12345678, 10,
+                         20, 5, 9)
     seeds = {}
     for i, name in enumerate(ENTRY_NAMES):
         seeds["name%02d" % i] = seed(0x0314, 0x81A40000, 0x4A21, 0x63CF, name)
@@ -301,8 +307,16 @@ def entry_rules_seeds():
     seeds["dos_all"] = seed(0x0014, 0x27, 0x4A21, 0x63CF, "f", ut_block(7, 0, -1, 2147483647))
     seeds["ntfs"] = seed(0x0B14, 0x10, 0, 0, "n", b"\x01\x00\x04\x00abcd" + ut_block(2, 5))
     seeds["bad_date"] = seed(0x0014, 0, 0xFFFF, 0xFFFF, "b", b"UT\x0d\x00\x07\x01\x02\x03")
+    for year in (2000, 2020, 2100):  # leap, leap, not leap
+        seeds["feb29_%d" % year] = seed(0x0014, 0, (year - 1980) << 9 | 2 << 5 | 29, 0xBF7D, "l")
     seeds["utf8_name"] = seed(0x0314, 0, 0x4A21, 0x63CF, "安装/说明.txt\U0001F600")
-    seeds["long_name"] = seed(0x0314, 0, 0x4A21, 0x63CF, "n/" * 200)
+    seeds["long_name"] = seed(0x0314, 0, 0x4A21, 0x63CF, "n/" * 200, capacity=599)
+    seeds["devices"] = seed(0x0314, 0, 0x4A21, 0x63CF, "a/CON.txt/COM\u00b9/lpt9 .x/. ./x")
+    seeds["local_header"] = seed(0x0014, 0x20, 0x4A21, 0x63CF, "setup.exe", header + b"setup")
+    seeds["local_header_descriptor"] = seed(0x0014, 0x20, 0x4A21, 0x63CF, "x",
+                                            header[:6] + b"\x08\x00" + header[8:], flags=9)
+    encrypted = encrypted_record("setup.exe", b"abc")["data"][:12]
+    seeds["encryption_header"] = seed(0x0014, 0x20, 0x4A21, 0x63CF, "e", encrypted, flags=1)
     return seeds
 
 
