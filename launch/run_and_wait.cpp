@@ -1,0 +1,116 @@
+#include <windows.h>
+
+#include "launch/run_and_wait.h"
+
+#include "common/handle.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr DWORD kPipeSize = 204800;
+constexpr DWORD kNoExitCode = 0xFFFFFFFF;
+// Nobody uses the child's output, but a child must never block on a full
+// pipe: between short waits the pipes are emptied.
+constexpr DWORD kDrainIntervalMs = 50;
+
+// Reads and discards what the pipe holds right now, without blocking on an
+// empty pipe. Bounded per call, so a child that writes without end cannot
+// keep us from looking at the process again.
+void DrainPipe(const FileHandle& pipe) {
+  if (!pipe.valid()) return;
+  char buffer[4096];
+  DWORD drained = 0;
+  DWORD available = 0;
+  while (drained < kPipeSize &&
+         PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr) && available) {
+    DWORD read = 0;
+    DWORD wanted = available < sizeof buffer ? available : sizeof buffer;
+    if (!ReadFile(pipe.get(), buffer, wanted, &read, nullptr) || read == 0) return;
+    drained += read;
+  }
+}
+
+// One thread, no limit on the child as a whole: wait in short steps and
+// empty the pipes in between. Returns the last wait's result.
+DWORD WaitForExit(HANDLE process, const FileHandle& output, const FileHandle& errors) {
+  for (;;) {
+    DWORD result = WaitForSingleObject(process, kDrainIntervalMs);
+    if (result != WAIT_TIMEOUT) return result;
+    DrainPipe(errors);
+    DrainPipe(output);
+  }
+}
+
+// Everything up to the exit code; all handles are closed when it returns.
+DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
+  SECURITY_ATTRIBUTES pipeAttributes = {};
+  pipeAttributes.nLength = sizeof pipeAttributes;
+  pipeAttributes.lpSecurityDescriptor = nullptr;
+  pipeAttributes.bInheritHandle = TRUE;
+
+  // The child's standard output lands in the pipe that is also its standard
+  // input; standard error has a pipe of its own whose read end stays here.
+  FileHandle pipe1Read, pipe1Write, pipe2Read, pipe2Write;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  if (CreatePipe(pipe1Read.receive(), pipe1Write.receive(), &pipeAttributes, kPipeSize) &&
+      CreatePipe(pipe2Read.receive(), pipe2Write.receive(), &pipeAttributes, kPipeSize) &&
+      SetHandleInformation(pipe2Read.get(), HANDLE_FLAG_INHERIT, 0)) {
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.hStdInput = pipe1Read.get();
+    startup.hStdOutput = pipe1Write.get();
+    startup.hStdError = pipe2Write.get();
+  }
+
+  DWORD creationFlags = GetPriorityClass(GetCurrentProcess());
+  PROCESS_INFORMATION started = {};
+  BOOL ok = CreateProcessW(applicationPath, commandLine, nullptr, nullptr, TRUE, creationFlags,
+                           nullptr, nullptr, &startup, &started);
+  DWORD startError = GetLastError();
+  ProcessInformation child;
+  if (ok) child.Take(started);
+  // Only the child holds the write ends now.
+  pipe1Write.reset();
+  pipe2Write.reset();
+
+  if (!ok) {
+    wchar_t errorText[kErrorTextChars] = {};
+    SetLastError(startError);
+    GetSystemErrorText(errorText);
+    LogInfo(L"setup", L"执行进程失败了,file:[%s];cmd:[%s],err:[%s]", applicationPath, commandLine,
+            errorText);
+    return kNoExitCode;
+  }
+
+  DWORD waitResult = WaitForExit(child.process.get(), pipe1Read, pipe2Read);
+  if (waitResult != WAIT_OBJECT_0) {
+    TerminateProcess(child.process.get(), kNoExitCode);
+    LogInfo(L"setup", L"Execute TerminateProcess(%s), as %d", applicationPath,
+            static_cast<int>(waitResult));
+  }
+  DWORD exitCode = kNoExitCode;
+  if (!GetExitCodeProcess(child.process.get(), &exitCode)) exitCode = kNoExitCode;
+  return exitCode;
+}
+
+}  // namespace
+
+uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
+  if (!applicationPath) return kNoExitCode;
+  DWORD exitCode = RunChild(applicationPath, commandLine);
+  LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
+  return exitCode;
+}
+
+wchar_t* GetSystemErrorText(wchar_t (&out)[kErrorTextChars]) {
+  DWORD error = GetLastError();
+  wchar_t* text = nullptr;
+  // Without an argument array, inserts such as "%1" must stay as they are:
+  // expanding them would read arguments that do not exist.
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                    FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  ShapeSystemMessage(out, length ? text : nullptr, length);
+  if (text) LocalFree(text);
+  return out;
+}
