@@ -1,0 +1,218 @@
+#include "launch/run_and_wait.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "launch/system_message.h"
+#include "log/log_utility.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+// Points the default log channel at a file of the test's own and gives back
+// the INF messages written there; restores the channel afterwards.
+class LogCapture {
+ public:
+  explicit LogCapture(const std::wstring& path) : path_(path) {
+    EnsureLogUtility();
+    channel_ = g_logUtility->FindModuleLog();
+    ScopedLock lock(*channel_);
+    channel_->file.reset(INVALID_HANDLE_VALUE);
+    CopyText(saved_, kLogPathChars, channel_->path);
+    savedLevel_ = channel_->level;
+    CopyText(channel_->path, kLogPathChars, path.c_str());
+    channel_->level = 3;
+  }
+  ~LogCapture() {
+    ScopedLock lock(*channel_);
+    channel_->file.reset(INVALID_HANDLE_VALUE);
+    CopyText(channel_->path, kLogPathChars, saved_);
+    channel_->level = savedLevel_;
+  }
+
+  // The message part of every line, which must all be INF lines of "setup".
+  std::vector<std::wstring> Messages() const {
+    std::string bytes = ReadWholeFile(path_);
+    int size = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                   nullptr, 0);
+    std::wstring text(size, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
+    std::vector<std::wstring> messages;
+    const std::wstring marker = L"[INF][setup   ]:";
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find(L"\r\n", start);
+      if (end == std::wstring::npos) end = text.size();
+      std::wstring line = text.substr(start, end - start);
+      size_t at = line.find(marker);
+      messages.push_back(at == std::wstring::npos ? L"(not an INF line) " + line
+                                                  : line.substr(at + marker.size()));
+      start = end + 2;
+    }
+    return messages;
+  }
+
+ private:
+  std::wstring path_;
+  _NCMsModuleLog* channel_ = nullptr;
+  wchar_t saved_[kLogPathChars] = {};
+  uint32_t savedLevel_ = 0;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The system's own text for an error, without its line break.
+std::wstring SystemText(DWORD error) {
+  wchar_t* text = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                    FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result(text ? text : L"", length);
+  LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) result.pop_back();
+  return result;
+}
+
+class RunAndWaitTest : public testing::Test {
+ protected:
+  RunAndWaitTest() : log_(dir_ / L"setup.log") {
+    SetEnvironmentVariableW(L"VXCHILD_RESULTS", results_.c_str());
+  }
+  ~RunAndWaitTest() override {
+    for (const wchar_t* name : {L"VXCHILD_RESULTS", L"VXCHILD_STDOUT_BYTES",
+                                L"VXCHILD_STDERR_BYTES", L"VXCHILD_EXIT"})
+      SetEnvironmentVariableW(name, nullptr);
+  }
+
+  uint32_t Run(const std::wstring& program, std::wstring commandLine) {
+    return RunAndWait(program.c_str(), &commandLine[0]);
+  }
+  std::vector<std::string> ChildReport() const { return Lines(ReadWholeFile(results_)); }
+
+  TempDir dir_;
+  LogCapture log_;
+  const std::wstring child_ = ModuleDirectory() + L"\\launch_test_child.exe";
+  const std::wstring results_ = dir_ / L"results.txt";
+};
+
+TEST_F(RunAndWaitTest, ReturnsAndLogsTheExitCode) {
+  struct {
+    const wchar_t* exitCode;
+    uint32_t expected;
+    const wchar_t* line;
+  } cases[] = {
+      {L"0", 0, L"进程执行结果:[0]"},
+      {L"3010", 3010, L"进程执行结果:[bc2]"},
+      {L"4294967294", 0xFFFFFFFE, L"进程执行结果:[fffffffe]"},
+  };
+  std::vector<std::wstring> expectedLines;
+  for (const auto& c : cases) {
+    SetEnvironmentVariableW(L"VXCHILD_EXIT", c.exitCode);
+    EXPECT_EQ(c.expected, Run(child_, L"a=1|"));
+    expectedLines.push_back(c.line);
+  }
+  EXPECT_EQ(expectedLines, log_.Messages());
+}
+
+TEST_F(RunAndWaitTest, ChildSeesExactlyTheCommandLineInOurCurrentDirectory) {
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+  const std::wstring commandLine = L"lang=2052 |paren=C:\\dl\\boot.exe|silent=|";
+  uint32_t result = Run(child_, commandLine);
+  SetCurrentDirectoryW(previous);
+
+  EXPECT_EQ(0u, result);
+  std::vector<std::string> report = ChildReport();
+  ASSERT_EQ(4u, report.size());
+  EXPECT_EQ(Narrow(commandLine), report[0]);  // no program name in front
+  EXPECT_EQ(Narrow(dir_.path()), report[1]);  // not the child's own folder
+  EXPECT_EQ("3 3 3 ", report[2]);             // all three standard handles are pipes
+}
+
+TEST_F(RunAndWaitTest, ChattyChildIsNotBlockedByFullPipes) {
+  SetEnvironmentVariableW(L"VXCHILD_STDOUT_BYTES", L"1048576");
+  SetEnvironmentVariableW(L"VXCHILD_STDERR_BYTES", L"1048576");
+  SetEnvironmentVariableW(L"VXCHILD_EXIT", L"7");
+  EXPECT_EQ(7u, Run(child_, L"x=|"));
+  std::vector<std::string> report = ChildReport();
+  ASSERT_EQ(4u, report.size());
+  EXPECT_EQ("1048576 1048576", report[3]);
+  EXPECT_EQ(std::vector<std::wstring>{L"进程执行结果:[7]"}, log_.Messages());
+}
+
+TEST_F(RunAndWaitTest, MissingProgramIsLoggedWithTheSystemText) {
+  const std::wstring missing = dir_ / L"setup.exe";
+  const std::wstring commandLine = L"paren=C:\\dl\\boot.exe|";
+  EXPECT_EQ(0xFFFFFFFFu, Run(missing, commandLine));
+
+  std::wstring errorText = SystemText(ERROR_FILE_NOT_FOUND);
+  ASSERT_FALSE(errorText.empty());
+  std::vector<std::wstring> expected = {
+      L"执行进程失败了,file:[" + missing + L"];cmd:[" + commandLine + L"],err:[" + errorText + L"]",
+      L"进程执行结果:[ffffffff]"};
+  EXPECT_EQ(expected, log_.Messages());
+}
+
+TEST_F(RunAndWaitTest, NullApplicationPathWritesNothing) {
+  wchar_t commandLine[] = L"a=1|";
+  EXPECT_EQ(0xFFFFFFFFu, RunAndWait(nullptr, commandLine));
+  EXPECT_FALSE(PathExists(dir_ / L"setup.log"));
+  EXPECT_FALSE(PathExists(results_));
+}
+
+TEST(GetSystemErrorTextTest, GivesTheSystemTextForTheLastError) {
+  wchar_t out[kErrorTextChars];
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(out, GetSystemErrorText(out));
+  EXPECT_EQ(SystemText(ERROR_FILE_NOT_FOUND), out);
+
+  // Its text holds an insert; it must come back as it stands, not expanded
+  // from an argument array that does not exist.
+  SetLastError(ERROR_BAD_EXE_FORMAT);
+  GetSystemErrorText(out);
+  EXPECT_NE(nullptr, wcsstr(out, L"%1")) << Narrow(out);
+
+  std::fill(std::begin(out), std::end(out), L'x');
+  SetLastError(0x2000ABCD);  // no such message
+  EXPECT_STREQ(L"", GetSystemErrorText(out));
+}
+
+TEST(ShapeSystemMessageTest, DropsTheLineBreakAndRefusesLongTexts) {
+  struct {
+    std::wstring text;
+    std::wstring expected;
+  } cases[] = {
+      {L"File not found.\r\n", L"File not found."},
+      {std::wstring(244, L'a') + L"\r\n", std::wstring(244, L'a')},  // 246 units: fits
+      {std::wstring(245, L'a') + L"\r\n", L""},                      // 247 units: too long
+      {L"\r\n", L""},
+      {L"x", L"x"},    // shorter than a line break: nothing is cut off
+      {L"ab", L"ab"},  // no line break: kept whole
+      {L"one\n", L"one"},
+      {L"", L""},
+  };
+  for (const auto& c : cases) {
+    wchar_t out[kErrorTextChars];
+    std::fill(std::begin(out), std::end(out), L'#');
+    EXPECT_EQ(c.expected, ShapeSystemMessage(out, c.text.c_str(), c.text.size()))
+        << c.text.size();
+  }
+  wchar_t out[kErrorTextChars] = {L'#', 0};
+  EXPECT_STREQ(L"", ShapeSystemMessage(out, nullptr, 5));
+}
+
+}  // namespace
