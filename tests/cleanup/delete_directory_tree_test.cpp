@@ -1,0 +1,323 @@
+#include "cleanup/delete_directory_tree.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cleanup/tree_paths.h"
+#include "common/handle.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+constexpr DWORD kStubborn = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Long paths are made through the "\\?\" form; the code under test never sees it.
+std::wstring Extended(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+void MakeDirectory(const std::wstring& path, DWORD attributes = 0) {
+  ASSERT_TRUE(CreateDirectoryW(Extended(path).c_str(), nullptr)) << Narrow(path);
+  if (attributes) SetFileAttributesW(Extended(path).c_str(), attributes);
+}
+
+void MakeFile(const std::wstring& path, DWORD attributes = 0) {
+  ASSERT_TRUE(WriteWholeFile(Extended(path), "content of " + Narrow(path))) << Narrow(path);
+  if (attributes) SetFileAttributesW(Extended(path).c_str(), attributes);
+}
+
+bool Exists(const std::wstring& path) { return PathExists(Extended(path)); }
+
+bool IsLink(const std::wstring& path) {
+  DWORD attributes = AttributesOf(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Starts a Unix tool under Wine (it runs natively) and waits until `done`
+// holds: Wine's handle for a Unix process does not wait for its end.
+template <class Done>
+bool RunUnixTool(const std::wstring& tool, const std::wstring& arguments, Done done) {
+  std::wstring commandLine = tool + L" " + arguments;
+  for (const wchar_t* folder : {L"Z:\\usr\\bin\\", L"Z:\\bin\\"}) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW((folder + tool).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &process))
+      continue;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int i = 0; i < 1000 && !done(); ++i) Sleep(10);
+    return done();
+  }
+  return false;
+}
+
+std::wstring Quoted(const std::string& text) { return L"\"" + Widen(text) + L"\""; }
+
+// A directory symbolic link at `link` to `target`. Wine's CreateSymbolicLinkW
+// reports success and makes nothing, so there a Unix symbolic link is made
+// with ln; Wine shows it as a reparse point.
+bool PlantDirectoryLink(const std::wstring& target, const std::wstring& link) {
+  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+      IsLink(link))
+    return true;
+  return RunUnixTool(L"ln", L"-s " + Quoted(UnixPathOf(target)) + L" " + Quoted(UnixPathOf(link)),
+                     [&] { return IsLink(link); });
+}
+
+// Removes a planted link itself. Under Wine only a Unix unlink does that:
+// its RemoveDirectoryW would remove an empty target instead.
+void RemovePlantedLink(const std::wstring& link) {
+  if (!IsLink(link)) return;
+  std::string unixPath = UnixPathOf(link);
+  if (unixPath.empty()) RemoveDirectoryW(link.c_str());
+  else RunUnixTool(L"unlink", Quoted(unixPath), [&] { return !IsLink(link); });
+}
+
+class DeleteDirectoryTreeTest : public testing::Test {
+ protected:
+  DeleteDirectoryTreeTest() { MakeDirectory(root_); }
+  TempDir dir_;
+  const std::wstring root_ = dir_ / L"tree";
+};
+
+TEST_F(DeleteDirectoryTreeTest, RemovesStubbornFilesAndDirectories) {
+  MakeFile(root_ + L"\\readonly.txt", FILE_ATTRIBUTE_READONLY);
+  MakeFile(root_ + L"\\hidden.txt", FILE_ATTRIBUTE_HIDDEN);
+  MakeFile(root_ + L"\\system.txt", FILE_ATTRIBUTE_SYSTEM);
+  MakeFile(root_ + L"\\.profile", kStubborn);  // a dot file goes like any other
+  MakeDirectory(root_ + L"\\sub");
+  MakeDirectory(root_ + L"\\sub\\deeper");
+  MakeFile(root_ + L"\\sub\\deeper\\all.txt", kStubborn);
+  MakeDirectory(root_ + L"\\sub\\empty", FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesW((root_ + L"\\sub").c_str(), kStubborn);
+  SetFileAttributesW(root_.c_str(), FILE_ATTRIBUTE_READONLY);
+
+  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_FALSE(Exists(root_));
+}
+
+TEST_F(DeleteDirectoryTreeTest, EmptyDirectoryAndTrailingBackslash) {
+  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_FALSE(Exists(root_));
+
+  MakeDirectory(root_);
+  MakeDirectory(root_ + L"\\sub");
+  MakeFile(root_ + L"\\sub\\file.txt");
+  MakeFile(root_ + L"\\file.txt");
+  EXPECT_NE(0, DeleteDirectoryTree((root_ + L"\\").c_str(), 1, 0));
+  EXPECT_FALSE(Exists(root_));
+}
+
+TEST_F(DeleteDirectoryTreeTest, DotDirectoriesStayWithTheWayToThem) {
+  MakeDirectory(root_ + L"\\a");
+  MakeDirectory(root_ + L"\\a\\.cache");
+  MakeFile(root_ + L"\\a\\.cache\\kept.txt");
+  MakeFile(root_ + L"\\a\\gone.txt");
+  MakeFile(root_ + L"\\gone.txt");
+  MakeDirectory(root_ + L"\\b");
+  MakeFile(root_ + L"\\b\\gone.txt");
+
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_TRUE(Exists(root_ + L"\\a\\.cache\\kept.txt"));
+  EXPECT_FALSE(Exists(root_ + L"\\a\\gone.txt"));
+  EXPECT_FALSE(Exists(root_ + L"\\gone.txt"));
+  EXPECT_FALSE(Exists(root_ + L"\\b"));
+}
+
+TEST_F(DeleteDirectoryTreeTest, FileRootIsDeletedWhateverTheFlags) {
+  const int flags[][2] = {{1, 0}, {1, 1}, {0, 1}, {0, 0}};
+  for (const auto& f : flags) {
+    const std::wstring file = root_ + L"\\single.txt";
+    MakeFile(file, kStubborn);
+    EXPECT_EQ(1, DeleteDirectoryTree(file.c_str(), f[0], f[1])) << f[0] << f[1];
+    EXPECT_FALSE(Exists(file));
+  }
+}
+
+TEST_F(DeleteDirectoryTreeTest, NothingToRemove) {
+  EXPECT_EQ(0, DeleteDirectoryTree(nullptr, 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(L"", 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing").c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing\\").c_str(), 1, 0));
+  EXPECT_TRUE(Exists(root_));
+}
+
+TEST_F(DeleteDirectoryTreeTest, WithoutRecurseOnlyTheTopFilesGo) {
+  MakeFile(root_ + L"\\top.txt", FILE_ATTRIBUTE_READONLY);
+  MakeDirectory(root_ + L"\\sub");
+  MakeFile(root_ + L"\\sub\\inner.txt");
+
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 0, 0));
+  EXPECT_FALSE(Exists(root_ + L"\\top.txt"));
+  EXPECT_TRUE(Exists(root_ + L"\\sub\\inner.txt"));
+}
+
+TEST_F(DeleteDirectoryTreeTest, KeepFilesLeavesFilesNormalAndRemovesEmptyDirectories) {
+  MakeFile(root_ + L"\\kept.txt", kStubborn);
+  MakeDirectory(root_ + L"\\sub");
+  MakeFile(root_ + L"\\sub\\kept.txt", FILE_ATTRIBUTE_READONLY);
+  MakeDirectory(root_ + L"\\empty");
+  MakeDirectory(root_ + L"\\empty\\emptier", FILE_ATTRIBUTE_READONLY);
+
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 1));
+  for (const wchar_t* kept : {L"\\kept.txt", L"\\sub\\kept.txt"}) {
+    DWORD attributes = AttributesOf(root_ + kept);
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << Narrow(kept);
+    EXPECT_EQ(0u, attributes & kStubborn) << Narrow(kept);
+  }
+  EXPECT_FALSE(Exists(root_ + L"\\empty"));
+
+  // Only directories left: then everything goes.
+  const std::wstring bare = dir_ / L"bare";
+  MakeDirectory(bare);
+  MakeDirectory(bare + L"\\a");
+  EXPECT_NE(0, DeleteDirectoryTree(bare.c_str(), 1, 1));
+  EXPECT_FALSE(Exists(bare));
+}
+
+TEST_F(DeleteDirectoryTreeTest, FileThatCannotBeDeletedKeepsItsDirectories) {
+  MakeDirectory(root_ + L"\\sub");
+  const std::wstring busy = root_ + L"\\sub\\busy.txt";
+  MakeFile(busy);
+  MakeFile(root_ + L"\\free.txt");
+  MakeFile(root_ + L"\\sub\\free.txt");
+  FileHandle open(CreateFileW(busy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+  ASSERT_NE(INVALID_HANDLE_VALUE, open.get());
+
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_TRUE(Exists(busy));
+  EXPECT_FALSE(Exists(root_ + L"\\free.txt"));
+  EXPECT_FALSE(Exists(root_ + L"\\sub\\free.txt"));
+}
+
+TEST_F(DeleteDirectoryTreeTest, LinksAreNeverEntered) {
+  // Targets outside the tree: one with content, one empty (removing a link
+  // by path may remove an empty target instead).
+  const std::wstring full = dir_ / L"outside";
+  const std::wstring empty = dir_ / L"outside-empty";
+  MakeDirectory(full);
+  MakeDirectory(full + L"\\inner");
+  MakeFile(full + L"\\precious.txt", FILE_ATTRIBUTE_READONLY);
+  MakeFile(full + L"\\inner\\precious.txt");
+  MakeDirectory(empty);
+  MakeFile(root_ + L"\\file.txt");
+  MakeDirectory(root_ + L"\\sub");
+  ASSERT_TRUE(PlantDirectoryLink(full, root_ + L"\\link"));
+  ASSERT_TRUE(PlantDirectoryLink(empty, root_ + L"\\sub\\link-to-empty"));
+
+  int result = DeleteDirectoryTree(root_.c_str(), 1, 0);
+  EXPECT_EQ(result != 0, !Exists(root_));
+  EXPECT_FALSE(Exists(root_ + L"\\file.txt"));
+  EXPECT_TRUE(Exists(full + L"\\precious.txt"));
+  EXPECT_TRUE(Exists(full + L"\\inner\\precious.txt"));
+  EXPECT_EQ(FILE_ATTRIBUTE_READONLY, AttributesOf(full + L"\\precious.txt") & kStubborn);
+  EXPECT_TRUE(Exists(empty));
+  // Whatever stays of a link is the link itself.
+  for (const wchar_t* link : {L"\\link", L"\\sub\\link-to-empty"}) {
+    if (Exists(root_ + link)) {
+      EXPECT_TRUE(IsLink(root_ + link)) << Narrow(link);
+    }
+    RemovePlantedLink(root_ + link);
+  }
+}
+
+TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
+  const std::wstring target = dir_ / L"outside";
+  MakeDirectory(target);
+  MakeFile(target + L"\\precious.txt");
+  const std::wstring empty = dir_ / L"outside-empty";
+  MakeDirectory(empty);
+  const std::wstring roots[][2] = {{root_ + L"\\link", target},
+                                   {root_ + L"\\slash", target},
+                                   {root_ + L"\\to-empty", empty}};
+  for (const auto& r : roots) ASSERT_TRUE(PlantDirectoryLink(r[1], r[0]));
+
+  EXPECT_EQ(!Exists(roots[0][0]), DeleteDirectoryTree(roots[0][0].c_str(), 1, 0) != 0);
+  EXPECT_EQ(!Exists(roots[1][0]), DeleteDirectoryTree((roots[1][0] + L"\\").c_str(), 1, 0) != 0);
+  EXPECT_EQ(!Exists(roots[2][0]), DeleteDirectoryTree(roots[2][0].c_str(), 1, 1) != 0);
+  EXPECT_TRUE(Exists(target + L"\\precious.txt"));
+  EXPECT_TRUE(Exists(empty));
+  for (const auto& r : roots) RemovePlantedLink(r[0]);
+}
+
+// A path of exactly `length` units: `base`, a backslash, then filler.
+std::wstring PathOfLength(const std::wstring& base, size_t length) {
+  return base + L"\\" + std::wstring(length - base.size() - 1, L'n');
+}
+
+TEST_F(DeleteDirectoryTreeTest, EntriesBeyondThePathBufferStayAndNothingOverruns) {
+  // The tree's root is long enough that its entries reach the 260-unit limit.
+  const std::wstring deep = PathOfLength(root_, 200);
+  MakeDirectory(deep);
+  const std::wstring fits = PathOfLength(deep, kTreePathChars - 1);         // 259 units
+  const std::wstring justTooLong = PathOfLength(deep, kTreePathChars);      // no room for the terminator
+  const std::wstring tooLong = PathOfLength(deep, kTreePathChars + 1);
+  MakeFile(fits);
+  MakeFile(justTooLong);
+  MakeFile(tooLong);
+  MakeDirectory(deep + L"\\d");
+  MakeFile(deep + L"\\d\\f");
+
+  EXPECT_EQ(0, DeleteDirectoryTree(deep.c_str(), 1, 0));
+  EXPECT_FALSE(Exists(fits));
+  EXPECT_FALSE(Exists(deep + L"\\d"));
+  EXPECT_TRUE(Exists(tooLong));
+  EXPECT_TRUE(Exists(justTooLong));
+  EXPECT_TRUE(Exists(deep));
+}
+
+TEST_F(DeleteDirectoryTreeTest, RootWhosePatternDoesNotFitIsRefused) {
+  // rootPath + "\*.*" needs 4 units and the terminator one.
+  const std::wstring longest = PathOfLength(root_, kTreePathChars - 5);
+  const std::wstring tooLong = PathOfLength(root_, kTreePathChars - 4);
+  MakeDirectory(longest);
+  MakeDirectory(tooLong);
+
+  SetLastError(0);
+  EXPECT_EQ(0, DeleteDirectoryTree(tooLong.c_str(), 1, 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BUFFER_OVERFLOW), GetLastError());
+  EXPECT_TRUE(Exists(tooLong));
+  EXPECT_NE(0, DeleteDirectoryTree(longest.c_str(), 1, 0));
+  EXPECT_FALSE(Exists(longest));
+}
+
+TEST(TreePathsTest, FitsOrReportsItDoesNot) {
+  wchar_t out[kTreePathChars];
+  EXPECT_TRUE(FormSearchPattern(out, L"C:\\T\\x"));
+  EXPECT_STREQ(L"C:\\T\\x\\*.*", out);
+  EXPECT_TRUE(FormSearchPattern(out, L"C:\\T\\x\\"));
+  EXPECT_STREQ(L"C:\\T\\x\\*.*", out);
+  EXPECT_TRUE(FormEntryPath(out, L"C:\\T\\x\\", L"name"));
+  EXPECT_STREQ(L"C:\\T\\x\\\\name", out);
+
+  for (size_t length : {254, 255, 256, 259, 300}) {
+    std::wstring root(length, L'r');
+    EXPECT_EQ(length + 4 < kTreePathChars, FormSearchPattern(out, root.c_str())) << length;
+    EXPECT_EQ(length + 4 < kTreePathChars ? length + 4 : 0, wcslen(out));
+    std::wstring slashed = root.substr(0, length - 1) + L"\\";
+    EXPECT_EQ(length + 3 < kTreePathChars, FormSearchPattern(out, slashed.c_str())) << length;
+    EXPECT_EQ(length + 1 < kTreePathChars, FormEntryPath(out, root.substr(0, length - 1).c_str(), L"n"));
+  }
+}
+
+TEST(TreePathsTest, PathItselfDropsTrailingBackslashesWhereThatKeepsItsMeaning) {
+  const wchar_t* cases[][2] = {
+      {L"C:\\T\\x\\", L"C:\\T\\x"}, {L"C:\\T\\x\\\\", L"C:\\T\\x"}, {L"C:\\T\\x", L"C:\\T\\x"},
+      {L"C:\\", L"C:\\"},           {L"\\", L"\\"},                 {L"x\\", L"x"},
+      {L"\\\\srv\\share\\", L"\\\\srv\\share"},
+  };
+  for (const auto& c : cases) {
+    wchar_t out[kTreePathChars];
+    EXPECT_TRUE(FormPathItself(out, c[0]));
+    EXPECT_STREQ(c[1], out);
+  }
+  wchar_t out[kTreePathChars];
+  EXPECT_FALSE(FormPathItself(out, std::wstring(kTreePathChars, L'r').c_str()));
+  EXPECT_STREQ(L"", out);
+}
+
+}  // namespace
