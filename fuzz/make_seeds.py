@@ -347,6 +347,22 @@ def command_line_seeds():
     seeds = {}
     for i, line in enumerate(COMMAND_LINES):
         seeds["line%02d" % i] = bytes([i % 4]) + text_fields(line, "C:\\dl\\boot.exe")
+    # System messages as they come, closing line break included.
+    for i, text in enumerate(["The system cannot find the file specified.\r\n", "\r\n", "\n",
+                              "x\r", "m" * 246 + "\r\n", "m" * 247]):
+        seeds["message%d" % i] = bytes([0]) + text_fields(text, "")
+    return seeds
+
+
+def tree_paths_seeds():
+    # Layout: U8 flags (1: null root, 2: null name), root, NUL, name.
+    roots = ["C:\\Temp\\vexlode_1_2_3", "C:\\Temp\\vexlode_1_2_3\\", "C:\\", "\\", "\\\\",
+             "C:", "\\\\server\\share\\\\\\", "C:\\" + "d" * 256, "C:\\" + "e" * 253]
+    seeds = {}
+    for i, root in enumerate(roots):
+        seeds["root%02d" % i] = bytes([0]) + text_fields(root, ".cache" if i % 2 else "setup.exe")
+    seeds["null_root"] = bytes([1]) + text_fields("", "name")
+    seeds["null_name"] = bytes([2]) + text_fields("C:\\x", "")
     return seeds
 
 
@@ -359,6 +375,7 @@ def main():
     write_corpus(out, "archive_fuzzer", archive_seeds())
     write_corpus(out, "entry_rules_fuzzer", entry_rules_seeds())
     write_corpus(out, "command_line_fuzzer", command_line_seeds())
+    write_corpus(out, "tree_paths_fuzzer", tree_paths_seeds())
     write_dict(out, "archive_fuzzer", [b"PK\x03\x04", b"PK\x01\x02", b"PK\x05\x06",
                                        b"PK\x06\x06", b"PK\x06\x07", b"PK\x07\x08", b"UT",
                                        b"\x01\x00", b"\xff\xff\xff\xff"])
