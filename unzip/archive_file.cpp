@@ -82,3 +82,12 @@ bool ReadArchiveBytes(ArchiveFile* file, uint64_t position, void* buffer, uint32
     return false;
   return ReadFromFile(nullptr, file, buffer, size) == size;
 }
+
+bool ArchiveSize(ArchiveFile* file, uint64_t* size) {
+  LARGE_INTEGER total;
+  if (!GetFileSizeEx(file->handle.get(), &total) ||
+      static_cast<uint64_t>(total.QuadPart) < file->startOffset)
+    return false;
+  *size = static_cast<uint64_t>(total.QuadPart) - file->startOffset;
+  return true;
+}

@@ -19,5 +19,8 @@ struct ArchiveFile {
 // as the path to unzOpen2_64). minizip's close closes the handle.
 bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* functions);
 
+// The file's size less the start offset.
+bool ArchiveSize(ArchiveFile* file, uint64_t* size);
+
 // Reads exactly `size` bytes at `position` (relative to the start offset).
 bool ReadArchiveBytes(ArchiveFile* file, uint64_t position, void* buffer, uint32_t size);

@@ -190,6 +190,13 @@ bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields
   return ReadLe16(header + 26) == central.nameLength;
 }
 
+bool IsEmptyArchive(const uint8_t* bytes, size_t length) {
+  if (!bytes || length < 22 || ReadLe32(bytes) != 0x06054b50) return false;
+  for (size_t at = 4; at < 20; ++at)  // disk numbers, entry counts, directory size and offset
+    if (bytes[at]) return false;
+  return ReadLe16(bytes + 20) == length - 22;
+}
+
 uint8_t ExpectedCheckByte(uint16_t flags, uint32_t crc, uint32_t dosDateTime) {
   return static_cast<uint8_t>((flags & 0x8) ? (dosDateTime >> 8) : (crc >> 24));
 }

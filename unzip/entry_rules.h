@@ -76,6 +76,11 @@ constexpr size_t kLocalHeaderSize = 30;
 // and the name length.
 bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central);
 
+// True for an archive of no entries: only an end-of-central-directory record
+// (and its comment). minizip takes an end record at offset 0 for "none
+// found", so such an archive is recognised here instead.
+bool IsEmptyArchive(const uint8_t* bytes, size_t length);
+
 // The byte that the last byte of a decrypted encryption header must equal:
 // bits 8-15 of the MS-DOS time when the entry has a data descriptor
 // (general-purpose bit 3), else the CRC-32's high byte.

@@ -84,6 +84,18 @@ const FILETIME* TimeOrNull(const FILETIME& time) {
   return (time.dwLowDateTime || time.dwHighDateTime) ? &time : nullptr;
 }
 
+// An archive of nothing but an end record (minizip cannot open it).
+bool HoldsEmptyArchive(ArchiveFile* file) {
+  uint64_t size = 0;
+  uint8_t head[4];
+  if (!ArchiveSize(file, &size) || size < 22 || size > 22 + 0xFFFF ||
+      !ReadArchiveBytes(file, 0, head, sizeof head) || ReadLe32(head) != 0x06054b50)
+    return false;
+  ScratchBytes all(static_cast<size_t>(size));
+  return ReadArchiveBytes(file, 0, all.bytes, static_cast<uint32_t>(size)) &&
+         IsEmptyArchive(all.bytes, static_cast<size_t>(size));
+}
+
 enum class DirectoryState { Ready, Missing, ThroughLink };
 
 // One directory level: created when missing. A reparse point is reported,
@@ -257,9 +269,16 @@ ArchiveResult OpenArchiveHandle(FileHandle handle, ArchiveExtractor** extractor)
     x->baseDirectory[0] = 0;
 
   zlib_filefunc64_def functions;
+  if (!BindArchiveFile(&x->file, static_cast<FileHandle&&>(handle), &functions)) {
+    delete x;
+    return R::OpenFailed;
+  }
+  if (HoldsEmptyArchive(&x->file)) {  // no reader; every index is out of range
+    *extractor = x;
+    return R::Ok;
+  }
   unz_global_info64 global;
-  if (!BindArchiveFile(&x->file, static_cast<FileHandle&&>(handle), &functions) ||
-      !(x->reader = unzOpen2_64(&x->file, &functions)) ||
+  if (!(x->reader = unzOpen2_64(&x->file, &functions)) ||
       unzGetGlobalInfo64(x->reader, &global) != UNZ_OK || global.number_entry > kMaxEntries) {
     delete x;  // closes the reader, or the handle when minizip did not take it
     return R::OpenFailed;

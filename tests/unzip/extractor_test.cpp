@@ -1,0 +1,660 @@
+// The extractor and ExtractArchive under Wine, on archives that
+// make_archives.py generated into the build tree. Assertions are about what
+// is on disk afterwards.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_files.h"
+#include "unzip/extract.h"
+#include "unzip/extractor.h"
+
+namespace {
+
+using R = ArchiveResult;
+
+// ---------------------------------------------------------------- helpers
+
+std::wstring ArchivePath(const std::string& name) {
+  // Wine's kernel32 turns the build tree's Unix path into a DOS one.
+  using GetDosFileName = WCHAR*(__cdecl*)(const char*);
+  static auto convert = reinterpret_cast<GetDosFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  std::string unixPath = std::string(VEXLODE_UNZIP_ARCHIVES) + "/" + name + ".zip";
+  if (!convert) return Widen(unixPath);
+  WCHAR* dos = convert(unixPath.c_str());
+  std::wstring out = dos ? dos : L"";
+  HeapFree(GetProcessHeap(), 0, dos);
+  return out;
+}
+
+// What make_archives.py's text() writes.
+std::string Text(size_t n) {
+  static const char* const kWords[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"};
+  std::string out;
+  for (int i = 0; out.size() < n; ++i)
+    out += std::string(kWords[(i * 7 + i / 5) % 7]) + " " + std::to_string(i) + "\n";
+  out.resize(n);
+  return out;
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
+}
+
+uint64_t UnixToFileTime(int64_t seconds) { return (seconds + 11644473600LL) * 10000000ULL; }
+uint64_t AsNumber(const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+// 2017-01-01 12:30:30 in Asia/Shanghai (the test runs with TZ set so), UTC.
+const uint64_t kDosTimeUtc = UnixToFileTime(1483245030);
+
+struct Times { uint64_t creation = 0, access = 0, write = 0; };
+
+Times TimesOf(const std::wstring& path) {
+  Times times;
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return times;
+  FILETIME c, a, w;
+  if (GetFileTime(file, &c, &a, &w)) times = {AsNumber(c), AsNumber(a), AsNumber(w)};
+  CloseHandle(file);
+  return times;
+}
+
+uint64_t SizeOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return ~0ULL;
+  return (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::vector<std::wstring> Listing(const std::wstring& directory) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<int32_t> Items(const Array<int32_t>& list) {
+  return std::vector<int32_t>(list.begin(), list.end());
+}
+
+// Plants a Unix symbolic link. Wine 8 cannot create one through Win32, and
+// a Unix program started from Wine cannot be waited for, so the link is
+// made with the symlink system call itself (Wine runs us as a Linux process).
+bool PlantUnixLink(const std::string& linkTarget, const std::wstring& linkPath) {
+#if defined(__x86_64__)
+  size_t slash = linkPath.find_last_of(L'\\');
+  std::string parent = UnixPathOf(linkPath.substr(0, slash));
+  if (parent.empty()) return false;
+  std::string link = parent + "/" + Narrow(linkPath.substr(slash + 1));
+  long result;
+  register const char* target asm("rdi") = linkTarget.c_str();
+  register const char* name asm("rsi") = link.c_str();
+  asm volatile("syscall" : "=a"(result) : "0"(88L /* symlink */), "r"(target), "r"(name)
+               : "rcx", "r11", "memory");
+  return result == 0;
+#else
+  (void)linkTarget;
+  (void)linkPath;
+  return false;
+#endif
+}
+
+class Extraction : public ::testing::Test {
+ protected:
+  bool Extract(const std::string& archive) {
+    return ExtractArchive(target.c_str(), failed, ArchivePath(archive).c_str());
+  }
+  std::wstring In(const std::wstring& relative) const { return target + L"\\" + relative; }
+  std::string Read(const std::wstring& relative) const { return ReadWholeFile(In(relative)); }
+
+  TempDir temp;
+  std::wstring target = temp / L"t";
+  Array<int32_t> failed;
+};
+
+// An extractor opened on a generated archive, closed at the end.
+class Extractor {
+ public:
+  explicit Extractor(const std::string& archive) {
+    result = OpenArchive(ArchivePath(archive).c_str(), &x);
+  }
+  ~Extractor() { CloseArchive(x); }
+  ArchiveExtractor* operator->() const { return x; }
+  ArchiveExtractor* get() const { return x; }
+
+  ArchiveExtractor* x = nullptr;
+  R result;
+};
+
+// ------------------------------------------------------- ExtractArchive
+
+TEST_F(Extraction, SetupAloneLandsInTheTargetWhichIsCreated) {
+  ASSERT_FALSE(PathExists(target));
+  failed.Append(5);
+  EXPECT_TRUE(Extract("setup_only"));
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(Read(L"setup.exe"), "MZ" + Text(5000));
+  EXPECT_EQ(Listing(target), std::vector<std::wstring>{L"setup.exe"});
+}
+
+TEST_F(Extraction, EmptyArchiveSucceedsAndCreatesNothing) {
+  failed.Append(7);
+  EXPECT_TRUE(Extract("empty"));
+  EXPECT_TRUE(failed.empty());
+  EXPECT_FALSE(PathExists(target));
+}
+
+TEST_F(Extraction, UnreadableArchivesAndMissingArgumentsLeaveTheListAlone) {
+  failed.Append(7);
+  failed.Append(8);
+  for (const char* archive : {"no_such_archive", "not_a_zip", "bad_counts"}) {
+    EXPECT_FALSE(Extract(archive)) << archive;
+    EXPECT_EQ(Items(failed), (std::vector<int32_t>{7, 8})) << archive;
+  }
+  std::wstring archive = ArchivePath("three");
+  EXPECT_FALSE(ExtractArchive(nullptr, failed, archive.c_str()));
+  EXPECT_FALSE(ExtractArchive(target.c_str(), failed, nullptr));
+  EXPECT_FALSE(ExtractArchive(target.c_str(), static_cast<Array<int32_t>*>(nullptr), archive.c_str()));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{7, 8}));
+  EXPECT_FALSE(PathExists(target));
+  EXPECT_TRUE(ExtractArchive(target.c_str(), &failed, archive.c_str()));
+  EXPECT_TRUE(failed.empty());
+}
+
+TEST_F(Extraction, MiddleEntryWhoseLocalHeaderDisagreesFailsAlone) {
+  // Each archive: a.txt, b.txt, c.txt; b.txt's local header is wrong or its
+  // method unsupported (bzip2 and 0xFFFFFFFF sizes pass minizip's own check).
+  for (const char* archive : {"bad_crc", "bad_sizes", "bad_ffff_size", "bad_method",
+                              "bad_signature", "bad_name_length", "bzip2_method",
+                              "unknown_method"}) {
+    target = temp / Widen(archive);
+    EXPECT_FALSE(Extract(archive)) << archive;
+    EXPECT_EQ(Items(failed), std::vector<int32_t>{1}) << archive;
+    EXPECT_EQ(Read(L"a.txt"), "first") << archive;
+    EXPECT_EQ(Read(L"c.txt"), "third") << archive;
+    EXPECT_FALSE(PathExists(In(L"b.txt"))) << archive;
+
+    Extractor x(archive);
+    ArchiveEntry entry;
+    EXPECT_EQ(GetEntry(x.get(), 1, &entry), R::Corrupt) << archive;
+  }
+}
+
+TEST_F(Extraction, EntriesPastAnUnreadableCentralRecordFail) {
+  EXPECT_FALSE(Extract("bad_central"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Listing(target), std::vector<std::wstring>{L"a.txt"});
+}
+
+TEST_F(Extraction, DataThatStopsEarlyLeavesAShortFile) {
+  EXPECT_FALSE(Extract("truncated"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Read(L"whole.txt"), "complete");
+  std::string original = Text(100000);
+  for (const wchar_t* name : {L"cut_deflated.txt", L"cut_stored.txt"}) {
+    ASSERT_TRUE(PathExists(In(name))) << name;
+    EXPECT_NE(TimesOf(In(name)).write, kDosTimeUtc) << name;  // times stay unset
+    std::string content = Read(name);
+    EXPECT_LT(content.size(), original.size()) << name;
+    EXPECT_EQ(content, original.substr(0, content.size())) << name;
+  }
+  EXPECT_EQ(Read(L"cut_stored.txt").size(), 40000u);
+}
+
+TEST_F(Extraction, CrcMismatchFailsTheEntryAndLeavesItsTimesUnset) {
+  EXPECT_FALSE(Extract("crc_mismatch"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{0, 1}));
+  EXPECT_NE(TimesOf(In(L"bad_crc.txt")).write, kDosTimeUtc);
+  EXPECT_NE(TimesOf(In(L"bad_crc_deflated.txt")).write, kDosTimeUtc);
+  EXPECT_EQ(Read(L"bad_crc.txt"), "content whose CRC-32 is recorded wrong\n");
+  EXPECT_EQ(Read(L"bad_crc_deflated.txt"), Text(100000));
+}
+
+TEST_F(Extraction, EncryptedEntriesNeedTheRightCheckByteForTheirRule) {
+  std::string secret = Repeat("encrypted with the empty password\n", 40);
+  EXPECT_FALSE(Extract("encrypted"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{2, 3}));
+  EXPECT_EQ(Read(L"crc_rule.txt"), secret);
+  EXPECT_EQ(Read(L"time_rule.txt"), secret);
+  EXPECT_EQ(Read(L"deflated.txt"), secret);
+  EXPECT_EQ(SizeOf(In(L"crc_rule_wrong.txt")), 0u);  // created, then nothing written
+  EXPECT_EQ(SizeOf(In(L"time_rule_wrong.txt")), 0u);
+}
+
+TEST_F(Extraction, StoredDeflatedAndDataDescriptorEntries) {
+  EXPECT_TRUE(Extract("methods"));
+  EXPECT_EQ(Read(L"stored.txt"), "stored content\n");
+  EXPECT_EQ(Read(L"deflated.txt"), Text(100000));
+  EXPECT_EQ(Read(L"descriptor.txt"), Text(30000));
+  EXPECT_EQ(Read(L"descriptor_stored.txt"), "stored, sizes after the data\n");
+}
+
+TEST_F(Extraction, Utf8NamesOutsideAscii) {
+  EXPECT_TRUE(Extract("names_utf8"));
+  EXPECT_EQ(Read(L"\u6587\u6863\\\u8bf4\u660e.txt"), "\xe4\xb8\xad\xe6\x96\x87\xe5\x86\x85\xe5\xae\xb9");
+  EXPECT_EQ(Read(L"\u00dcn\u00efc\u00f6d\u00e9.txt"), "latin");
+  EXPECT_EQ(Read(L"\u65e5\u672c\u8a9e\\\u30d5\u30a1\u30a4\u30eb.txt"), "kana");
+}
+
+TEST_F(Extraction, AttributesFromUnixAndDosHosts) {
+  EXPECT_TRUE(Extract("attributes"));
+  struct Case { const wchar_t* name; DWORD attributes; };
+  const Case cases[] = {
+      {L"unix_rw.txt", FILE_ATTRIBUTE_ARCHIVE},
+      {L"unix_ro.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+      {L"unix_dir", FILE_ATTRIBUTE_DIRECTORY},
+      {L"dos_all.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                           FILE_ATTRIBUTE_SYSTEM},
+      {L"dos_hidden.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN},
+      {L"dos_plain.txt", FILE_ATTRIBUTE_ARCHIVE},  // new files get it anyway
+      {L"dos_dir", FILE_ATTRIBUTE_DIRECTORY},
+      {L"ntfs_ro.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AttributesOf(In(c.name)), c.attributes) << c.name;
+  // Times are set after the last byte even for read-only files.
+  EXPECT_EQ(TimesOf(In(L"dos_all.txt")).write, kDosTimeUtc);
+  EXPECT_EQ(TimesOf(In(L"unix_ro.txt")).write, kDosTimeUtc);
+}
+
+TEST_F(Extraction, TimesFromTheDosFieldAndTheLocalUtBlock) {
+  EXPECT_TRUE(Extract("times"));
+  const uint64_t ut = UnixToFileTime(1500000000);
+  struct Case { const wchar_t* name; uint64_t access, write; };
+  const Case cases[] = {
+      {L"plain.txt", kDosTimeUtc, kDosTimeUtc},
+      {L"ut1.txt", kDosTimeUtc, ut},
+      {L"ut7.txt", UnixToFileTime(1410000000), UnixToFileTime(1400000000)},
+      {L"ut_after_other.txt", kDosTimeUtc, ut},
+      {L"short_extra.txt", kDosTimeUtc, kDosTimeUtc},
+      {L"ut_overrun.txt", kDosTimeUtc, ut},
+      {L"bad_date_ut.txt", 0, ut},
+      {L"negative_ut.txt", kDosTimeUtc, UnixToFileTime(-86400)},
+      {L"central_ut.txt", kDosTimeUtc, kDosTimeUtc},
+  };
+  // Times before contents: reading may touch the access time.
+  for (const Case& c : cases) {
+    Times times = TimesOf(In(c.name));
+    EXPECT_EQ(times.write, c.write) << c.name;
+    if (c.access) {
+      EXPECT_EQ(times.access, c.access) << c.name;
+    }
+  }
+  EXPECT_EQ(Read(L"ut_overrun.txt"), std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a"));
+  EXPECT_EQ(Read(L"bad_date.txt"), "b");
+}
+
+TEST_F(Extraction, InfoZipArchiveKeepsItsUtTimes) {
+  EXPECT_TRUE(Extract("infozip"));
+  Times one = TimesOf(In(L"tree\\one.txt"));
+  EXPECT_EQ(one.write, UnixToFileTime(1500000000));
+  EXPECT_EQ(one.access, UnixToFileTime(1500000100));
+  Times two = TimesOf(In(L"tree\\sub\\two.txt"));
+  EXPECT_EQ(two.write, UnixToFileTime(1300000000));
+  EXPECT_EQ(Read(L"tree\\sub\\two.txt"), Repeat("tree/sub/two.txt", 10));
+}
+
+TEST_F(Extraction, DirectoriesParentsEmptyFilesAndRootFiles) {
+  EXPECT_TRUE(Extract("layout"));
+  EXPECT_EQ(AttributesOf(In(L"a")) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(AttributesOf(In(L"a\\b")) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(Read(L"x\\y\\z.txt"), "deep");
+  EXPECT_EQ(SizeOf(In(L"empty.txt")), 0u);
+  EXPECT_EQ(TimesOf(In(L"empty.txt")).write, kDosTimeUtc);
+  EXPECT_EQ(Read(L"setup.exe"), "MZ setup");
+  EXPECT_EQ(Read(L"mixed\\sep\\file.txt"), "mixed");
+  EXPECT_EQ(Listing(target),
+            (std::vector<std::wstring>{L"a", L"empty.txt", L"mixed", L"setup.exe", L"x"}));
+}
+
+TEST_F(Extraction, LaterEntryGuardedToTheSameNameReplacesTheEarlier) {
+  EXPECT_TRUE(Extract("same_name"));
+  EXPECT_EQ(Read(L"dup.txt"), "second");
+  EXPECT_EQ(Listing(target), std::vector<std::wstring>{L"dup.txt"});
+}
+
+TEST_F(Extraction, ReadOnlyFileOfTheSameNameFailsTheEntry) {
+  CreateDirectoryW(target.c_str(), nullptr);
+  ASSERT_TRUE(WriteWholeFile(In(L"top.txt"), "keep"));
+  SetFileAttributesW(In(L"top.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(Extract("links"));
+  EXPECT_EQ(Items(failed), std::vector<int32_t>{3});
+  EXPECT_EQ(Read(L"top.txt"), "keep");
+}
+
+TEST_F(Extraction, HostileNamesNeverLeaveTheTarget) {
+  target = temp / L"outer\\t";
+  CreateDirectoryW((temp / L"outer").c_str(), nullptr);
+  // Index in hostile.zip -> where the entry lands; empty: refused.
+  const std::vector<std::wstring> lands = {
+      L"", L"", L"", L"y\\x4.txt", L"server\\share\\x5.txt", L"abs\\x6.txt", L"",
+      L"x8.txt", L"x9.txt", L"", L"", L"", L"", L"", L"", L"", L"ok\\x16.txt"};
+  EXPECT_FALSE(Extract("hostile"));
+  std::vector<int32_t> refused;
+  for (size_t i = 0; i < lands.size(); ++i) {
+    if (lands[i].empty()) {
+      refused.push_back(static_cast<int32_t>(i));
+      continue;
+    }
+    EXPECT_EQ(Read(lands[i]), "hostile " + std::to_string(i)) << i;
+  }
+  EXPECT_EQ(Items(failed), refused);
+  EXPECT_EQ(Listing(temp.path()), std::vector<std::wstring>{L"outer"});
+  EXPECT_EQ(Listing(temp / L"outer"), std::vector<std::wstring>{L"t"});
+  EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"abs", L"ok", L"server", L"x8.txt",
+                                                        L"x9.txt", L"y"}));
+  for (const wchar_t* outside : {L"C:\\y", L"C:\\abs", L"C:\\x9.txt", L"C:\\x1.txt", L"x9.txt"})
+    EXPECT_FALSE(PathExists(outside)) << outside;
+}
+
+TEST_F(Extraction, OverlongNamesAndPathsAreRefusedWithoutOverrun) {
+  EXPECT_FALSE(Extract("long_names"));
+  // 259-byte name: the path does not fit; 260 and 300 bytes: not read;
+  // a directory part that does not fit: nothing created for it.
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(Read(L"ok.txt"), "fits");
+  // The directory entry creates the levels that fit and counts as extracted.
+  std::wstring first(120, L'd');
+  EXPECT_EQ(Listing(target), (std::vector<std::wstring>{first, L"ok.txt"}));
+  EXPECT_TRUE(Listing(In(first)).empty());
+
+  Extractor x("long_names");
+  ArchiveEntry entry;
+  ASSERT_EQ(GetEntry(x.get(), 0, &entry), R::Ok);
+  EXPECT_EQ(std::wstring(entry.name), std::wstring(259, L'n'));
+  EXPECT_EQ(GetEntry(x.get(), 1, &entry), R::Corrupt);
+  EXPECT_EQ(GetEntry(x.get(), 2, &entry), R::Corrupt);
+}
+
+TEST_F(Extraction, MissingParentOfTheTargetFailsFilesButNotDirectories) {
+  target = temp / L"missing\\t";
+  EXPECT_FALSE(Extract("dirs_and_files"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 3}));
+  EXPECT_TRUE(Listing(temp.path()).empty());
+}
+
+TEST_F(Extraction, TooLongTargetDirectoryWritesNothing) {
+  target = temp / std::wstring(250, L'L');
+  EXPECT_FALSE(Extract("setup_only"));
+  EXPECT_EQ(Items(failed), std::vector<int32_t>{0});
+  EXPECT_TRUE(Listing(temp.path()).empty());
+}
+
+TEST_F(Extraction, ArchiveAfterOtherBytes) {
+  EXPECT_TRUE(Extract("junk_prefix"));
+  EXPECT_EQ(Read(L"b.txt"), "second");
+}
+
+// -------------------------------------------------------- links planted
+
+class Links : public Extraction {
+ protected:
+  void SetUp() override {
+    outsideUnix = UnixPathOf(outside.path());
+    ASSERT_FALSE(outsideUnix.empty());
+    ASSERT_TRUE(WriteWholeFile(outside / L"secret.txt", "secret"));
+  }
+  void ExpectOutsideUntouched() {
+    EXPECT_EQ(Listing(outside.path()), std::vector<std::wstring>{L"secret.txt"});
+    EXPECT_EQ(ReadWholeFile(outside / L"secret.txt"), "secret");
+  }
+  TempDir outside;
+  std::string outsideUnix;
+};
+
+TEST_F(Links, TargetDirectoryThatIsALinkIsNotWrittenThrough) {
+  ASSERT_TRUE(PlantUnixLink(outsideUnix, target));
+  ASSERT_EQ(AttributesOf(target), DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  EXPECT_FALSE(Extract("links"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{0, 1, 2, 3, 4}));
+  ExpectOutsideUntouched();
+}
+
+TEST_F(Links, DirectoryLinkOnAnEntrysPathFailsThatEntryOnly) {
+  CreateDirectoryW(target.c_str(), nullptr);
+  ASSERT_TRUE(PlantUnixLink(outsideUnix, In(L"sub")));
+  EXPECT_FALSE(Extract("links"));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{0, 1, 2}));
+  EXPECT_EQ(Read(L"top.txt"), "top");
+  EXPECT_EQ(Read(L"f.txt"), "archive content");
+  ExpectOutsideUntouched();
+}
+
+TEST_F(Links, FileLinkAtAnEntrysTargetIsReplacedNotFollowed) {
+  CreateDirectoryW(target.c_str(), nullptr);
+  ASSERT_TRUE(PlantUnixLink(outsideUnix + "/secret.txt", In(L"f.txt")));
+  ASSERT_EQ(Read(L"f.txt"), "secret");  // the link works
+  ASSERT_TRUE(PlantUnixLink(outsideUnix + "/new.txt", In(L"top.txt")));  // dangling
+  EXPECT_TRUE(Extract("links"));
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(Read(L"f.txt"), "archive content");
+  EXPECT_EQ(Read(L"top.txt"), "top");
+  ExpectOutsideUntouched();
+  // Neither the links nor any spare file is left.
+  EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"f.txt", L"sub", L"top.txt"}));
+}
+
+// -------------------------------------------------------- extractor API
+
+TEST(ExtractorLookup, SummaryRecordAndIndexBounds) {
+  Extractor x("three");
+  ASSERT_EQ(x.result, R::Ok);
+  ArchiveEntry entry;
+  entry.attributes = 0x1234;
+  ASSERT_EQ(GetEntry(x.get(), -1, &entry), R::Ok);
+  EXPECT_EQ(entry.index, 3);
+  EXPECT_STREQ(entry.name, L"");
+  EXPECT_EQ(entry.attributes, 0u);
+  EXPECT_EQ(AsNumber(entry.writeTime) | AsNumber(entry.accessTime) | AsNumber(entry.creationTime), 0u);
+  EXPECT_EQ(entry.compressedSize | entry.uncompressedSize, 0u);
+  EXPECT_EQ(x->cachedIndex, -1);  // the summary is not cached
+  EXPECT_EQ(GetEntry(x.get(), -2, &entry), R::BadIndex);
+  EXPECT_EQ(GetEntry(x.get(), 3, &entry), R::BadIndex);
+  EXPECT_EQ(ExtractEntry(x.get(), 3, L"x"), R::BadIndex);
+  EXPECT_EQ(ExtractEntry(x.get(), -1, L"x"), R::BadIndex);
+}
+
+TEST(ExtractorLookup, RepeatedLookupIsServedFromTheCacheAndOrderDoesNotMatter) {
+  Extractor x("three");
+  ArchiveEntry entry;
+  ASSERT_EQ(GetEntry(x.get(), 1, &entry), R::Ok);
+  EXPECT_STREQ(entry.name, L"b.txt");
+  EXPECT_EQ(entry.uncompressedSize, 6u);
+  uint32_t before = x->file.ioCalls;
+  ArchiveEntry again;
+  ASSERT_EQ(GetEntry(x.get(), 1, &again), R::Ok);
+  EXPECT_EQ(x->file.ioCalls, before);
+  EXPECT_STREQ(again.name, L"b.txt");
+  EXPECT_EQ(AsNumber(again.writeTime), AsNumber(entry.writeTime));
+
+  const wchar_t* names[] = {L"a.txt", L"b.txt", L"c.txt"};
+  for (int index : {2, 0, 1, 1, 0, 2}) {
+    ASSERT_EQ(GetEntry(x.get(), index, &entry), R::Ok) << index;
+    EXPECT_STREQ(entry.name, names[index]);
+    EXPECT_EQ(entry.index, index);
+  }
+}
+
+TEST(ExtractorLookup, RecordOfAnEntry) {
+  Extractor x("times");
+  ArchiveEntry entry;
+  ASSERT_EQ(GetEntry(x.get(), 2, &entry), R::Ok);  // ut7.txt: all three from "UT"
+  EXPECT_STREQ(entry.name, L"ut7.txt");
+  EXPECT_EQ(entry.attributes, 0x20u);
+  EXPECT_EQ(AsNumber(entry.writeTime), UnixToFileTime(1400000000));
+  EXPECT_EQ(AsNumber(entry.accessTime), UnixToFileTime(1410000000));
+  EXPECT_EQ(AsNumber(entry.creationTime), UnixToFileTime(1420000000));
+  ASSERT_EQ(GetEntry(x.get(), 1, &entry), R::Ok);  // ut1.txt: write time only
+  EXPECT_EQ(AsNumber(entry.writeTime), UnixToFileTime(1500000000));
+  EXPECT_EQ(AsNumber(entry.creationTime), kDosTimeUtc);
+  ASSERT_EQ(GetEntry(x.get(), 6, &entry), R::Ok);  // bad_date.txt: times unknown
+  EXPECT_EQ(AsNumber(entry.writeTime) | AsNumber(entry.accessTime) | AsNumber(entry.creationTime), 0u);
+  ASSERT_EQ(GetEntry(x.get(), 7, &entry), R::Ok);  // bad_date_ut.txt
+  EXPECT_EQ(AsNumber(entry.writeTime), UnixToFileTime(1500000000));
+  EXPECT_EQ(AsNumber(entry.accessTime) | AsNumber(entry.creationTime), 0u);
+  ASSERT_EQ(GetEntry(x.get(), 5, &entry), R::Ok);  // ut_overrun.txt
+  EXPECT_EQ(AsNumber(entry.accessTime), kDosTimeUtc);
+  EXPECT_EQ(AsNumber(entry.creationTime), kDosTimeUtc);
+
+  Extractor methods("methods");
+  ASSERT_EQ(GetEntry(methods.get(), 1, &entry), R::Ok);
+  EXPECT_EQ(entry.uncompressedSize, 100000u);
+  EXPECT_LT(entry.compressedSize, 50000u);
+}
+
+TEST(ExtractorLookup, UnreadableLocalExtraField) {
+  Extractor x("unreadable_extra");
+  ASSERT_EQ(x.result, R::Ok);
+  ArchiveEntry entry;
+  EXPECT_EQ(GetEntry(x.get(), 0, &entry), R::ReadFailed);
+}
+
+TEST(ExtractorOpen, FailuresLeaveNoExtractor) {
+  for (const char* archive : {"no_such_archive", "not_a_zip", "bad_counts"}) {
+    ArchiveExtractor* x = reinterpret_cast<ArchiveExtractor*>(1);
+    EXPECT_EQ(OpenArchive(ArchivePath(archive).c_str(), &x), R::OpenFailed) << archive;
+    EXPECT_EQ(x, nullptr);
+  }
+  ArchiveExtractor* x = nullptr;
+  EXPECT_EQ(OpenArchive(nullptr, &x), R::OpenFailed);
+}
+
+TEST(ExtractorOpen, BaseDirectoryDefaultsToTheCurrentDirectory) {
+  Extractor x("three");
+  wchar_t current[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, current);
+  std::wstring expected = current;
+  if (expected.back() != L'\\') expected += L'\\';
+  EXPECT_EQ(std::wstring(x->baseDirectory), expected);
+
+  EXPECT_EQ(SetBaseDirectory(x.get(), L"C:\\some/dir/"), R::Ok);
+  EXPECT_STREQ(x->baseDirectory, L"C:\\some/dir/");
+  EXPECT_EQ(SetBaseDirectory(x.get(), L"C:\\other"), R::Ok);
+  EXPECT_STREQ(x->baseDirectory, L"C:\\other\\");
+  std::wstring longest(258, L'x');  // 258 + separator fits in 260
+  EXPECT_EQ(SetBaseDirectory(x.get(), longest.c_str()), R::Ok);
+  EXPECT_EQ(std::wstring(x->baseDirectory), longest + L"\\");
+  std::wstring tooLong(259, L'x');
+  EXPECT_EQ(SetBaseDirectory(x.get(), tooLong.c_str()), R::OpenFailed);
+  EXPECT_STREQ(x->baseDirectory, L"");
+  EXPECT_EQ(SetBaseDirectory(x.get(), L""), R::OpenFailed);
+  EXPECT_EQ(SetBaseDirectory(x.get(), nullptr), R::OpenFailed);
+}
+
+TEST(ExtractorOpen, StartOffsetHidesTheBytesBeforeIt) {
+  HANDLE file = CreateFileW(ArchivePath("junk_prefix").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  SetFilePointer(file, 100, nullptr, FILE_BEGIN);
+  ArchiveExtractor* x = nullptr;
+  ASSERT_EQ(OpenArchiveHandle(FileHandle(file), &x), R::Ok);
+  EXPECT_EQ(x->file.startOffset, 100u);
+  char head[4];
+  ASSERT_TRUE(ReadArchiveBytes(&x->file, 0, head, 4));
+  EXPECT_EQ(std::string(head, 4), std::string("PK\x03\x04"));
+  ArchiveEntry entry;
+  ASSERT_EQ(GetEntry(x, 2, &entry), R::Ok);
+  EXPECT_STREQ(entry.name, L"c.txt");
+  TempDir out;
+  SetBaseDirectory(x, out.path().c_str());
+  EXPECT_EQ(ExtractEntry(x, 2, entry.name), R::Ok);
+  EXPECT_EQ(ReadWholeFile(out / L"c.txt"), "third");
+  CloseArchive(x);
+}
+
+TEST(ExtractorWrite, ResultCodesOfFailedEntries) {
+  struct Case { const char* archive; int index; R result; };
+  const Case cases[] = {
+      {"truncated", 1, R::DataFailed},        {"truncated", 2, R::DataFailed},
+      {"crc_mismatch", 0, R::DataFailed},     {"crc_mismatch", 1, R::DataFailed},
+      {"encrypted", 2, R::PasswordMismatch},  {"encrypted", 3, R::PasswordMismatch},
+      {"encrypted", 1, R::Ok},                {"bzip2_method", 1, R::Corrupt},
+      {"unreadable_extra", 0, R::ReadFailed}, {"hostile", 0, R::OpenFailed},
+      {"long_names", 0, R::OpenFailed},       {"long_names", 1, R::Corrupt},
+  };
+  for (const Case& c : cases) {
+    TempDir out;
+    Extractor x(c.archive);
+    SetBaseDirectory(x.get(), out.path().c_str());
+    ArchiveEntry entry = {};
+    GetEntry(x.get(), c.index, &entry);
+    EXPECT_EQ(ExtractEntry(x.get(), c.index, entry.name), c.result) << c.archive << " " << c.index;
+  }
+}
+
+TEST(ExtractorWrite, NamesAreCheckedWhereTheyAreWritten) {
+  // ExtractEntry takes any name; whatever the caller passes stays below the base.
+  TempDir base;
+  TempDir sibling;
+  Extractor x("three");
+  SetBaseDirectory(x.get(), (base / L"t").c_str());
+  std::wstring escape = L"..\\" + sibling.path().substr(sibling.path().find_last_of(L'\\') + 1) + L"\\x";
+  for (const std::wstring& name : {escape, std::wstring(L"C:\\x"), std::wstring(L"\\x"),
+                                   std::wstring(L"a:b"), std::wstring(L"")})
+    EXPECT_EQ(ExtractEntry(x.get(), 0, name.c_str()), R::OpenFailed) << Narrow(name);
+  EXPECT_EQ(ExtractEntry(x.get(), 0, nullptr), R::OpenFailed);
+  EXPECT_TRUE(Listing(sibling.path()).empty());
+  EXPECT_EQ(ExtractEntry(x.get(), 0, L"renamed.txt"), R::Ok);
+  EXPECT_EQ(ReadWholeFile(base / L"t\\renamed.txt"), "first");
+}
+
+TEST(ExtractorWrite, DirectoryEntryIsOkEvenWhenItCannotBeCreated) {
+  TempDir out;
+  Extractor x("layout");
+  SetBaseDirectory(x.get(), (out / L"missing\\t").c_str());
+  ArchiveEntry entry;
+  ASSERT_EQ(GetEntry(x.get(), 0, &entry), R::Ok);
+  EXPECT_STREQ(entry.name, L"a/b/");
+  EXPECT_EQ(ExtractEntry(x.get(), 0, entry.name), R::Ok);
+  EXPECT_TRUE(Listing(out.path()).empty());
+}
+
+TEST(CreateDirectoryPath, CreatesTheRootLevelAndEveryLevelBelow) {
+  TempDir out;
+  std::wstring root = out / L"root\\";
+  CreateDirectoryPath(root.c_str(), L"a/b\\c/");
+  EXPECT_TRUE(AttributesOf(out / L"root\\a\\b\\c") & FILE_ATTRIBUTE_DIRECTORY);
+  CreateDirectoryPath(root.c_str(), L"");
+  CreateDirectoryPath(nullptr, (out / L"plain\\x\\y").c_str());  // rootless: every level
+  EXPECT_TRUE(AttributesOf(out / L"plain\\x\\y") & FILE_ATTRIBUTE_DIRECTORY);
+  // Only the root's own last level is created, not its parents.
+  CreateDirectoryPath((out / L"p\\q\\").c_str(), L"r");
+  EXPECT_FALSE(PathExists(out / L"p"));
+}
+
+TEST(CreateDirectoryPath, StopsAtALink) {
+  TempDir out;
+  TempDir outside;
+  ASSERT_TRUE(PlantUnixLink(UnixPathOf(outside.path()), out / L"link"));
+  CreateDirectoryPath((out.path() + L"\\").c_str(), L"link/a/b");
+  EXPECT_TRUE(Listing(outside.path()).empty());
+}
+
+TEST(ConvertDosTime, GivesLocalTimeOrNothing) {
+  FILETIME local = ConvertDosTime(0x4A21, 0x63CF);
+  SYSTEMTIME t;
+  ASSERT_TRUE(FileTimeToSystemTime(&local, &t));
+  EXPECT_EQ(t.wYear, 2017);
+  EXPECT_EQ(t.wMonth, 1);
+  EXPECT_EQ(t.wDay, 1);
+  EXPECT_EQ(t.wHour, 12);
+  EXPECT_EQ(t.wMinute, 30);
+  EXPECT_EQ(t.wSecond, 30);
+  FILETIME invalid = ConvertDosTime(0x4A01, 0x63CF);  // month 0
+  EXPECT_EQ(AsNumber(invalid), 0u);
+}
+
+}  // namespace

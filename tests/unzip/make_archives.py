@@ -1,0 +1,349 @@
+#!/usr/bin/env python3
+"""Writes the unzip tests' ZIP archives into the directory given as argument.
+
+Most archives are built byte by byte here, so that headers can disagree,
+data can stop early and entries can be encrypted (traditional PKWARE, empty
+password), which no archiver produces on request. One archive comes from
+Info-ZIP's zip, for its real extended-timestamp blocks.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+# 2017-01-01 12:30:30 as MS-DOS date and time.
+DOS_DATE, DOS_TIME = 0x4A21, 0x63CF
+
+HOST_DOS, HOST_UNIX, HOST_NTFS = 0, 3, 11
+UNIX_FILE_RW = 0x81A40000  # -rw-r--r--
+UNIX_FILE_RO = 0x81240000  # -r--r--r--
+UNIX_DIR = 0x41ED0000      # drwxr-xr-x
+
+
+def _crc_table():
+    table = []
+    for n in range(256):
+        c = n
+        for _ in range(8):
+            c = (c >> 1) ^ 0xEDB88320 if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+CRC_TABLE = _crc_table()
+
+
+class _Keys:
+    """Traditional PKWARE encryption keys, set up with the empty password."""
+
+    def __init__(self):
+        self.k0, self.k1, self.k2 = 0x12345678, 0x23456789, 0x34567890
+
+    def _update(self, byte):
+        self.k0 = (self.k0 >> 8) ^ CRC_TABLE[(self.k0 ^ byte) & 0xFF]
+        self.k1 = ((self.k1 + (self.k0 & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
+        self.k2 = (self.k2 >> 8) ^ CRC_TABLE[(self.k2 ^ (self.k1 >> 24)) & 0xFF]
+
+    def encrypt(self, plain):
+        out = bytearray()
+        for byte in plain:
+            t = (self.k2 | 2) & 0xFFFF
+            out.append(byte ^ (((t * (t ^ 1)) >> 8) & 0xFF))
+            self._update(byte)
+        return bytes(out)
+
+
+def deflate(data):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush()
+
+
+def ut_block(flags, *times, size=None):
+    body = bytes([flags]) + b"".join(struct.pack("<i", t) for t in times)
+    return b"UT" + struct.pack("<H", len(body) if size is None else size) + body
+
+
+class Entry:
+    def __init__(self, name, data=b"", method=8, host=HOST_UNIX, external=None,
+                 date=DOS_DATE, time=DOS_TIME, local_extra=b"", central_extra=b"",
+                 descriptor=False, encrypt=False, check_byte=None, crc=None,
+                 truncate=None, local=None, flags=0):
+        self.name = name.encode("utf-8") if isinstance(name, str) else name
+        self.data = data
+        self.method = method
+        self.host = host
+        if external is None:
+            is_dir = self.name.endswith(b"/")
+            if host == HOST_UNIX:
+                external = UNIX_DIR | 0x10 if is_dir else UNIX_FILE_RW
+            else:
+                external = 0x10 if is_dir else 0x20
+        self.external = external
+        self.date, self.time = date, time
+        self.local_extra, self.central_extra = local_extra, central_extra
+        self.descriptor = descriptor
+        self.encrypt = encrypt
+        self.check_byte = check_byte  # None: the right one for the entry
+        self.crc = crc                # None: the data's CRC-32
+        self.truncate = truncate      # keep only this many stored bytes
+        self.local = local or {}      # local header fields to falsify
+        self.flags = flags
+
+
+def build(entries, prefix=b"", comment=b""):
+    """The archive's bytes. `prefix` goes in front without shifting offsets,
+    as when an archive is appended to a program."""
+    out = bytearray()
+    central = bytearray()
+    for e in entries:
+        crc = zlib.crc32(e.data) if e.crc is None else e.crc
+        payload = deflate(e.data) if e.method == 8 else e.data
+        if e.truncate is not None:
+            payload = payload[:e.truncate]
+        flags = e.flags
+        if e.descriptor:
+            flags |= 0x8
+        if any(b > 0x7F for b in e.name):
+            flags |= 0x800
+        if e.encrypt:
+            flags |= 0x1
+            right = (e.time >> 8) & 0xFF if e.descriptor else crc >> 24
+            check = right if e.check_byte is None else e.check_byte
+            header = bytes((n * 37 + 11) & 0xFF for n in range(11)) + bytes([check])
+            payload = _Keys().encrypt(header + payload)
+        fields = {
+            "signature": 0x04034B50, "version": 20, "flags": flags, "method": e.method,
+            "time": e.time, "date": e.date,
+            "crc": 0 if e.descriptor else crc,
+            "compressed": 0 if e.descriptor else len(payload),
+            "uncompressed": 0 if e.descriptor else len(e.data),
+            "name_length": len(e.name), "extra_length": len(e.local_extra),
+        }
+        fields.update(e.local)
+        offset = len(out)
+        out += struct.pack("<IHHHHHIIIHH", *fields.values())
+        out += e.name + e.local_extra + payload
+        if e.descriptor:
+            out += struct.pack("<IIII", 0x08074B50, crc, len(payload), len(e.data))
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, (e.host << 8) | 20, 20,
+                               flags, e.method, e.time, e.date, crc, len(payload),
+                               len(e.data), len(e.name), len(e.central_extra), 0, 0, 0,
+                               e.external, offset)
+        central += e.name + e.central_extra
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries),
+                      len(central), len(out), len(comment))
+    return prefix + bytes(out) + bytes(central) + end + comment
+
+
+def text(n, seed=0):
+    """n bytes of compressible, position-dependent text."""
+    words = [b"alpha", b"beta", b"gamma", b"delta", b"epsilon", b"zeta", b"eta"]
+    out = bytearray()
+    i = seed
+    while len(out) < n:
+        out += words[(i * 7 + i // 5) % len(words)] + b" %d\n" % i
+        i += 1
+    return bytes(out[:n])
+
+
+def three(middle, **middle_options):
+    return [Entry("a.txt", b"first"), Entry("b.txt", middle, **middle_options),
+            Entry("c.txt", b"third")]
+
+
+def archives():
+    big = text(100_000)
+    a = {}
+    a["setup_only"] = build([Entry("setup.exe", b"MZ" + text(5000))])
+    a["links"] = build([
+        Entry("sub/"),
+        Entry("sub/inner.txt", b"inner"),
+        Entry("sub/deeper/y.txt", b"y"),
+        Entry("top.txt", b"top"),
+        Entry("f.txt", b"archive content"),
+    ])
+    a["empty"] = build([])
+    a["three"] = build(three(b"second"))
+    # The middle entry's local header disagrees with its central record.
+    a["bad_crc"] = build(three(b"second", local={"crc": 0x12345678}))
+    a["bad_sizes"] = build(three(b"second", method=0, local={"uncompressed": 5}))
+    a["bad_ffff_size"] = build(three(b"second", local={"compressed": 0xFFFFFFFF}))
+    a["bad_method"] = build(three(b"second", local={"method": 0}))
+    a["bad_signature"] = build(three(b"second", local={"signature": 0x04034B51}))
+    a["bad_name_length"] = build(three(b"second", local={"name_length": 4}))
+    a["bzip2_method"] = build(three(b"second", method=12))
+    a["unknown_method"] = build(three(b"second", method=99))
+    # A damaged central record: entries from there on cannot be reached.
+    good = build(three(b"second"))
+    second_record = good.index(b"PK\x01\x02", good.index(b"PK\x01\x02") + 4)
+    a["bad_central"] = good[:second_record] + b"XX" + good[second_record + 2:]
+    # The end record's two entry counts differ.
+    end = good.rindex(b"PK\x05\x06")
+    a["bad_counts"] = good[:end + 8] + struct.pack("<H", 2) + good[end + 10:]
+    a["not_a_zip"] = b"This is a plain text file, not an archive.\n" * 20
+    a["junk_prefix"] = build(three(b"second"), prefix=b"#" * 100)
+
+    a["methods"] = build([
+        Entry("stored.txt", b"stored content\n", method=0),
+        Entry("deflated.txt", big, method=8),
+        Entry("descriptor.txt", big[:30000], method=8, descriptor=True),
+        Entry("descriptor_stored.txt", b"stored, sizes after the data\n", method=0,
+              descriptor=True),
+    ])
+    a["truncated"] = build([
+        Entry("whole.txt", b"complete"),
+        Entry("cut_deflated.txt", big, truncate=len(deflate(big)) // 2),
+        Entry("cut_stored.txt", big, method=0, truncate=40000),
+    ])
+    a["crc_mismatch"] = build([
+        Entry("bad_crc.txt", b"content whose CRC-32 is recorded wrong\n", method=0,
+              crc=0xDEADBEEF),
+        Entry("bad_crc_deflated.txt", big, crc=0xDEADBEEF),
+    ])
+    secret = b"encrypted with the empty password\n" * 40
+    a["encrypted"] = build([
+        Entry("crc_rule.txt", secret, method=0, encrypt=True),
+        Entry("time_rule.txt", secret, descriptor=True, encrypt=True),
+        # The byte the other rule would want: right for neither entry.
+        Entry("crc_rule_wrong.txt", secret, method=0, encrypt=True,
+              check_byte=(DOS_TIME >> 8) & 0xFF),
+        Entry("time_rule_wrong.txt", secret, descriptor=True, encrypt=True,
+              check_byte=zlib.crc32(secret) >> 24),
+        Entry("deflated.txt", secret, encrypt=True),
+    ])
+    assert (DOS_TIME >> 8) & 0xFF != zlib.crc32(secret) >> 24
+
+    a["names_utf8"] = build([
+        Entry("文档/说明.txt", "中文内容".encode("utf-8")),
+        Entry("Ünïcödé.txt", b"latin"),
+        Entry("日本語/ファイル.txt", b"kana"),
+    ])
+    a["attributes"] = build([
+        Entry("unix_rw.txt", b"1", host=HOST_UNIX, external=UNIX_FILE_RW),
+        Entry("unix_ro.txt", b"2", host=HOST_UNIX, external=UNIX_FILE_RO),
+        Entry("unix_dir/", host=HOST_UNIX, external=UNIX_DIR),
+        Entry("dos_all.txt", b"3", host=HOST_DOS, external=0x27),
+        Entry("dos_hidden.txt", b"4", host=HOST_DOS, external=0x22),
+        Entry("dos_plain.txt", b"5", host=HOST_DOS, external=0x00),
+        Entry("dos_dir/", host=HOST_DOS, external=0x10),
+        Entry("ntfs_ro.txt", b"6", host=HOST_NTFS, external=0x21),
+    ])
+    other_block = b"ux" + struct.pack("<H", 11) + bytes(11)
+    a["times"] = build([
+        Entry("plain.txt", b"p"),
+        Entry("ut1.txt", b"1", local_extra=ut_block(1, 1500000000)),
+        Entry("ut7.txt", b"7", local_extra=ut_block(7, 1400000000, 1410000000, 1420000000)),
+        Entry("ut_after_other.txt", b"o", local_extra=other_block + ut_block(1, 1500000000)),
+        # Four bytes or fewer are not searched.
+        Entry("short_extra.txt", b"s", local_extra=b"UT\x00\x00"),
+        # Announces three times, holds one; the entry's data follows the field.
+        Entry("ut_overrun.txt", b"\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a",
+              method=0, local_extra=ut_block(7, 1500000000, size=13)),
+        # Month 0: not a calendar date.
+        Entry("bad_date.txt", b"b", date=DOS_DATE & ~0x01E0),
+        Entry("bad_date_ut.txt", b"u", date=DOS_DATE & ~0x01E0,
+              local_extra=ut_block(1, 1500000000)),
+        Entry("negative_ut.txt", b"n", local_extra=ut_block(1, -86400)),
+        # Only the central copy carries times: it is not looked at.
+        Entry("central_ut.txt", b"c", central_extra=ut_block(1, 1500000000)),
+    ])
+    a["layout"] = build([
+        Entry("a/b/"),
+        Entry("x/y/z.txt", b"deep"),
+        Entry("empty.txt", b""),
+        Entry("setup.exe", b"MZ setup"),
+        Entry("mixed\\sep/file.txt", b"mixed"),
+    ])
+    a["same_name"] = build([
+        Entry("dup.txt", b"first"),
+        Entry("x/../dup.txt", b"second"),
+    ])
+    a["hostile"] = build([Entry(name, b"hostile %d" % i) for i, name in enumerate(HOSTILE)])
+    a["long_names"] = build([
+        Entry("n" * 259, b"259"),
+        Entry("m" * 260, b"260"),
+        Entry("k" * 300, b"300"),
+        Entry("d" * 120 + "/" + "e" * 120 + "/f.txt", b"deep"),
+        Entry("d" * 120 + "/" + "g" * 130 + "/"),
+        Entry("ok.txt", b"fits"),
+    ])
+    a["dirs_and_files"] = build([
+        Entry("dir/"),
+        Entry("dir/file.txt", b"f"),
+        Entry("other/"),
+        Entry("top.txt", b"t"),
+    ])
+    a["unreadable_extra"] = unreadable_extra()
+    a["infozip"] = infozip()
+    return a
+
+
+# Index -> what the name guards to; None when the entry must be refused.
+HOSTILE = [
+    "../x1.txt",
+    "..\\x2.txt",
+    "a\\..\\..\\x3.txt",
+    "C:\\x\\..\\y\\x4.txt",
+    "\\\\server\\share\\x5.txt",
+    "/abs/x6.txt",
+    "a/../../x7.txt",
+    "../../x8.txt",
+    "C:x9.txt",
+    "dir/x10.txt:stream",
+    "..",
+    "sub/..",
+    "...",
+    "sub/.. /x13.txt",
+    "CON",
+    "dir/aux.txt",
+    "ok/x16.txt",
+]
+
+
+def unreadable_extra():
+    """One entry whose local header sits in the archive comment, at the very
+    end of the file, announcing an extra field that runs past the end."""
+    name = b"beyond.txt"
+    data = b"x"
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, DOS_TIME, DOS_DATE,
+                        zlib.crc32(data), 1, 1, len(name), 0xFFFF) + name
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, (HOST_UNIX << 8) | 20, 20, 0, 0,
+                          DOS_TIME, DOS_DATE, zlib.crc32(data), 1, 1, len(name), 0, 0, 0, 0,
+                          UNIX_FILE_RW, 0) + name
+    comment_start = len(central) + 22
+    central = central[:-len(name) - 4] + struct.pack("<I", comment_start) + name
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), 0, len(local))
+    return central + end + local
+
+
+def infozip():
+    """An archive from Info-ZIP's zip: local "UT" blocks (write and access
+    times) and "ux" blocks, as real packages carry them."""
+    if not shutil.which("zip"):
+        sys.exit("make_archives: Info-ZIP zip is needed (scripts/setup installs it)")
+    with tempfile.TemporaryDirectory() as work:
+        os.makedirs(os.path.join(work, "tree", "sub"))
+        for name, mtime, atime in (("tree/one.txt", 1500000000, 1500000100),
+                                   ("tree/sub/two.txt", 1300000000, 1300000100)):
+            path = os.path.join(work, name)
+            with open(path, "wb") as f:
+                f.write(name.encode() * 10)
+            os.utime(path, (atime, mtime))
+        subprocess.run(["zip", "-q", "-r", "out.zip", "tree"], cwd=work, check=True)
+        with open(os.path.join(work, "out.zip"), "rb") as f:
+            return f.read()
+
+
+def main():
+    target = sys.argv[1]
+    os.makedirs(target, exist_ok=True)
+    for name, data in archives().items():
+        with open(os.path.join(target, name + ".zip"), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main()
