@@ -1,5 +1,33 @@
 #include "app/install_run.h"
 
-// Extraction, the installer and clean-up join here once those subsystems
-// exist; until then the temporary archive stays behind.
-void RunInstallation(const wchar_t*, const wchar_t*, const wchar_t*) {}
+#include <windows.h>
+
+#include "cleanup/delete_directory_tree.h"
+#include "common/containers.h"
+#include "launch/command_line_args.h"
+#include "launch/run_and_wait.h"
+#include "log/log.h"
+#include "unzip/extract.h"
+
+void RunInstallation(const wchar_t* archiveName, const wchar_t* archivePath,
+                     const wchar_t* archiveBasePath) {
+  WideString extractionDirectory(archiveBasePath);
+  extractionDirectory.Append(L'\\');
+
+  Array<int32_t> failedEntries;
+  DWORD extractStart = GetTickCount();
+  bool extracted = ExtractArchive(extractionDirectory.c_str(), &failedEntries, archivePath);
+  LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", archiveName, extractionDirectory.c_str(),
+           extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
+
+  CommandLineArgs arguments;
+  arguments.AddParentPath(arguments.programPath.c_str());
+
+  WideString installerPath(archiveBasePath);
+  installerPath.Append(L"\\setup.exe");
+  WideString commandLine = arguments.BuildCommandLine();
+  RunAndWait(installerPath.c_str(), commandLine.data());
+
+  DeleteDirectoryTree(extractionDirectory.c_str(), 1, 0);
+  DeleteFileW(archivePath);
+}

@@ -66,11 +66,80 @@ class Run:
         """Debugger output, as Wine's seh channel prints it."""
         lines = []
         for match in re.finditer(r'OutputDebugString[AW] "(.*?)"\s*$', self.stderr, re.M):
-            lines.append(match.group(1).replace("\\r\\n", "").replace("\\\\", "\\"))
+            lines.append(_unescape(match.group(1)))
         return lines
+
+
+def _unescape(traced):
+    """Wine traces the ANSI (code page 936) text with C escapes."""
+    out = bytearray()
+    i = 0
+    while i < len(traced):
+        if traced[i] == "\\" and i + 1 < len(traced):
+            nxt = traced[i + 1]
+            if nxt == "x" and i + 3 < len(traced) + 1:
+                out.append(int(traced[i + 2:i + 4], 16))
+                i += 4
+                continue
+            out.extend({"r": b"\r", "n": b"\n", "t": b"\t"}.get(nxt, nxt.encode()))
+            i += 2
+            continue
+        out.extend(traced[i].encode("utf-8"))
+        i += 1
+    return out.decode("gbk", "replace").rstrip("\r\n")
 
 
 def run_installer(exe, args=(), cwd=None, **env):
     completed = subprocess.run([WINE, exe, *args], cwd=cwd, env=wine_env(**env),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
     return Run(completed)
+
+
+RECORDER = os.path.join(WIN_BUILD, "recorder", "setup.exe")
+RECORD_WINDOWS_PATH = "C:\\vexlode-record.txt"
+RECORD_PATH = os.path.join(PREFIX, "drive_c", "vexlode-record.txt")
+LOG_PATH = os.path.join(PREFIX, "drive_c", "plomet_setup.log")
+
+
+def recorder_bytes():
+    with open(RECORDER, "rb") as f:
+        return f.read()
+
+
+def read_record():
+    """What the stand-in setup.exe saw, or None when it did not run."""
+    if not os.path.exists(RECORD_PATH):
+        return None
+    record = {"files": {}, "dirs": {}}
+    with open(RECORD_PATH, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            kind, *fields = line.split("\t")
+            if kind == "file":
+                name, size, attributes, write, crc = fields
+                record["files"][name] = dict(size=int(size), attributes=int(attributes, 16),
+                                             write=int(write), crc=crc)
+            elif kind == "dir":
+                record["dirs"][fields[0]] = int(fields[1], 16)
+            elif kind == "archive":
+                record["archive"] = dict(path=fields[0], size=int(fields[1]), crc=fields[2])
+            else:
+                record[kind] = fields[0]
+    return record
+
+
+def clean_slate():
+    """Removes earlier runs' records, logs and leftovers."""
+    for path in (RECORD_PATH, LOG_PATH, LOG_PATH[:-4] + ".wtx"):
+        if os.path.exists(path):
+            os.chmod(path, 0o644)
+            os.remove(path)
+    for name in leftovers():
+        path = os.path.join(temp_dir(), name)
+        subprocess.run(["rm", "-rf", path], check=False)
+
+
+def read_log():
+    if not os.path.exists(LOG_PATH):
+        return []
+    with open(LOG_PATH, "rb") as f:
+        return f.read().decode("gbk").splitlines()

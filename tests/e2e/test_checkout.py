@@ -3,6 +3,7 @@ import os
 import shutil
 import tempfile
 import unittest
+import zlib
 
 import harness
 
@@ -10,30 +11,31 @@ import harness
 class CheckoutTest(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
-        for name in harness.leftovers():
-            path = os.path.join(harness.temp_dir(), name)
-            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        harness.clean_slate()
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
     def test_payload_is_checked_out_byte_for_byte(self):
+        # setup.exe records the temporary archive while it still exists.
         package = os.path.join(self.work, "package.zip")
-        harness.make_zip(package, {"setup.exe": b"MZ stand-in",
+        harness.make_zip(package, {"setup.exe": harness.recorder_bytes(),
                                    "big.bin": harness.random_bytes(6 * 1024 * 1024, 7)})
         exe = harness.pack(package, os.path.join(self.work, "installer.exe"))
-        run = harness.run_installer(exe)
+        run = harness.run_installer(exe, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
         self.assertEqual(run.exit_code, 1, run.stderr[-2000:])
         ticks = [l for l in run.debugger_lines() if "check out file uses:" in l]
         self.assertEqual(len(ticks), 1, run.debugger_lines())
         self.assertRegex(ticks[0], r"^\[\s*\d+\]\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}: \[\s*\d+\]"
                                    r"\[DBG\]\[setup\]:check out file uses:\d+ tick\.$")
-        archives = [n for n in harness.leftovers() if n.endswith(".zip")]
-        self.assertEqual(len(archives), 1, harness.leftovers())
-        self.assertRegex(archives[0], r"^vexlode_\d+_\d+_\d+\.zip$")
-        with open(os.path.join(harness.temp_dir(), archives[0]), "rb") as copied, \
-                open(package, "rb") as original:
-            self.assertTrue(copied.read() == original.read())
+        record = harness.read_record()
+        self.assertIsNotNone(record, run.debugger_lines())
+        self.assertRegex(record["archive"]["path"], r"\\vexlode_\d+_\d+_\d+\.zip$")
+        with open(package, "rb") as original:
+            data = original.read()
+        self.assertEqual(record["archive"]["size"], len(data))
+        self.assertEqual(record["archive"]["crc"], "%08x" % (zlib.crc32(data) & 0xFFFFFFFF))
+        self.assertEqual(harness.leftovers(), [])
 
 
 if __name__ == "__main__":

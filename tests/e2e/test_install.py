@@ -1,0 +1,264 @@
+"""Whole installation runs of packed installers under Wine."""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+import zlib
+from datetime import datetime, timezone
+
+import harness
+
+UTC = dict(TZ="UTC")
+
+
+def crc(data):
+    return "%08x" % (zlib.crc32(data) & 0xFFFFFFFF)
+
+
+class InstallTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
+        harness.clean_slate()
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+        ini = os.path.join(self.work_dir(), "logtool.ini")
+        if os.path.exists(ini):
+            os.remove(ini)
+
+    def work_dir(self):
+        return self.work
+
+    def package(self, members, name="package.zip"):
+        path = os.path.join(self.work, name)
+        members = dict(members)
+        members.setdefault("setup.exe", harness.recorder_bytes())
+        harness.make_zip(path, members)
+        return path
+
+    def install(self, members=None, args=(), exe_name="installer.exe", **env):
+        package = self.package(members or {})
+        exe = harness.pack(package, os.path.join(self.work, exe_name))
+        env.setdefault("VEXLODE_RECORD", harness.RECORD_WINDOWS_PATH)
+        run = harness.run_installer(exe, args, cwd=self.work, **env)
+        return exe, run
+
+    def assert_nothing_left(self):
+        self.assertEqual(harness.leftovers(), [])
+
+    def test_nested_package_reaches_setup_intact_and_is_removed(self):
+        members = {}
+        for top in range(6):
+            members["app%d/" % top] = None
+            for sub in range(3):
+                for n in range(6):
+                    name = "app%d/lib%d/file%d.bin" % (top, sub, n)
+                    members[name] = harness.random_bytes(1000 + 37 * n + sub, hash(name) & 0xFFFF)
+        self.assertEqual(len(members) + 1, 115)
+        members.update({"readme.txt": b"read me", "empty.txt": b"", "docs/guide.txt": b"guide"})
+        self.assertEqual(len(members) + 1, 118)
+        exe, run = self.install(members, **UTC)
+        self.assertEqual(run.exit_code, 1, run.stderr[-3000:])
+        record = harness.read_record()
+        self.assertIsNotNone(record, run.debugger_lines())
+        with zipfile.ZipFile(os.path.join(self.work, "package.zip")) as archive:
+            for info in archive.infolist():
+                if info.is_dir():
+                    self.assertIn(info.filename.rstrip("/"), record["dirs"])
+                    continue
+                seen = record["files"].get(info.filename)
+                self.assertIsNotNone(seen, info.filename)
+                data = archive.read(info)
+                self.assertEqual(seen["size"], len(data), info.filename)
+                self.assertEqual(seen["crc"], crc(data), info.filename)
+                # The stored MS-DOS time is local time; with TZ=UTC it is UTC.
+                unix = datetime(*info.date_time, tzinfo=timezone.utc).timestamp()
+                self.assertEqual(seen["write"], int((unix + 11644473600) * 10**7), info.filename)
+        # setup.exe ran from the extraction directory, beside the temporary archive.
+        self.assertRegex(record["self"], r"\\vexlode_\d+_\d+_\d+\\setup\.exe$")
+        with open(os.path.join(self.work, "package.zip"), "rb") as f:
+            self.assertEqual(record["archive"]["crc"], crc(f.read()))
+        self.assertEqual(record["cwd"].lower(), ("Z:" + self.work.replace("/", "\\")).lower())
+        self.assert_nothing_left()
+
+    def test_installer_command_line_is_the_reserialised_arguments(self):
+        cases = [
+            (["/lang=2052", "/silent"], "lang=2052 |paren={p}|silent=|"),
+            ([], "paren={p}|"),
+            (["/PAREN=x"], "PAREN=x|"),
+            (["/Zeta=1", "/alpha=2"], "alpha=2|paren={p}|Zeta=1 |"),
+        ]
+        for args, expected in cases:
+            harness.clean_slate()
+            exe, run = self.install(args=args)
+            self.assertEqual(run.exit_code, 1)
+            record = harness.read_record()
+            path = "Z:" + exe.replace("/", "\\")
+            self.assertEqual(record["cmdline"], expected.format(p=path), args)
+
+    def test_installer_exit_code_does_not_change_the_result(self):
+        exe, run = self.install(VEXLODE_RECORD_EXIT="5")
+        self.assertEqual(run.exit_code, 1)
+        self.assertIn("进程执行结果:[5]", [l.split("]:", 1)[-1] for l in harness.read_log()])
+        self.assert_nothing_left()
+
+    def test_files_the_installer_leaves_behind_are_removed(self):
+        exe, run = self.install(VEXLODE_RECORD_LITTER="1")
+        self.assertEqual(run.exit_code, 1)
+        self.assert_nothing_left()
+
+    def run_raw(self, archive_bytes):
+        """An installer the packer would refuse: the stub with any bytes after it."""
+        with open(harness.STUB, "rb") as f:
+            stub = f.read()
+        exe = os.path.join(self.work, "raw.exe")
+        with open(exe, "wb") as f:
+            f.write(stub + archive_bytes)
+        return harness.run_installer(exe, cwd=self.work, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
+
+    def assert_failed_start_logged(self, run, extracted):
+        unzip = [l for l in run.debugger_lines() if "[DBG][setup]:UnZip(" in l]
+        self.assertEqual(len(unzip), 1, run.debugger_lines())
+        self.assertRegex(unzip[0], r"UnZip\(vexlode_\d+_\d+_\d+\.zip,.*\\vexlode_\d+_\d+_\d+\\,%d\) uses:\d+$"
+                         % extracted)
+        log = harness.read_log()
+        failure = [l for l in log if "执行进程失败了" in l]
+        self.assertEqual(len(failure), 1, log)
+        self.assertRegex(failure[0], r"\[INF\]\[setup   \]:执行进程失败了,file:\[.*\\setup\.exe\];cmd:\[paren=.*\|\],err:\[.+\]$")
+        self.assertTrue(log[-1].endswith("[INF][setup   ]:进程执行结果:[ffffffff]"), log)
+
+    def test_package_without_setup_logs_the_failed_start_and_cleans_up(self):
+        buffer = os.path.join(self.work, "nosetup.zip")
+        harness.make_zip(buffer, {"readme.txt": b"no installer here"})
+        with open(buffer, "rb") as f:
+            run = self.run_raw(f.read())
+        self.assertEqual(run.exit_code, 1)
+        self.assertIsNone(harness.read_record())
+        # Every entry was extracted; only the installer is missing.
+        self.assert_failed_start_logged(run, extracted=1)
+        self.assert_nothing_left()
+
+    def test_damaged_archive_logs_the_failed_start_and_cleans_up(self):
+        run = self.run_raw(harness.random_bytes(50000, 3))
+        self.assertEqual(run.exit_code, 1)
+        self.assert_failed_start_logged(run, extracted=0)
+        self.assert_nothing_left()
+
+    def test_hostile_names_write_nothing_outside(self):
+        names = ["../evil1.txt", "..\\evil2.txt", "a\\..\\..\\evil3.txt", "C:\\evil4.txt",
+                 "/evil5.txt", "\\\\server\\share\\evil6.txt", "x/../../evil7.txt", "evil8.txt:stream"]
+        members = {name: b"evil" for name in names}
+        exe, run = self.install(members)
+        self.assertEqual(run.exit_code, 1)
+        record = harness.read_record()
+        self.assertIsNotNone(record)
+        drive_c = os.path.join(harness.PREFIX, "drive_c")
+        found = subprocess.run(["find", drive_c, self.work, "-name", "evil*"],
+                               stdout=subprocess.PIPE, text=True).stdout.split()
+        self.assertEqual(found, [])
+        self.assert_nothing_left()
+
+    def test_log_and_debugger_lines_of_a_run(self):
+        exe, run = self.install()
+        self.assertEqual(run.exit_code, 1)
+        debug = run.debugger_lines()
+        self.assertTrue(any("[DBG][setup]:check out file uses:" in l for l in debug), debug)
+        unzip = [l for l in debug if "[DBG][setup]:UnZip(" in l]
+        self.assertEqual(len(unzip), 1, debug)
+        self.assertRegex(unzip[0], r"UnZip\(vexlode_\d+_\d+_\d+\.zip,[A-Z]:\\.*\\vexlode_\d+_\d+_\d+\\,1\) uses:\d+$")
+        log = harness.read_log()
+        self.assertEqual(len(log), 1, log)
+        self.assertRegex(log[0], r"^\[\s*\d+\]\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}: \[\s*\d+\]\[INF\]\[setup   \]:进程执行结果:\[0\]$")
+        # File lines are copied to the debugger output too.
+        self.assertTrue(any(l.endswith("[INF][setup   ]:进程执行结果:[0]") for l in debug), debug)
+
+    def set_temp(self, value):
+        for name in ("TEMP", "TMP"):
+            subprocess.run([harness.WINE, "reg", "add", "HKCU\\Environment", "/v", name, "/d", value, "/f"],
+                           env=harness.wine_env(), check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+
+    def test_missing_temporary_directory_logs_an_error_and_exits_0(self):
+        # Wine takes the temporary directory from the registry.
+        original = harness.temp_dir()
+        self.set_temp("C:\\no\\such\\dir")
+        try:
+            exe, run = self.install()
+        finally:
+            self.set_temp("C:\\users\\%s\\Temp" % os.path.basename(os.path.dirname(original)))
+        self.assertEqual(run.exit_code, 0)
+        log = harness.read_log()
+        self.assertEqual(len(log), 1, log)
+        self.assertRegex(log[0], r"\[ERR\]\[setup   \]:打开文件\[C:\\no\\such\\dir\\vexlode_\d+_\d+_\d+\.zip\]失败$")
+        self.assertIsNone(harness.read_record())
+        self.assert_nothing_left()
+
+
+class LogConfigurationTest(unittest.TestCase):
+    """logtool.ini beside the installer."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
+        harness.clean_slate()
+        package = os.path.join(self.work, "package.zip")
+        harness.make_zip(package, {"setup.exe": harness.recorder_bytes()})
+        self.exe = harness.pack(package, os.path.join(self.work, "installer.exe"))
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+        shutil.rmtree(os.path.join(harness.PREFIX, "drive_c", "vexlogs"), ignore_errors=True)
+
+    def run_with(self, ini, **env):
+        with open(os.path.join(self.work, "logtool.ini"), "w") as f:
+            f.write("[Log]\r\n" + "".join("%s=%s\r\n" % kv for kv in ini.items()))
+        return harness.run_installer(self.exe, cwd=self.work, **env)
+
+    def test_out_file_path_rows(self):
+        os.makedirs(os.path.join(harness.PREFIX, "drive_c", "vexlogs", "v.old"), exist_ok=True)
+        drive_c = os.path.join(harness.PREFIX, "drive_c")
+        rows = [
+            ("C:\\vexlogs\\setup.txt", os.path.join(drive_c, "vexlogs", "setup.log")),
+            ("C:\\vexlogs\\plain", os.path.join(drive_c, "vexlogs", "plain.log")),
+            ("C:\\vexlogs\\v.old\\x", os.path.join(drive_c, "vexlogs", "v.log")),
+            ("C:\\vexlogs\\", os.path.join(drive_c, "vexlogs", ".log")),
+            ("None", os.path.join(self.work, "None.log")),
+        ]
+        for value, expected in rows:
+            run = self.run_with({"OutFilePath": value})
+            self.assertEqual(run.exit_code, 1)
+            self.assertTrue(os.path.exists(expected), (value, expected))
+            with open(expected, "rb") as f:
+                self.assertIn("进程执行结果:[0]".encode("gbk"), f.read())
+        self.assertFalse(os.path.exists(harness.LOG_PATH))
+
+    def test_none_switches_file_lines_and_their_debugger_copies_off(self):
+        run = self.run_with({"OutFilePath": "none"})
+        self.assertEqual(run.exit_code, 1)
+        self.assertFalse(os.path.exists(harness.LOG_PATH))
+        debug = run.debugger_lines()
+        self.assertFalse(any("[INF]" in l for l in debug), debug)
+        self.assertTrue(any("[DBG][setup]:UnZip(" in l for l in debug), debug)
+
+    def test_level_zero_writes_no_file_lines(self):
+        run = self.run_with({"LogLevel": "0"})
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual(harness.read_log(), [])
+
+    def test_rotation_across_two_runs(self):
+        # 1000 acts as 102400: a log just over it rotates at the next run's first line.
+        with open(harness.LOG_PATH, "wb") as f:
+            f.write(b"x" * 102401)
+        self.run_with({"MaxFileSize": "1000"})
+        rotated = harness.LOG_PATH[:-4] + ".wtx"
+        self.assertEqual(os.path.getsize(rotated), 102401)
+        self.assertEqual(len(harness.read_log()), 1)
+        self.run_with({"MaxFileSize": "1000"})
+        self.assertEqual(len(harness.read_log()), 2)
+        self.assertEqual(os.path.getsize(rotated), 102401)
+
+
+if __name__ == "__main__":
+    unittest.main()
