@@ -1,16 +1,45 @@
 #include "unzip/archive_file.h"
 
+#include <string.h>
+
+#include "common/containers.h"
+
 namespace {
 
 ArchiveFile* AsFile(voidpf stream) { return static_cast<ArchiveFile*>(stream); }
 
-bool MoveTo(ArchiveFile* file, int64_t distance, DWORD method, uint64_t* absolute) {
-  ++file->ioCalls;
-  LARGE_INTEGER move, now;
-  move.QuadPart = distance;
-  if (!SetFilePointerEx(file->handle.get(), move, &now, method)) return false;
-  if (absolute) *absolute = static_cast<uint64_t>(now.QuadPart);
-  return true;
+// ReadFile at a relative position; returns the bytes read (0 on failure).
+uint32_t ReadAt(ArchiveFile* file, uint64_t position, void* buffer, uint32_t size) {
+  LARGE_INTEGER move;
+  move.QuadPart = static_cast<LONGLONG>(file->startOffset + position);
+  DWORD got = 0;
+  if (!SetFilePointerEx(file->handle.get(), move, nullptr, FILE_BEGIN) ||
+      !ReadFile(file->handle.get(), buffer, size, &got, nullptr))
+    return 0;
+  return got;
+}
+
+// Reads at the current position and moves past what was read. A read that
+// the file cannot satisfy in full returns fewer bytes, as ReadFile would.
+uint32_t ReadOn(ArchiveFile* file, void* buffer, uint32_t size) {
+  uint64_t at = file->position;
+  bool cached = at >= file->cacheStart && at - file->cacheStart + size <= file->cacheLength;
+  if (!cached && size >= kArchiveCacheSize) {
+    uint32_t got = ReadAt(file, at, buffer, size);
+    file->position += got;
+    return got;
+  }
+  if (!cached) {
+    file->cacheStart = at;
+    file->cacheLength = ReadAt(file, at, file->cache, kArchiveCacheSize);
+  }
+  uint64_t available = file->cacheLength > at - file->cacheStart
+                           ? file->cacheLength - (at - file->cacheStart)
+                           : 0;
+  uint32_t count = available < size ? static_cast<uint32_t>(available) : size;
+  memcpy(buffer, file->cache + (at - file->cacheStart), count);
+  file->position += count;
+  return count;
 }
 
 voidpf ZCALLBACK OpenFile(voidpf opaque, const void*, int) {
@@ -21,36 +50,34 @@ voidpf ZCALLBACK OpenFile(voidpf opaque, const void*, int) {
 uLong ZCALLBACK ReadFromFile(voidpf, voidpf stream, void* buffer, uLong size) {
   ArchiveFile* file = AsFile(stream);
   ++file->ioCalls;
-  DWORD got = 0;
-  if (!ReadFile(file->handle.get(), buffer, size, &got, nullptr)) return 0;
-  return got;
+  return ReadOn(file, buffer, size);
 }
 
 uLong ZCALLBACK WriteToFile(voidpf, voidpf, const void*, uLong) { return 0; }
 
 ZPOS64_T ZCALLBACK TellFile(voidpf, voidpf stream) {
   ArchiveFile* file = AsFile(stream);
-  uint64_t now = 0;
-  if (!MoveTo(file, 0, FILE_CURRENT, &now) || now < file->startOffset)
-    return static_cast<ZPOS64_T>(-1);
-  return now - file->startOffset;
+  ++file->ioCalls;
+  return file->position;
 }
 
 long ZCALLBACK SeekFile(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   ArchiveFile* file = AsFile(stream);
-  bool moved = false;
+  ++file->ioCalls;
+  uint64_t size = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:
-      moved = MoveTo(file, static_cast<int64_t>(file->startOffset + offset), FILE_BEGIN, nullptr);
-      break;
+      file->position = offset;
+      return 0;
     case ZLIB_FILEFUNC_SEEK_CUR:
-      moved = MoveTo(file, static_cast<int64_t>(offset), FILE_CURRENT, nullptr);
-      break;
+      file->position += offset;  // wraps for a negative distance, as intended
+      return 0;
     case ZLIB_FILEFUNC_SEEK_END:
-      moved = MoveTo(file, static_cast<int64_t>(offset), FILE_END, nullptr);
-      break;
+      if (!ArchiveSize(file, &size)) return -1;
+      file->position = size + offset;
+      return 0;
   }
-  return moved ? 0 : -1;
+  return -1;
 }
 
 int ZCALLBACK CloseFile(voidpf, voidpf stream) {
@@ -62,10 +89,19 @@ int ZCALLBACK FileError(voidpf, voidpf) { return 0; }
 
 }  // namespace
 
+ArchiveFile::~ArchiveFile() { free(cache); }
+
 bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* functions) {
   file->handle = static_cast<FileHandle&&>(handle);
-  file->startOffset = 0;
-  if (!file->handle.valid() || !MoveTo(file, 0, FILE_CURRENT, &file->startOffset)) return false;
+  LARGE_INTEGER zero, now;
+  zero.QuadPart = 0;
+  if (!file->handle.valid() ||
+      !SetFilePointerEx(file->handle.get(), zero, &now, FILE_CURRENT))
+    return false;
+  file->startOffset = static_cast<uint64_t>(now.QuadPart);
+  file->position = 0;
+  if (!file->cache) file->cache = static_cast<uint8_t*>(AllocateOrDie(kArchiveCacheSize));
+  file->cacheStart = file->cacheLength = 0;
   functions->zopen64_file = OpenFile;
   functions->zread_file = ReadFromFile;
   functions->zwrite_file = WriteToFile;
@@ -77,12 +113,6 @@ bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* 
   return true;
 }
 
-bool ReadArchiveBytes(ArchiveFile* file, uint64_t position, void* buffer, uint32_t size) {
-  if (!MoveTo(file, static_cast<int64_t>(file->startOffset + position), FILE_BEGIN, nullptr))
-    return false;
-  return ReadFromFile(nullptr, file, buffer, size) == size;
-}
-
 bool ArchiveSize(ArchiveFile* file, uint64_t* size) {
   LARGE_INTEGER total;
   if (!GetFileSizeEx(file->handle.get(), &total) ||
@@ -90,4 +120,9 @@ bool ArchiveSize(ArchiveFile* file, uint64_t* size) {
     return false;
   *size = static_cast<uint64_t>(total.QuadPart) - file->startOffset;
   return true;
+}
+
+bool ReadArchiveBytes(ArchiveFile* file, uint64_t position, void* buffer, uint32_t size) {
+  file->position = position;
+  return ReadOn(file, buffer, size) == size;
 }

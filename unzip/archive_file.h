@@ -8,10 +8,24 @@
 
 #include "common/handle.h"
 
+// minizip reads headers a byte at a time; those reads are served from a
+// small cache instead of one ReadFile each. Reads of this size or more (the
+// entry data, which minizip reads in 16 KiB pieces) go straight to the file.
+constexpr uint32_t kArchiveCacheSize = 8192;
+
 struct ArchiveFile {
   FileHandle handle;
   uint64_t startOffset = 0;
-  uint32_t ioCalls = 0;  // reads, seeks and tells; lets tests see the cache work
+  uint64_t position = 0;  // relative to startOffset
+  uint8_t* cache = nullptr;
+  uint64_t cacheStart = 0;  // relative position of cache[0]
+  uint32_t cacheLength = 0;
+  uint32_t ioCalls = 0;  // reads, seeks and tells; lets tests see the entry cache work
+
+  ArchiveFile() = default;
+  ~ArchiveFile();
+  ArchiveFile(const ArchiveFile&) = delete;
+  ArchiveFile& operator=(const ArchiveFile&) = delete;
 };
 
 // Takes the handle, records its current position as the start offset and

@@ -575,6 +575,53 @@ TEST(ExtractorOpen, StartOffsetHidesTheBytesBeforeIt) {
   CloseArchive(x);
 }
 
+TEST(ArchiveFile, ReadsThroughTheCacheMatchTheFile) {
+  TempDir dir;
+  std::string bytes;
+  for (int i = 0; bytes.size() < 3 * kArchiveCacheSize + 100; ++i) bytes += static_cast<char>(i * 7 + i / 256);
+  ASSERT_TRUE(WriteWholeFile(dir / L"f", bytes));
+  HANDLE handle = CreateFileW((dir / L"f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  SetFilePointer(handle, 10, nullptr, FILE_BEGIN);
+  ArchiveFile file;
+  zlib_filefunc64_def functions;
+  ASSERT_TRUE(BindArchiveFile(&file, FileHandle(handle), &functions));
+  const std::string visible = bytes.substr(10);
+  uint64_t size = 0;
+  ASSERT_TRUE(ArchiveSize(&file, &size));
+  EXPECT_EQ(size, visible.size());
+
+  struct Case { uint64_t position; uint32_t size; };
+  const uint32_t c = kArchiveCacheSize;
+  const Case reads[] = {{0, 4}, {2, 30}, {c - 2, 4}, {5, c}, {c, 2 * c},  // in, across, direct
+                        {1, 1}, {100, 1}, {0, c - 1}, {visible.size() - 3, 3},
+                        {visible.size() - 1, 1}, {c + 7, 16384}};
+  for (const Case& r : reads) {
+    std::string got(r.size, '\0');
+    ASSERT_TRUE(ReadArchiveBytes(&file, r.position, &got[0], r.size)) << r.position << "+" << r.size;
+    EXPECT_EQ(got, visible.substr(r.position, r.size)) << r.position << "+" << r.size;
+  }
+  char past[8];
+  EXPECT_FALSE(ReadArchiveBytes(&file, visible.size() - 3, past, 8));  // short at the end
+  EXPECT_FALSE(ReadArchiveBytes(&file, visible.size() + 5, past, 1));
+
+  // minizip's view: seeks relative to the start offset, the current position and the end.
+  void* stream = functions.zopen64_file(functions.opaque, &file, 0);
+  ASSERT_EQ(stream, &file);
+  EXPECT_EQ(functions.zseek64_file(functions.opaque, stream, 0, ZLIB_FILEFUNC_SEEK_END), 0);
+  EXPECT_EQ(functions.ztell64_file(functions.opaque, stream), visible.size());
+  EXPECT_EQ(functions.zseek64_file(functions.opaque, stream, 100, ZLIB_FILEFUNC_SEEK_SET), 0);
+  EXPECT_EQ(functions.zseek64_file(functions.opaque, stream, static_cast<ZPOS64_T>(-40),
+                                   ZLIB_FILEFUNC_SEEK_CUR), 0);
+  char two[2];
+  EXPECT_EQ(functions.zread_file(functions.opaque, stream, two, 2), 2u);
+  EXPECT_EQ(std::string(two, 2), visible.substr(60, 2));
+  EXPECT_EQ(functions.ztell64_file(functions.opaque, stream), 62u);
+  EXPECT_EQ(functions.zclose_file(functions.opaque, stream), 0);
+  EXPECT_FALSE(file.handle.valid());
+}
+
 TEST(ExtractorWrite, ResultCodesOfFailedEntries) {
   struct Case { const char* archive; int index; R result; };
   const Case cases[] = {
