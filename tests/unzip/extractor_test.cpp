@@ -51,7 +51,7 @@ std::string Repeat(const std::string& s, int n) {
 uint64_t UnixToFileTime(int64_t seconds) { return (seconds + 11644473600LL) * 10000000ULL; }
 uint64_t AsNumber(const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
-// 2017-01-01 12:30:30 in Asia/Shanghai (the test runs with TZ set so), UTC.
+// 2017-01-01 12:30:30 at UTC+8 (the test runs with TZ=CST-8), in UTC.
 const uint64_t kDosTimeUtc = UnixToFileTime(1483245030);
 
 struct Times { uint64_t creation = 0, access = 0, write = 0; };
