@@ -110,6 +110,26 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(run.exit_code, 1)
         self.assert_nothing_left()
 
+    def test_clean_up_removes_links_without_entering_them(self):
+        outside = os.path.join(self.work, "outside")
+        os.makedirs(os.path.join(outside, "sub"))
+        for name in ("keep.txt", "sub/keep2.txt"):
+            with open(os.path.join(outside, name), "w") as f:
+                f.write("must survive")
+        exe, run = self.install(VEXLODE_RECORD_LINK=outside)
+        self.assertEqual(run.exit_code, 1)
+        for name in ("keep.txt", "sub/keep2.txt"):
+            with open(os.path.join(outside, name)) as f:
+                self.assertEqual(f.read(), "must survive")
+        # Wine cannot remove a link by handle, so there the folder holding it
+        # may stay; it must hold nothing but the link.
+        for name in harness.leftovers():
+            path = os.path.join(harness.temp_dir(), name)
+            self.assertTrue(os.path.isdir(path) and not os.path.islink(path), name)
+            self.assertEqual(os.listdir(path), ["planted_link"])
+            os.remove(os.path.join(path, "planted_link"))
+            os.rmdir(path)
+
     def run_raw(self, archive_bytes):
         """An installer the packer would refuse: the stub with any bytes after it."""
         with open(harness.STUB, "rb") as f:

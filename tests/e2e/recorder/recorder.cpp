@@ -3,7 +3,8 @@
 // directory, the files beside it (size, attributes, last-write time, CRC-32)
 // and the temporary archive's size and CRC-32. VEXLODE_RECORD_EXIT sets its
 // exit code; VEXLODE_RECORD_LITTER=1 leaves read-only, hidden and system
-// files behind, as untidy installers do.
+// files behind, as untidy installers do; VEXLODE_RECORD_LINK plants a link
+// to that Unix path in its own folder.
 #include <windows.h>
 #include <zlib.h>
 
@@ -85,6 +86,33 @@ void Litter(const std::wstring& directory) {
   }
 }
 
+// Plants a Unix symbolic link to `unixTarget` inside the extraction
+// directory, as a hostile installer or another process could. Wine runs
+// /bin/ln natively but does not wait for it, so the link is polled for.
+void PlantLink(const std::wstring& directory, const std::wstring& unixTarget) {
+  std::wstring link = directory + L"\\planted_link";
+  wchar_t unixLink[MAX_PATH * 2] = {};
+  using GetUnixFileName = char*(__cdecl*)(const wchar_t*);
+  auto convert = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!convert) return;
+  char* unixPath = convert(link.c_str());
+  if (!unixPath) return;
+  MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, unixLink, MAX_PATH * 2);
+  HeapFree(GetProcessHeap(), 0, unixPath);
+  std::wstring command = L"Z:\\bin\\ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return;
+  WaitForSingleObject(process.hProcess, 5000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int tries = 0; tries < 200 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++tries)
+    Sleep(25);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -110,6 +138,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
   }
   if (Environment(L"VEXLODE_RECORD_LITTER") == L"1") Litter(directory);
+  std::wstring linkTarget = Environment(L"VEXLODE_RECORD_LINK");
+  if (!linkTarget.empty()) PlantLink(directory, linkTarget);
   std::wstring exitCode = Environment(L"VEXLODE_RECORD_EXIT");
   return exitCode.empty() ? 0 : _wtoi(exitCode.c_str());
 }
