@@ -52,6 +52,9 @@ bool RemoveSymbolicLink(const std::wstring& link) {
 }
 
 void RemoveTreeForTest(const std::wstring& path) {
+  // Nothing to do; and an rm started now could outlive us and remove what a
+  // caller creates at the path next.
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   // Under Wine, rm -rf removes planted links without following them.
   std::string unixPath = UnixPathOf(path);
   if (!unixPath.empty() && RunUnixCommand(L"Z:\\bin\\rm -rf \"" + Widen(unixPath) + L"\"") &&
