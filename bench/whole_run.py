@@ -1,0 +1,123 @@
+"""Whole installation runs under Wine, split into phases, against the same
+work done natively (cp, unzip -q, rm -rf). Prints figures; asserts nothing."""
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+WIN = os.path.join(ROOT, "build", "win64")
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import harness  # noqa: E402
+
+LAUNCHER = os.path.join(WIN, "bench", "bench_launcher.exe")
+STAMP = re.compile(r"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d):(\d{3}):")
+
+
+def ms_of(h, m, s, ms):
+    return ((int(h) * 60 + int(m)) * 60 + int(s)) * 1000 + int(ms)
+
+
+def stamp_ms(line):
+    match = STAMP.search(line)
+    return ms_of(*match.groups()) if match else None
+
+
+def realistic_package(path, work):
+    """About 120 entries and 10 MB: text that compresses, binaries that do not."""
+    rng = random.Random(5)
+    words = [b"install", b"vexlode", b"package", b"config", b"value", b"library", b"module"]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("setup.exe", harness.recorder_bytes())
+        for folder in range(8):
+            for n in range(15):
+                name = "app/part%d/file%02d" % (folder, n)
+                if n % 3 == 0:
+                    z.writestr(name + ".dll", rng.randbytes(rng.randint(100_000, 190_000)))
+                else:
+                    text = b" ".join(rng.choice(words) for _ in range(rng.randint(2_000, 12_000)))
+                    z.writestr(name + ".txt", text)
+        count = len(z.infolist())
+    return count
+
+
+def big_package(path):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("setup.exe", harness.recorder_bytes())
+        for n in range(4):
+            z.writestr("data/blob%d.bin" % n, random.Random(n).randbytes(25_000_000))
+        return len(z.infolist())
+
+
+def timed(command, **kwargs):
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
+    return (time.perf_counter() - start) * 1000
+
+
+def whole_run(label, package, entries, work):
+    exe = harness.pack(package, os.path.join(work, "installer.exe"))
+    harness.clean_slate()
+    env = harness.wine_env()
+    start = time.perf_counter()
+    done = subprocess.run([harness.WINE, LAUNCHER, exe], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=900)
+    wall = (time.perf_counter() - start) * 1000
+    run = harness.Run(done)
+    report = dict(kv.split("=") for kv in done.stdout.decode().split())
+    debug = run.debugger_lines()
+    checkout = next(l for l in debug if "check out file uses:" in l)
+    unzip = next(l for l in debug if "]:UnZip(" in l)
+    result = next(l for l in debug if "[INF][setup   ]:" in l and "[" in l.split("]:")[-1])
+    end_ms = ms_of(*report["end"].split(":"))
+    phases = {
+        "check-out": int(re.search(r"uses:(\d+) tick", checkout).group(1)),
+        "extraction": int(re.search(r"uses:(\d+)$", unzip).group(1)),
+        "installer": stamp_ms(result) - stamp_ms(unzip),
+        "clean-up": end_ms - stamp_ms(result),
+    }
+
+    # The same work natively.
+    native_dir = os.path.join(work, "native")
+    copy = os.path.join(work, "copy.zip")
+    native = {
+        "check-out": timed(["cp", package, copy]),
+        "extraction": timed(["unzip", "-q", copy, "-d", native_dir]),
+        "installer": None,
+        "clean-up": timed(["rm", "-rf", native_dir, copy]),
+    }
+    size = os.path.getsize(package)
+    with zipfile.ZipFile(package) as z:
+        unpacked = sum(i.file_size for i in z.infolist())
+    print("\n%s: %d entries, %.1f MB unpacked, %.1f MB archive; exit code %s; wall %.0f ms under Wine"
+          % (label, entries, unpacked / 1e6, size / 1e6, report["exit_code"], wall))
+    print("  %-11s %10s %10s %7s" % ("phase", "Wine ms", "native ms", "ratio"))
+    for phase, ms in phases.items():
+        other = native[phase]
+        if other is None:
+            print("  %-11s %10d %10s %7s" % (phase, ms, "-", "-"))
+        else:
+            print("  %-11s %10d %10.0f %7.2f" % (phase, ms, other, ms / other if other else float("inf")))
+    print("  peak working set (GetProcessMemoryInfo): %.1f MB" % (int(report["peak_working_set"]) / 1e6))
+    print("  left in the temporary directory: %s" % (harness.leftovers() or "nothing"))
+
+
+def main():
+    work = os.path.join(ROOT, "build", "bench", "whole")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    try:
+        realistic = os.path.join(work, "realistic.zip")
+        whole_run("realistic package", realistic, realistic_package(realistic, work), work)
+        big = os.path.join(work, "big.zip")
+        whole_run("100 MB package", big, big_package(big), work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
