@@ -43,8 +43,9 @@ int RunBootstrap() {
   ArchiveBasePath(archivePath, archiveBasePath, MAX_PATH);
 
   int32_t payloadOffset = FindPayloadOffset(ownFile.get());
-  if (payloadOffset == kNoPayload) {
-    // Without a payload offset the copy would start at an arbitrary place.
+  if (payloadOffset < 0) {
+    // Without a payload offset (or with one past 2 GiB, which no image of
+    // ours has) the copy would start at an arbitrary place.
     LogError(L"setup", L"no payload in [%s]", modulePath);
     archive.reset();
     DeleteFileW(archivePath);
