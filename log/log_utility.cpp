@@ -183,24 +183,32 @@ void ApplyLogLimits() {
   }
 }
 
-void LogError(const wchar_t* tag, const wchar_t* format, ...) {
+namespace {
+
+// The common part of LogError and LogInfo: compose, then hand the text over
+// as text (it is not formatted a second time).
+void LogThroughUtility(void (_NCMsLogUtility::*write)(const wchar_t*), const wchar_t* tag,
+                       const wchar_t* format, va_list args) {
   wchar_t text[kLogTextChars] = {};
+  ComposeText(text, tag, format, args);
+  EnsureLogUtility();
+  if (g_logUtility) (g_logUtility->*write)(text);
+}
+
+}  // namespace
+
+void LogError(const wchar_t* tag, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  ComposeText(text, tag, format, args);
+  LogThroughUtility(&_NCMsLogUtility::Error, tag, format, args);
   va_end(args);
-  EnsureLogUtility();
-  if (g_logUtility) g_logUtility->Error(text);
 }
 
 void LogInfo(const wchar_t* tag, const wchar_t* format, ...) {
-  wchar_t text[kLogTextChars] = {};
   va_list args;
   va_start(args, format);
-  ComposeText(text, tag, format, args);
+  LogThroughUtility(&_NCMsLogUtility::Info, tag, format, args);
   va_end(args);
-  EnsureLogUtility();
-  if (g_logUtility) g_logUtility->Info(text);
 }
 
 void LogDebug(const wchar_t* tag, const wchar_t* format, ...) {
