@@ -32,11 +32,16 @@ uint32_t Clamp32(ZPOS64_T value) {
 
 // A heap block owned for the length of one lookup.
 struct ScratchBytes {
-  explicit ScratchBytes(size_t size) : bytes(static_cast<uint8_t*>(AllocateOrDie(size))) {}
+  ScratchBytes() = default;
+  explicit ScratchBytes(size_t size) { Allocate(size); }
   ~ScratchBytes() { free(bytes); }
   ScratchBytes(const ScratchBytes&) = delete;
   ScratchBytes& operator=(const ScratchBytes&) = delete;
-  uint8_t* bytes;
+  void Allocate(size_t size) {
+    free(bytes);
+    bytes = static_cast<uint8_t*>(AllocateOrDie(size));
+  }
+  uint8_t* bytes = nullptr;
 };
 
 // minizip's local header check, plus what it lets through: methods other
@@ -66,6 +71,8 @@ R CheckLocalHeader(ArchiveExtractor* x, const unz_file_info64& info, ScratchByte
     return R::Corrupt;
 
   *extraLength = static_cast<size_t>(localExtra);
+  // Sized to this entry's field, not to the largest one a header can announce.
+  extra->Allocate(*extraLength);
   if (localExtra > 0 &&
       unzGetLocalExtrafield(x->reader, extra->bytes, static_cast<unsigned>(localExtra)) != localExtra)
     return R::ReadFailed;
@@ -329,7 +336,7 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
   // A name that does not fit is refused, not cut: cut, it names another file.
   if (info.size_filename >= kStoredNameCapacity) return R::Corrupt;
 
-  ScratchBytes extra(0xFFFF);
+  ScratchBytes extra;
   size_t extraLength = 0;
   R checked = CheckLocalHeader(x, info, &extra, &extraLength);
   if (checked != R::Ok) return checked;
