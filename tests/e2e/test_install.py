@@ -118,6 +118,7 @@ class InstallTest(unittest.TestCase):
                 f.write("must survive")
         exe, run = self.install(VEXLODE_RECORD_LINK=outside)
         self.assertEqual(run.exit_code, 1)
+        self.assertEqual(harness.read_record().get("link"), "1")
         for name in ("keep.txt", "sub/keep2.txt"):
             with open(os.path.join(outside, name)) as f:
                 self.assertEqual(f.read(), "must survive")

@@ -8,17 +8,12 @@
 #include <windows.h>
 #include <zlib.h>
 
+#include "tests/support/test_files.h"
+
 #include <cstdio>
 #include <string>
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size - 1 : 0, '\0');
-  if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
-  return out;
-}
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t value[1024];
@@ -54,13 +49,13 @@ void ListTree(FILE* out, const std::wstring& directory, const std::wstring& pref
         (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
         data.ftLastWriteTime.dwLowDateTime;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      fprintf(out, "dir\t%s\t%lx\n", Utf8(prefix + name).c_str(), data.dwFileAttributes);
+      fprintf(out, "dir\t%s\t%lx\n", Narrow(prefix + name).c_str(), data.dwFileAttributes);
       ListTree(out, path, prefix + name + L"/");
     } else {
       unsigned long long size = 0;
       unsigned long crc = 0;
       Checksum(path, &size, &crc);
-      fprintf(out, "file\t%s\t%llu\t%lx\t%llu\t%08lx\n", Utf8(prefix + name).c_str(), size,
+      fprintf(out, "file\t%s\t%llu\t%lx\t%llu\t%08lx\n", Narrow(prefix + name).c_str(), size,
               data.dwFileAttributes, write, crc);
     }
   } while (FindNextFileW(find, &data));
@@ -86,33 +81,6 @@ void Litter(const std::wstring& directory) {
   }
 }
 
-// Plants a Unix symbolic link to `unixTarget` inside the extraction
-// directory, as a hostile installer or another process could. Wine runs
-// /bin/ln natively but does not wait for it, so the link is polled for.
-void PlantLink(const std::wstring& directory, const std::wstring& unixTarget) {
-  std::wstring link = directory + L"\\planted_link";
-  wchar_t unixLink[MAX_PATH * 2] = {};
-  using GetUnixFileName = char*(__cdecl*)(const wchar_t*);
-  auto convert = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!convert) return;
-  char* unixPath = convert(link.c_str());
-  if (!unixPath) return;
-  MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, unixLink, MAX_PATH * 2);
-  HeapFree(GetProcessHeap(), 0, unixPath);
-  std::wstring command = L"Z:\\bin\\ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return;
-  WaitForSingleObject(process.hProcess, 5000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  for (int tries = 0; tries < 200 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++tries)
-    Sleep(25);
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -126,20 +94,28 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!recordPath.empty()) {
     FILE* out = _wfopen(recordPath.c_str(), L"wb");
     if (out) {
-      fprintf(out, "cmdline\t%s\n", Utf8(GetCommandLineW()).c_str());
-      fprintf(out, "cwd\t%s\n", Utf8(current).c_str());
-      fprintf(out, "self\t%s\n", Utf8(self).c_str());
+      fprintf(out, "cmdline\t%s\n", Narrow(GetCommandLineW()).c_str());
+      fprintf(out, "cwd\t%s\n", Narrow(current).c_str());
+      fprintf(out, "self\t%s\n", Narrow(self).c_str());
       unsigned long long size = 0;
       unsigned long crc = 0;
       if (Checksum(directory + L".zip", &size, &crc))
-        fprintf(out, "archive\t%s\t%llu\t%08lx\n", Utf8(directory + L".zip").c_str(), size, crc);
+        fprintf(out, "archive\t%s\t%llu\t%08lx\n", Narrow(directory + L".zip").c_str(), size, crc);
       ListTree(out, directory, L"");
       fclose(out);
     }
   }
   if (Environment(L"VEXLODE_RECORD_LITTER") == L"1") Litter(directory);
+  // A link inside its own folder, as a hostile installer or another process
+  // could plant; the target is given as a Unix path (Z: is the Unix root).
   std::wstring linkTarget = Environment(L"VEXLODE_RECORD_LINK");
-  if (!linkTarget.empty()) PlantLink(directory, linkTarget);
+  if (!linkTarget.empty() && !recordPath.empty()) {
+    bool planted = PlantSymbolicLink(L"Z:" + linkTarget, directory + L"\\planted_link");
+    if (FILE* out = _wfopen(recordPath.c_str(), L"ab")) {
+      fprintf(out, "link\t%d\n", planted ? 1 : 0);
+      fclose(out);
+    }
+  }
   std::wstring exitCode = Environment(L"VEXLODE_RECORD_EXIT");
   return exitCode.empty() ? 0 : _wtoi(exitCode.c_str());
 }
