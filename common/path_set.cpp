@@ -1,0 +1,75 @@
+#include "common/path_set.h"
+
+namespace {
+
+uint32_t HashKey(const WideString& key) {
+  uint32_t hash = 2166136261u;  // FNV-1a over the code units
+  for (size_t i = 0; i < key.size(); ++i) {
+    hash ^= static_cast<uint16_t>(key[i]);
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+bool SameKey(const WideString& a, const WideString& b) {
+  return a.size() == b.size() && TextEquals(a.c_str(), b.c_str());
+}
+
+}  // namespace
+
+WideString PathKey(const wchar_t* path, size_t length) {
+  WideString key;
+  size_t i = 0;
+  while (i < length) {
+    size_t end = i;
+    while (end < length && path[end] && !IsPathSeparator(path[end])) ++end;
+    size_t trimmed = end;
+    while (trimmed > i && (path[trimmed - 1] == L'.' || path[trimmed - 1] == L' ')) --trimmed;
+    bool dotOnly = end - i == 1 && path[i] == L'.';
+    if (trimmed > i && !dotOnly) {
+      if (!key.empty()) key.Append(L'\\');
+      for (size_t k = i; k < trimmed; ++k) {
+        wchar_t c = path[k];
+        key.Append(c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c);
+      }
+    }
+    if (end < length && !path[end]) break;
+    i = end + 1;
+  }
+  return key;
+}
+
+size_t PathSet::Find(const WideString& key, uint32_t hash) const {
+  size_t mask = slotCount_ - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    uint32_t entry = slots_[slot];
+    if (!entry || (hashes_[entry - 1] == hash && SameKey(keys_[entry - 1], key))) return slot;
+  }
+}
+
+void PathSet::Grow() {
+  size_t count = slotCount_ ? slotCount_ * 2 : 64;
+  free(slots_);
+  slots_ = static_cast<uint32_t*>(AllocateOrDie(count * sizeof(uint32_t)));
+  for (size_t i = 0; i < count; ++i) slots_[i] = 0;
+  slotCount_ = count;
+  for (size_t i = 0; i < keys_.size(); ++i)
+    slots_[Find(keys_[i], hashes_[i])] = static_cast<uint32_t>(i + 1);
+}
+
+void PathSet::Insert(const wchar_t* path, size_t length) {
+  WideString key = PathKey(path, length);
+  uint32_t hash = HashKey(key);
+  if ((keys_.size() + 1) * 2 > slotCount_) Grow();
+  size_t slot = Find(key, hash);
+  if (slots_[slot]) return;
+  keys_.Append(static_cast<WideString&&>(key));
+  hashes_.Append(hash);
+  slots_[slot] = static_cast<uint32_t>(keys_.size());
+}
+
+bool PathSet::Contains(const wchar_t* path, size_t length) const {
+  if (!slotCount_) return false;
+  WideString key = PathKey(path, length);
+  return slots_[Find(key, HashKey(key))] != 0;
+}

@@ -1,0 +1,39 @@
+// The set of relative paths that one extraction created, for telling our own
+// files and folders from ones that appeared beside them. Pure: no <windows.h>.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/containers.h"
+
+// The form under which Win32 stores a relative path: "." and empty components
+// dropped, trailing dots and spaces of each component trimmed, separators as
+// "\", ASCII letters folded to lower case (the file system ignores their
+// case). "a/./B. /c.txt " and "a\b\C.TXT" give the same key.
+WideString PathKey(const wchar_t* path, size_t length);
+inline WideString PathKey(const wchar_t* path) { return PathKey(path, TextLength(path)); }
+
+class PathSet {
+ public:
+  PathSet() = default;
+  ~PathSet() { free(slots_); }
+  PathSet(const PathSet&) = delete;
+  PathSet& operator=(const PathSet&) = delete;
+
+  // Both take a relative path in any spelling; it is keyed with PathKey.
+  void Insert(const wchar_t* path, size_t length);
+  void Insert(const wchar_t* path) { Insert(path, TextLength(path)); }
+  bool Contains(const wchar_t* path, size_t length) const;
+  bool Contains(const wchar_t* path) const { return Contains(path, TextLength(path)); }
+  size_t size() const { return keys_.size(); }
+
+ private:
+  // Slot value: 0 for empty, else index into keys_ plus one.
+  size_t Find(const WideString& key, uint32_t hash) const;
+  void Grow();
+
+  Array<WideString> keys_;
+  Array<uint32_t> hashes_;
+  uint32_t* slots_ = nullptr;
+  size_t slotCount_ = 0;  // a power of two, at least twice the number of keys
+};
