@@ -48,25 +48,74 @@ bool RemoveLink(const wchar_t* path) {
                                     sizeof disposition) != FALSE;
 }
 
-void RemoveEntryFile(const wchar_t* path, DWORD attributes, int keepFiles) {
+void Note(RemovalFailures* failures, const wchar_t* path, bool removed) {
+  if (!removed && failures) failures->Add(path, GetLastError());
+}
+
+void RemoveEntryFile(const wchar_t* path, DWORD attributes, int keepFiles,
+                     RemovalFailures* failures) {
   if (IsLink(attributes)) {
-    if (!keepFiles) RemoveLink(path);
+    if (!keepFiles) Note(failures, path, RemoveLink(path));
     return;
   }
   SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  if (!keepFiles) DeleteFileW(path);
+  if (!keepFiles) Note(failures, path, DeleteFileW(path) != FALSE);
 }
+
+bool IsInUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED || error == ERROR_DIR_NOT_EMPTY;
+}
+
+int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoot,
+               RemovalFailures* failures);
 
 }  // namespace
 
+void RemovalFailures::Add(const wchar_t* path, unsigned long error) {
+  if (count < kKeptPaths) {
+    int i = 0;
+    for (; i + 1 < 260 && path[i]; ++i) paths[count][i] = path[i];
+    paths[count][i] = 0;
+    errors[count] = error;
+  }
+  ++count;
+  if (!IsInUse(error)) onlyInUse = false;
+}
+
 int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles) {
+  return RemoveTree(rootPath, recurse, keepFiles, false, nullptr);
+}
+
+bool EmptyDirectoryTree(const wchar_t* directoryPath, RemovalFailures* failures) {
+  int before = failures ? failures->count : 0;
+  RemoveTree(directoryPath, 1, 0, true, failures);
+  return !failures || failures->count == before;
+}
+
+namespace {
+
+// keepRoot: empty rootPath but leave it (and leave it alone when it is a
+// link or not a directory).
+int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoot,
+               RemovalFailures* failures) {
   if (!rootPath) return 0;
 
   // A path that does not exist reads as all bits set: handled as a
   // directory, whose enumeration then fails.
   DWORD attributes = GetFileAttributesW(rootPath);
+  if (keepRoot && (attributes == INVALID_FILE_ATTRIBUTES ||
+                   (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+                       FILE_ATTRIBUTE_DIRECTORY)) {
+    Note(failures, rootPath, false);
+    return 0;
+  }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    if (IsLink(attributes)) return RemoveLink(rootPath) ? 1 : 0;
+    if (IsLink(attributes)) {
+      bool removed = RemoveLink(rootPath);
+      Note(failures, rootPath, removed);
+      return removed ? 1 : 0;
+    }
     SetFileAttributesW(rootPath, FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(rootPath) ? 1 : 0;
   }
@@ -78,7 +127,12 @@ int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles) {
     SetLastError(ERROR_BUFFER_OVERFLOW);
     return 0;
   }
-  if (IsLink(attributes) || IsLink(GetFileAttributesW(itself))) return RemoveLink(itself) ? 1 : 0;
+  if (IsLink(attributes) || IsLink(GetFileAttributesW(itself))) {
+    if (keepRoot) return 0;
+    bool removed = RemoveLink(itself);
+    Note(failures, itself, removed);
+    return removed ? 1 : 0;
+  }
 
   // Without delete sharing nobody can rename or replace this directory while
   // we are inside it; the handle also shows what the path names right now.
@@ -88,7 +142,10 @@ int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (pin.valid() && HandleIsLink(pin.get())) {
     pin.reset();
-    return RemoveLink(itself) ? 1 : 0;
+    if (keepRoot) return 0;
+    bool removed = RemoveLink(itself);
+    Note(failures, itself, removed);
+    return removed ? 1 : 0;
   }
 
   WIN32_FIND_DATAW entry;
@@ -97,20 +154,30 @@ int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles) {
   wchar_t entryPath[kTreePathChars];
   do {
     // An entry whose path does not fit stays; so does rootPath then.
-    if (!FormEntryPath(entryPath, rootPath, entry.cFileName)) continue;
+    if (!FormEntryPath(entryPath, rootPath, entry.cFileName)) {
+      if (failures) failures->Add(entry.cFileName, ERROR_FILENAME_EXCED_RANGE);
+      continue;
+    }
     if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      RemoveEntryFile(entryPath, entry.dwFileAttributes, keepFiles);
+      RemoveEntryFile(entryPath, entry.dwFileAttributes, keepFiles, failures);
     } else if (IsKeptDirectoryName(entry.cFileName)) {
       continue;
     } else if (recurse) {
-      // A link is removed, not entered, by the nested call.
-      DeleteDirectoryTree(entryPath, recurse, keepFiles);
+      // A link is removed, not entered, by the nested call; it notes its
+      // own failures.
+      RemoveTree(entryPath, recurse, keepFiles, false, failures);
     }
   } while (FindNextFileW(search.get(), &entry));
   if (GetLastError() != ERROR_NO_MORE_FILES) return 0;
   if (!FindClose(search.release())) return 0;
+  if (keepRoot) return 0;
 
   pin.reset();
   SetFileAttributesW(rootPath, FILE_ATTRIBUTE_NORMAL);
-  return RemoveDirectoryW(rootPath) ? 1 : 0;
+  bool removed = RemoveDirectoryW(rootPath) != FALSE;
+  // Emptied but still there because something below stayed: that is noted.
+  if (!removed && GetLastError() != ERROR_DIR_NOT_EMPTY) Note(failures, rootPath, false);
+  return removed ? 1 : 0;
 }
+
+}  // namespace

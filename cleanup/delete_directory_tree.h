@@ -7,3 +7,22 @@
 // go. Links (reparse points) are removed as links and never entered.
 // Returns nonzero when `rootPath` itself is gone, 0 while it remains.
 int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles);
+
+// What a removal left behind: the first few paths with the error that kept
+// each, and how many there were in all.
+struct RemovalFailures {
+  static constexpr int kKeptPaths = 3;
+  wchar_t paths[kKeptPaths][260] = {};
+  unsigned long errors[kKeptPaths] = {};
+  int count = 0;
+  bool onlyInUse = true;  // every failure was something in use, worth retrying
+
+  void Add(const wchar_t* path, unsigned long error);
+  void Clear() { count = 0; onlyInUse = true; }
+};
+
+// Removes everything below `directoryPath` but the directory itself, as
+// DeleteDirectoryTree does (links removed as links, never entered), and
+// notes each thing that stays. A directory that is itself a link is left
+// alone. Returns true when nothing stayed.
+bool EmptyDirectoryTree(const wchar_t* directoryPath, RemovalFailures* failures);
