@@ -3,6 +3,8 @@
 #include <stdint.h>
 
 #include "common/containers.h"
+#include "common/path_set.h"
+#include "common/sha256.h"
 
 // Extracts every entry of the archive at archivePath below targetDirectory
 // (its last level is created when missing). Returns true when every entry
@@ -14,3 +16,20 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntrie
                     const wchar_t* archivePath);
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
                     const wchar_t* archivePath);
+
+// What an extraction into a fresh directory created, for the checks before
+// the installer starts.
+struct ExtractionRecord {
+  PathSet created;  // every file and folder written, relative to the target
+  bool installerWritten = false;  // the watched entry was written completely
+  Sha256Digest installerDigest = {};
+};
+
+// As ExtractArchive, for a run's own extraction directory: the archive is
+// read through `archive` (from its start; the handle stays the caller's and
+// is never reopened by path), `targetDirectory` must already exist and was
+// created by the caller, and nothing found below it is used or replaced. The
+// entry whose name is `installerName` is hashed while it is written.
+bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
+                        Array<int32_t>& failedEntries, const wchar_t* installerName,
+                        ExtractionRecord* record);

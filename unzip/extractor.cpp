@@ -103,20 +103,30 @@ bool HoldsEmptyArchive(ArchiveFile* file) {
          IsEmptyArchive(all.bytes, static_cast<size_t>(size));
 }
 
-enum class DirectoryState { Ready, Missing, ThroughLink };
+// ThroughLink: a reparse point on the way. Foreign: a level that was already
+// there although the base directory is fresh: someone else put it there.
+enum class DirectoryState { Ready, Missing, ThroughLink, Foreign };
 
 // One directory level: created when missing. A reparse point is reported,
 // never entered; a level that is missing or not a directory is Missing.
-DirectoryState EnsureDirectory(const wchar_t* path) {
+// With `created` (a fresh base), a level is used only when this extraction
+// created it; `relative` is its path below the base.
+DirectoryState EnsureDirectory(const wchar_t* path, PathSet* created, const wchar_t* relative,
+                               size_t relativeLength) {
   DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    CreateDirectoryW(path, nullptr);
+    if (CreateDirectoryW(path, nullptr) && created) created->Insert(relative, relativeLength);
     attributes = GetFileAttributesW(path);
   }
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return DirectoryState::Missing;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DirectoryState::ThroughLink;
+  if (created && !created->Contains(relative, relativeLength)) return DirectoryState::Foreign;
   return DirectoryState::Ready;
+}
+
+bool Stops(DirectoryState state) {
+  return state == DirectoryState::ThroughLink || state == DirectoryState::Foreign;
 }
 
 // Creates root (one level) and the levels of directory[0, length) below it,
@@ -124,26 +134,29 @@ DirectoryState EnsureDirectory(const wchar_t* path) {
 // one, Wine reports a linked directory's target instead of the link. Goes on
 // past a missing level (as the single CreateDirectoryW calls would) but
 // stops at a link. Returns the state of the deepest level.
-DirectoryState PrepareDirectories(const wchar_t* root, const wchar_t* directory, size_t length) {
+DirectoryState PrepareDirectories(const wchar_t* root, const wchar_t* directory, size_t length,
+                                  PathSet* created = nullptr) {
   wchar_t path[kPathCapacity];
   DirectoryState state = DirectoryState::Ready;
   size_t rootLength = TextLength(root);
-  if (rootLength) {
+  // A fresh base exists already: it was made, and is held, by the caller.
+  if (rootLength && !created) {
     size_t trimmed = rootLength;
     while (trimmed > 0 && IsPathSeparator(root[trimmed - 1])) --trimmed;
     // A drive or volume root keeps its separator: "C:" alone means something else.
     if (trimmed == 0 || (trimmed == 2 && root[1] == L':')) trimmed = rootLength;
     if (trimmed >= kPathCapacity) return DirectoryState::Missing;
     CopyText(path, kPathCapacity, root, trimmed);
-    state = EnsureDirectory(path);
-    if (state == DirectoryState::ThroughLink) return state;
+    state = EnsureDirectory(path, nullptr, L"", 0);
+    if (Stops(state)) return state;
   }
   for (size_t i = 1; i <= length; ++i) {
     bool levelEnds = i == length || IsPathSeparator(directory[i]);
     if (!levelEnds || IsPathSeparator(directory[i - 1])) continue;
     if (!JoinPath(path, kPathCapacity, root, directory, i, L"")) return DirectoryState::Missing;
-    state = EnsureDirectory(path);
-    if (state == DirectoryState::ThroughLink) return state;
+    if (created && PathKey(directory, i).empty()) continue;  // "." names the base itself
+    state = EnsureDirectory(path, created, directory, i);
+    if (Stops(state)) return state;
   }
   return state;
 }
@@ -181,15 +194,22 @@ bool ReplaceWithPlainFile(const wchar_t* target) {
 }
 
 // Creates the target file new. CREATE_NEW never opens through an existing
-// link; whatever already has the name is replaced first, not followed.
-FileHandle CreateTargetFile(const wchar_t* target, uint32_t attributes) {
+// link; whatever already has the name is replaced first, not followed. In a
+// fresh base only a file this extraction wrote itself is replaced (an
+// earlier entry of the same name); anything else there is not ours.
+FileHandle CreateTargetFile(const wchar_t* target, uint32_t attributes, PathSet* created,
+                            const wchar_t* name) {
   DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (!flags) flags = FILE_ATTRIBUTE_NORMAL;
   FileHandle file(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr));
-  if (file.valid()) return file;
+  if (file.valid()) {
+    if (created) created->Insert(name);
+    return file;
+  }
   DWORD error = GetLastError();
   if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return file;
+  if (created && !created->Contains(name)) return FileHandle();
   if (!ReplaceWithPlainFile(target)) return FileHandle();
   DeleteFileW(target);  // now a plain file of ours
   file.reset(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr));
@@ -210,7 +230,8 @@ R CheckEncryptionHeader(ArchiveExtractor* x, const EntryDetails& details) {
   return R::Ok;
 }
 
-R CopyEntryData(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
+// `hasher`, when given, sees exactly the bytes that reach the file.
+R CopyEntryData(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
   for (;;) {
     int got = unzReadCurrentFile(x->reader, x->buffer, kDataBufferSize);
     if (got < 0) return R::DataFailed;
@@ -219,11 +240,14 @@ R CopyEntryData(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
       if (!WriteFile(out, x->buffer, static_cast<DWORD>(got), &written, nullptr) ||
           written != static_cast<DWORD>(got))
         return R::WriteFailed;
+      if (hasher && !hasher->Add(x->buffer, static_cast<size_t>(got))) return R::WriteFailed;
     }
     if (unzeof(x->reader) == 1) {
       // minizip compares the CRC-32 only when the data is closed; corrupt
       // data must not count as extracted.
       if (unzCloseCurrentFile(x->reader) != UNZ_OK) return R::DataFailed;
+      if (hasher && !hasher->Finish(&x->watchedDigest)) return R::WriteFailed;
+      if (hasher) x->watchedWritten = true;
       SetFileTime(out, TimeOrNull(entry.creationTime), TimeOrNull(entry.accessTime),
                   TimeOrNull(entry.writeTime));
       return R::Ok;
@@ -232,7 +256,7 @@ R CopyEntryData(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
   }
 }
 
-R WriteFileEntry(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
+R WriteFileEntry(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
   const EntryDetails& details = x->cachedDetails;
   bool encrypted = details.flags & 0x1;
   int opened = unzOpenCurrentFilePassword(x->reader, encrypted ? "" : nullptr);
@@ -246,7 +270,13 @@ R WriteFileEntry(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out) {
     R checked = CheckEncryptionHeader(x, details);
     if (checked != R::Ok) return checked;
   }
-  return CopyEntryData(x, entry, out);
+  return CopyEntryData(x, entry, out, hasher);
+}
+
+bool IsWatched(const ArchiveExtractor* x, const wchar_t* name) {
+  if (!x->watchedName) return false;
+  WideString key = PathKey(name);
+  return TextEquals(key.c_str(), PathKey(x->watchedName).c_str());
 }
 
 }  // namespace
@@ -391,9 +421,8 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
   if (entry.attributes & kAttributeDirectory) {
     // A directory that cannot be created is not an error by itself (the
     // files below it fail); a link on the way is.
-    return PrepareDirectories(base, name, TextLength(name)) == DirectoryState::ThroughLink
-               ? R::OpenFailed
-               : R::Ok;
+    return Stops(PrepareDirectories(base, name, TextLength(name), x->created)) ? R::OpenFailed
+                                                                               : R::Ok;
   }
 
   size_t directoryLength = DirectoryPartLength(name);
@@ -401,11 +430,17 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
   if (!name[directoryLength] ||
       !JoinPath(target, kPathCapacity, base, name, directoryLength, name + directoryLength))
     return R::OpenFailed;
-  if (PrepareDirectories(base, name, directoryLength) != DirectoryState::Ready) return R::OpenFailed;
+  if (PrepareDirectories(base, name, directoryLength, x->created) != DirectoryState::Ready)
+    return R::OpenFailed;
 
-  FileHandle out = CreateTargetFile(target, entry.attributes);
+  bool watched = IsWatched(x, name);
+  // A watched file that is being replaced, or fails half-way, has no digest.
+  if (watched) x->watchedWritten = false;
+  FileHandle out = CreateTargetFile(target, entry.attributes, x->created, name);
   if (!out.valid()) return R::OpenFailed;
-  return WriteFileEntry(x, entry, out.get());
+  Sha256Hasher hasher;
+  if (watched && !hasher.Start()) return R::WriteFailed;
+  return WriteFileEntry(x, entry, out.get(), watched ? &hasher : nullptr);
 }
 
 void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory) {

@@ -9,6 +9,8 @@
 
 #include <unzip.h>
 
+#include "common/path_set.h"
+#include "common/sha256.h"
 #include "unzip/archive_file.h"
 #include "unzip/entry_rules.h"
 
@@ -60,6 +62,16 @@ struct ArchiveExtractor {
   int32_t readerIndex = 0;  // minizip's current entry number
   bool readerOk = false;    // whether minizip could read that entry's central record
   EntryDetails cachedDetails;
+
+  // Set when the base directory is one this run has just created: then no
+  // folder or file found below it is used or replaced, only what this
+  // extractor created itself, and every creation is recorded here.
+  PathSet* created = nullptr;
+  // An entry whose bytes are hashed while they are written (the installer),
+  // compared by PathKey; the digest counts only once the entry is complete.
+  const wchar_t* watchedName = nullptr;
+  bool watchedWritten = false;
+  Sha256Digest watchedDigest = {};
 
   ArchiveExtractor() = default;
   ~ArchiveExtractor();

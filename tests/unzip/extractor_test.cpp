@@ -335,6 +335,43 @@ TEST_F(Extraction, ReadOnlyFileOfTheSameNameFailsTheEntry) {
   EXPECT_EQ(Read(L"top.txt"), "keep");
 }
 
+// Into a folder the run has just made, whose siblings anyone may have put
+// there: only folders and files this extraction created are used or replaced.
+TEST_F(Extraction, FreshTargetUsesAndReplacesOnlyWhatItCreated) {
+  ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(In(L"sub").c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(In(L"top.txt"), "theirs"));
+  struct Row {
+    const char* archive;
+    std::vector<int32_t> failed;
+    const wchar_t* installer;  // the watched name, and whether it was written whole
+    bool installerWritten;
+  };
+  const Row rows[] = {
+      {"links", {0, 1, 2, 3}, L"f.txt", true},     // sub/... and top.txt were there before
+      {"same_name", {}, L"dup.txt", true},         // our own earlier file is replaced
+      {"setup_only", {}, L"SETUP.EXE. ", true},    // the name as Win32 stores it
+      {"truncated", {1, 2}, L"cut_stored.txt", false},
+  };
+  for (const Row& row : rows) {
+    FileHandle archive(CreateFileW(ArchivePath(row.archive).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    ExtractionRecord record;
+    ExtractArchiveInto(archive.get(), target.c_str(), failed, row.installer, &record);
+    EXPECT_EQ(Items(failed), row.failed) << row.archive;
+    EXPECT_EQ(record.installerWritten, row.installerWritten) << row.archive;
+    if (!row.installerWritten) continue;
+    FileHandle written(CreateFileW(In(PathKey(row.installer).c_str()).c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    Sha256Digest digest;
+    ASSERT_TRUE(HashFileContents(written.get(), &digest));
+    EXPECT_TRUE(digest == record.installerDigest) << row.archive;
+    EXPECT_TRUE(record.created.Contains(row.installer));
+  }
+  EXPECT_EQ(Read(L"top.txt"), "theirs");
+  EXPECT_EQ(Listing(In(L"sub")), std::vector<std::wstring>{});
+}
+
 TEST_F(Extraction, HostileNamesNeverLeaveTheTarget) {
   target = temp / L"outer\\t";
   CreateDirectoryW((temp / L"outer").c_str(), nullptr);
