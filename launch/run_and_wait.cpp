@@ -41,6 +41,14 @@ DWORD WaitForExit(HANDLE process, const FileHandle& output, const FileHandle& er
   }
 }
 
+void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, DWORD error) {
+  wchar_t errorText[kErrorTextChars] = {};
+  SetLastError(error);
+  GetSystemErrorText(errorText);
+  LogInfo(L"setup", L"执行进程失败了,file:[%s];cmd:[%s],err:[%s]", applicationPath, commandLine,
+          errorText);
+}
+
 // Everything up to the exit code; all handles are closed when it returns.
 DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
   SECURITY_ATTRIBUTES pipeAttributes = {};
@@ -74,11 +82,7 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
   pipe2Write.reset();
 
   if (!ok) {
-    wchar_t errorText[kErrorTextChars] = {};
-    SetLastError(startError);
-    GetSystemErrorText(errorText);
-    LogInfo(L"setup", L"执行进程失败了,file:[%s];cmd:[%s],err:[%s]", applicationPath, commandLine,
-            errorText);
+    LogFailedStart(applicationPath, commandLine, startError);
     return kNoExitCode;
   }
 
@@ -98,6 +102,32 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
 uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
   if (!applicationPath) return kNoExitCode;
   DWORD exitCode = RunChild(applicationPath, commandLine);
+  LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
+  return exitCode;
+}
+
+uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
+                             const Sha256Digest* expected, const wchar_t* foreignEntry) {
+  if (!applicationPath) return kNoExitCode;
+  DWORD exitCode = kNoExitCode;
+  if (foreignEntry) {
+    LogError(L"setup", L"[%s] was not extracted by this run: [%s] not started", foreignEntry,
+             applicationPath);
+  } else {
+    // Read access shared only for reading: nobody may write, rename or
+    // delete the image from the check until the child has ended.
+    FileHandle image(CreateFileW(applicationPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Sha256Digest actual;
+    if (!image.valid()) {
+      LogFailedStart(applicationPath, commandLine, GetLastError());
+    } else if (!expected || !HashFileContents(image.get(), &actual) || !(actual == *expected)) {
+      LogError(L"setup", L"[%s] is not the installer this run extracted: not started",
+               applicationPath);
+    } else {
+      exitCode = RunChild(applicationPath, commandLine);
+    }
+  }
   LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
   return exitCode;
 }
