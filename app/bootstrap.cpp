@@ -6,6 +6,7 @@
 #include "app/checkout.h"
 #include "app/install_run.h"
 #include "app/payload.h"
+#include "app/temp_workspace.h"
 #include "common/handle.h"
 #include "common/text.h"
 #include "log/log.h"
@@ -25,40 +26,27 @@ int RunBootstrap() {
   int r1 = rand();
   int r2 = rand();
   int r3 = rand();
-  wchar_t archiveName[64];
-  FormatArchiveName(archiveName, 64, r1, r2, r3);
-
-  wchar_t archivePath[MAX_PATH];
-  FileHandle archive(CreateTempArchive(archiveName, archivePath));
-  if (!archive.valid()) {
-    LogError(L"setup", L"打开文件[%s]失败", archivePath[0] ? archivePath : archiveName);
+  TempWorkspace workspace;
+  if (workspace.Create(r1, r2, r3) != TempWorkspace::Outcome::Created) {
+    const wchar_t* path = workspace.archivePath();
+    LogError(L"setup", L"打开文件[%s]失败", path[0] ? path : workspace.archiveName());
     return 0;
   }
-
-  // The archive may have been given a fresh name (see CreateTempArchive).
-  const wchar_t* createdName = archivePath + FindLast(archivePath, L'\\') + 1;
-  CopyText(archiveName, 64, createdName);
-
-  wchar_t archiveBasePath[MAX_PATH];
-  ArchiveBasePath(archivePath, archiveBasePath, MAX_PATH);
 
   int32_t payloadOffset = FindPayloadOffset(ownFile.get());
   if (payloadOffset < 0) {
     // Without a payload offset (or with one past 2 GiB, which no image of
     // ours has) the copy would start at an arbitrary place.
     LogError(L"setup", L"no payload in [%s]", modulePath);
-    archive.reset();
-    DeleteFileW(archivePath);
-    return 0;
+    return 0;  // the workspace removes itself
   }
   SetFilePointer(ownFile.get(), payloadOffset, nullptr, FILE_BEGIN);
 
   DWORD copyStart = GetTickCount();
-  CopyPayload(ownFile.get(), archive.get());
-  archive.reset();
+  CopyPayload(ownFile.get(), workspace.archive());
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));
 
-  RunInstallation(archiveName, archivePath, archiveBasePath);
+  RunInstallation(workspace);
   return 1;
 }

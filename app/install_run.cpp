@@ -2,32 +2,38 @@
 
 #include <windows.h>
 
-#include "cleanup/delete_directory_tree.h"
+#include "app/foreign_entries.h"
+#include "app/temp_workspace.h"
 #include "common/containers.h"
 #include "launch/command_line_args.h"
 #include "launch/run_and_wait.h"
 #include "log/log.h"
 #include "unzip/extract.h"
 
-void RunInstallation(const wchar_t* archiveName, const wchar_t* archivePath,
-                     const wchar_t* archiveBasePath) {
-  WideString extractionDirectory(archiveBasePath);
-  extractionDirectory.Append(L'\\');
+void RunInstallation(TempWorkspace& workspace) {
+  const wchar_t* extractionDirectory = workspace.extractionDirectory();
 
   Array<int32_t> failedEntries;
+  ExtractionRecord record;
   DWORD extractStart = GetTickCount();
-  bool extracted = ExtractArchive(extractionDirectory.c_str(), &failedEntries, archivePath);
-  LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", archiveName, extractionDirectory.c_str(),
+  bool extracted = ExtractArchiveInto(workspace.archive(), extractionDirectory, failedEntries,
+                                      L"setup.exe", &record);
+  LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", workspace.archiveName(), extractionDirectory,
            extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
+  workspace.Seal();
 
   CommandLineArgs arguments;
   arguments.AddParentPath(arguments.programPath.c_str());
 
-  WideString installerPath(archiveBasePath);
+  WideString installerPath(workspace.basePath());
   installerPath.Append(L"\\setup.exe");
   WideString commandLine = arguments.BuildCommandLine();
-  RunAndWait(installerPath.c_str(), commandLine.data());
+  // Whatever the installer would load from its folder must be ours too.
+  wchar_t foreign[MAX_PATH];
+  bool foundForeign = FindForeignEntry(extractionDirectory, record.created, foreign);
+  RunExtractedAndWait(installerPath.c_str(), commandLine.data(),
+                      record.installerWritten ? &record.installerDigest : nullptr,
+                      foundForeign ? foreign : nullptr);
 
-  DeleteDirectoryTree(extractionDirectory.c_str(), 1, 0);
-  DeleteFileW(archivePath);
+  workspace.Remove();
 }

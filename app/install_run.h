@@ -2,5 +2,6 @@
 // extraction directory, wait, and remove both again.
 #pragma once
 
-void RunInstallation(const wchar_t* archiveName, const wchar_t* archivePath,
-                     const wchar_t* archiveBasePath);
+class TempWorkspace;
+
+void RunInstallation(TempWorkspace& workspace);

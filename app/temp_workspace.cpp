@@ -1,0 +1,253 @@
+#include "app/temp_workspace.h"
+
+#include <stdlib.h>
+#include <winternl.h>
+
+#include "app/payload.h"
+#include "common/format.h"
+#include "common/protected_security.h"
+#include "common/text.h"
+#include "launch/run_and_wait.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr int kNameAttempts = 8;
+// Removal retries what is in use for about this long in all.
+constexpr DWORD kRemovalWindowMs = 2000;
+constexpr DWORD kRemovalPauseMs = 100;
+
+FileIdentity IdentityOf(HANDLE handle) {
+  FileIdentity identity;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(handle, &information)) {
+    identity.volume = information.dwVolumeSerialNumber;
+    identity.indexHigh = information.nFileIndexHigh;
+    identity.indexLow = information.nFileIndexLow;
+    identity.known = true;
+  }
+  return identity;
+}
+
+bool SameObject(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && a.volume == b.volume && a.indexHigh == b.indexHigh &&
+         a.indexLow == b.indexLow;
+}
+
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
+}
+
+// The archive: CREATE_NEW fails on anything already at the name, a dangling
+// link included, and the handle is the only way anyone writes to it.
+FileHandle CreateFreshArchive(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
+  FileHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, security,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+  return file;
+}
+
+bool IsPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION information;
+  return GetFileInformationByHandle(file, &information) &&
+         !(information.dwFileAttributes &
+           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+         information.nNumberOfLinks == 1;
+}
+
+using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                          PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                          ULONG, PVOID, ULONG);
+constexpr LONG kStatusNameCollision = static_cast<LONG>(0xC0000035);
+constexpr ULONG kFileCreate = 2;
+constexpr ULONG kFileDirectoryFile = 0x1;
+constexpr ULONG kFileSynchronousIo = 0x20;
+constexpr ULONG kFileOpenReparsePoint = 0x200000;
+constexpr ULONG kCaseInsensitive = 0x40;
+
+// Creates the directory and opens it in one step, so that the handle is on
+// the directory we made: CreateDirectoryW and a later open by name would
+// leave a moment in which the user could replace it (the user may delete
+// children of the temporary directory whatever their own permissions say).
+// The handle denies deletion and renaming to everyone while it is held.
+FileHandle CreateFreshDirectory(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool* taken) {
+  *taken = false;
+  auto create = reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+  wchar_t ntPath[MAX_PATH + 8];
+  if (path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' && path[3] == L'\\')
+    FormatText(ntPath, MAX_PATH + 8, L"\\??\\%s", path + 4);
+  else if (path[0] == L'\\' && path[1] == L'\\')
+    FormatText(ntPath, MAX_PATH + 8, L"\\??\\UNC\\%s", path + 2);
+  else
+    FormatText(ntPath, MAX_PATH + 8, L"\\??\\%s", path);
+  if (!create) return FileHandle();
+
+  UNICODE_STRING name;
+  name.Buffer = ntPath;
+  name.Length = static_cast<USHORT>(TextLength(ntPath) * sizeof(wchar_t));
+  name.MaximumLength = name.Length;
+  OBJECT_ATTRIBUTES attributes = {};
+  attributes.Length = sizeof attributes;
+  attributes.ObjectName = &name;
+  attributes.Attributes = kCaseInsensitive;
+  attributes.SecurityDescriptor = security ? security->lpSecurityDescriptor : nullptr;
+  IO_STATUS_BLOCK status = {};
+  HANDLE directory = nullptr;
+  LONG result = create(&directory, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                       &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, kFileCreate,
+                       kFileDirectoryFile | kFileSynchronousIo | kFileOpenReparsePoint, nullptr, 0);
+  if (result < 0) {
+    *taken = result == kStatusNameCollision;
+    return FileHandle();
+  }
+  return FileHandle(directory);
+}
+
+// Opens what stands at `path` now, without following a link, and deletes
+// it when it is the object we created. A different object there (ours was
+// moved away, something else put in its place) is left alone.
+bool DeleteIfSame(const wchar_t* path, const FileIdentity& identity, bool directory,
+                  RemovalFailures* failures) {
+  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (directory ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+  FileHandle object(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, flags, nullptr));
+  if (!object.valid()) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    failures->Add(path, error);
+    return false;
+  }
+  if (!SameObject(IdentityOf(object.get()), identity)) return true;
+  FILE_BASIC_INFO basic = {};
+  if (GetFileInformationByHandleEx(object.get(), FileBasicInfo, &basic, sizeof basic) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(object.get(), FileBasicInfo, &basic, sizeof basic);
+  }
+  if (MarkForDeletion(object.get())) return true;
+  failures->Add(path, GetLastError());
+  return false;
+}
+
+void LogRemovalFailures(const RemovalFailures& failures) {
+  wchar_t text[900];
+  FormatText(text, 900, L"clean-up could not remove %d item(s):", failures.count);
+  int shown = failures.count < RemovalFailures::kKeptPaths ? failures.count
+                                                            : RemovalFailures::kKeptPaths;
+  for (int i = 0; i < shown; ++i) {
+    wchar_t errorText[kErrorTextChars] = {};
+    SetLastError(failures.errors[i]);
+    GetSystemErrorText(errorText);
+    wchar_t item[400];
+    FormatText(item, 400, L"%s [%s] %s", i ? L";" : L"", failures.paths[i], errorText);
+    AppendText(text, 900, item);
+  }
+  LogError(L"setup", L"%s", text);
+}
+
+}  // namespace
+
+TempWorkspace::Outcome TempWorkspace::Create(int r1, int r2, int r3) {
+  FormatArchiveName(archiveName_, 64, r1, r2, r3);
+  wchar_t tempDirectory[MAX_PATH];
+  DWORD length = GetTempPathW(MAX_PATH, tempDirectory);
+  // A longer temporary path is not filled in at all: treat it as unavailable.
+  if (length == 0 || length >= MAX_PATH) return Outcome::NoTempDirectory;
+
+  ProtectedSecurity protection;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (IsProcessElevated()) {
+    if (!protection.Build()) return Outcome::Failed;
+    security = protection.attributes();
+  }
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    if (attempt > 0) {
+      int d1 = rand(), d2 = rand(), d3 = rand();
+      FormatArchiveName(archiveName_, 64, d1, d2, d3);
+    }
+    bool taken = false;
+    if (CreateAt(tempDirectory, archiveName_, security, &taken)) return Outcome::Created;
+    if (!taken) return Outcome::Failed;
+  }
+  return Outcome::Failed;
+}
+
+bool TempWorkspace::CreateAt(const wchar_t* tempDirectory, const wchar_t* name,
+                             SECURITY_ATTRIBUTES* security, bool* taken) {
+  *taken = false;
+  size_t pathLength = TextLength(tempDirectory) + TextLength(name);
+  CopyText(archivePath_, MAX_PATH, tempDirectory);
+  AppendText(archivePath_, MAX_PATH, name);
+  ArchiveBasePath(archivePath_, basePath_, MAX_PATH);
+  // Never work on a cut path; the directory's form with its "\" must fit too.
+  if (pathLength >= MAX_PATH) return false;
+  FormatText(extractionDirectory_, MAX_PATH, L"%s\\", basePath_);
+
+  FileHandle archive = CreateFreshArchive(archivePath_, security);
+  if (!archive.valid()) {
+    DWORD error = GetLastError();
+    *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+             GetFileAttributesW(archivePath_) != INVALID_FILE_ATTRIBUTES;
+    return false;
+  }
+  if (!IsPlainFile(archive.get())) {
+    *taken = true;  // not what CREATE_NEW makes: leave it be
+    return false;
+  }
+  FileHandle directory = CreateFreshDirectory(basePath_, security, taken);
+  if (!directory.valid()) {
+    MarkForDeletion(archive.get());  // ours: goes when the handle closes
+    return false;
+  }
+  archiveIdentity_ = IdentityOf(archive.get());
+  directoryIdentity_ = IdentityOf(directory.get());
+  archive_ = static_cast<FileHandle&&>(archive);
+  directory_ = static_cast<FileHandle&&>(directory);
+  archiveLeft_ = directoryLeft_ = true;
+  return true;
+}
+
+void TempWorkspace::Seal() {
+  // Our write and delete access must go before anyone may open the archive
+  // sharing only reading. The new handles are had from ours, never by name;
+  // the first must share what ours holds, for the moment both are open.
+  FileHandle shared(ReOpenFile(archive_.get(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+  if (!shared.valid()) return;
+  archive_ = static_cast<FileHandle&&>(shared);
+  FileHandle readOnly(ReOpenFile(archive_.get(), GENERIC_READ, FILE_SHARE_READ, 0));
+  if (readOnly.valid()) archive_ = static_cast<FileHandle&&>(readOnly);
+}
+
+bool TempWorkspace::RemoveOnce(RemovalFailures* failures) {
+  if (directoryLeft_ && EmptyDirectoryTree(extractionDirectory_, failures)) {
+    directory_.reset();  // our pin denies the deletion itself
+    if (DeleteIfSame(basePath_, directoryIdentity_, true, failures)) directoryLeft_ = false;
+  }
+  if (archiveLeft_) {
+    archive_.reset();
+    if (DeleteIfSame(archivePath_, archiveIdentity_, false, failures)) archiveLeft_ = false;
+  }
+  return !archiveLeft_ && !directoryLeft_;
+}
+
+void TempWorkspace::Remove() {
+  if (!archiveLeft_ && !directoryLeft_) return;
+  DWORD start = GetTickCount();
+  RemovalFailures failures;
+  for (;;) {
+    failures.Clear();
+    if (RemoveOnce(&failures)) return;
+    if (!failures.onlyInUse || GetTickCount() - start + kRemovalPauseMs > kRemovalWindowMs) break;
+    Sleep(kRemovalPauseMs);
+  }
+  LogRemovalFailures(failures);
+  archiveLeft_ = directoryLeft_ = false;  // reported once; what stays is the user's to see
+}

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+#include "app/temp_workspace.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+// A file opened the way a hostile or careless process would, and the error.
+DWORD OpenError(const std::wstring& path, DWORD access, DWORD share, DWORD flags = 0) {
+  HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                              flags | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(handle);
+  return ERROR_SUCCESS;
+}
+
+constexpr DWORD kAllSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+class TempWorkspaceTest : public ::testing::Test {
+ protected:
+  // The first name this test's workspaces draw: unique to the process.
+  int first_ = static_cast<int>(GetCurrentProcessId() % 30000);
+  std::wstring firstBase_ = TempDirectory() + L"vexlode_3_2_" + std::to_wstring(first_);
+  TempDir dir_;
+};
+
+TEST_F(TempWorkspaceTest, BothObjectsAreFreshPinnedAndRemoved) {
+  TempWorkspace workspace;
+  ASSERT_EQ(workspace.Create(first_, 2, 3), TempWorkspace::Outcome::Created);
+  std::wstring archive = workspace.archivePath(), base = workspace.basePath();
+  EXPECT_EQ(archive, firstBase_ + L".zip");
+  EXPECT_EQ(std::wstring(workspace.extractionDirectory()), base + L"\\");
+  EXPECT_EQ(AttributesOf(base) & FILE_ATTRIBUTE_DIRECTORY, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+
+  // Nobody else may write, rename or delete while the run holds them.
+  struct Probe { const wchar_t* what; std::wstring path; DWORD access; DWORD flags; };
+  const Probe pinned[] = {
+      {L"archive for writing", archive, GENERIC_WRITE, 0},
+      {L"archive for deletion", archive, DELETE, 0},
+      {L"directory for deletion", base, DELETE, FILE_FLAG_BACKUP_SEMANTICS},
+  };
+  for (const Probe& probe : pinned)
+    EXPECT_EQ(OpenError(probe.path, probe.access, kAllSharing, probe.flags), DWORD(ERROR_SHARING_VIOLATION))
+        << Narrow(probe.what);
+  EXPECT_FALSE(MoveFileW(base.c_str(), (base + L"_moved").c_str()));
+  EXPECT_FALSE(MoveFileW(archive.c_str(), (base + L"_moved.zip").c_str()));
+
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(workspace.archive(), "PK", 2, &written, nullptr));
+  // Sealed: an installer may read the archive sharing only reading, nobody may write it.
+  EXPECT_EQ(OpenError(archive, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
+  workspace.Seal();
+  EXPECT_EQ(OpenError(archive, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(OpenError(archive, GENERIC_WRITE, kAllSharing), DWORD(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(ReadWholeFile(archive), "PK");
+
+  ASSERT_TRUE(WriteWholeFile(base + L"\\setup.exe", "MZ"));
+  ASSERT_TRUE(CreateDirectoryW((base + L"\\sub").c_str(), nullptr));
+  SetFileAttributesW(base.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+  workspace.Remove();
+  EXPECT_FALSE(PathExists(archive));
+  EXPECT_FALSE(PathExists(base));
+}
+
+TEST_F(TempWorkspaceTest, TakenNamesAreLeftUntouchedAndFreshNamesDrawn) {
+  std::wstring victim = dir_ / L"victim.txt";
+  ASSERT_TRUE(WriteWholeFile(victim, "precious"));
+  enum Kind { kFile, kFolder, kLink };
+  struct Row { const wchar_t* suffix; Kind kind; };
+  // What already stands at the archive's name or at its directory's name.
+  const Row rows[] = {{L".zip", kFile},  {L".zip", kFolder}, {L".zip", kLink},
+                      {L"", kFile},      {L"", kFolder},     {L"", kLink}};
+  for (const Row& row : rows) {
+    std::wstring taken = firstBase_ + row.suffix;
+    if (row.kind == kFile) {
+      ASSERT_TRUE(WriteWholeFile(taken, "theirs"));
+    }
+    if (row.kind == kFolder) {
+      ASSERT_TRUE(CreateDirectoryW(taken.c_str(), nullptr));
+    }
+    if (row.kind == kLink && !PlantSymbolicLink(victim, taken)) continue;
+    srand(1);
+    for (int draw = 0; draw < 3; ++draw) rand();  // the run's own three
+    {
+      TempWorkspace workspace;
+      ASSERT_EQ(workspace.Create(first_, 2, 3), TempWorkspace::Outcome::Created);
+      // The next three draws after seed 1 are 26500, 19169, 15724.
+      EXPECT_EQ(std::wstring(workspace.archivePath()),
+                TempDirectory() + L"vexlode_15724_19169_26500.zip");
+      EXPECT_FALSE(PathExists(firstBase_ + (row.suffix[0] ? L"" : L".zip")))
+          << "the other half of a taken pair is not left behind";
+    }
+    EXPECT_FALSE(PathExists(TempDirectory() + L"vexlode_15724_19169_26500"));
+    if (row.kind == kFile) {
+      EXPECT_EQ(ReadWholeFile(taken), "theirs");
+    } else if (row.kind == kFolder) {
+      EXPECT_TRUE(AttributesOf(taken) & FILE_ATTRIBUTE_DIRECTORY);
+    } else {
+      EXPECT_TRUE(RemoveSymbolicLink(taken));
+    }
+    DeleteFileW(taken.c_str());
+    RemoveDirectoryW(taken.c_str());
+  }
+  EXPECT_EQ(ReadWholeFile(victim), "precious");
+}
+
+TEST_F(TempWorkspaceTest, FilesInUseAreRetriedBrieflyThenLeft) {
+  struct Row { DWORD holdMs; bool left; };
+  const Row rows[] = {{500, false}, {3500, true}};
+  for (const Row& row : rows) {
+    TempWorkspace workspace;
+    ASSERT_EQ(workspace.Create(first_, 2, 3), TempWorkspace::Outcome::Created);
+    std::wstring base = workspace.basePath(), busy = base + L"\\busy.dll";
+    HANDLE held = CreateFileW(busy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread holder([&] {
+      Sleep(row.holdMs);
+      CloseHandle(held);
+    });
+    workspace.Remove();
+    EXPECT_EQ(PathExists(busy), row.left) << row.holdMs;
+    EXPECT_EQ(PathExists(base), row.left);
+    EXPECT_FALSE(PathExists(workspace.archivePath()));
+    holder.join();
+    RemoveTreeForTest(base);
+  }
+}
+
+TEST_F(TempWorkspaceTest, NoTemporaryDirectoryMeansNoWorkspace) {
+  wchar_t saved[MAX_PATH];
+  DWORD length = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+  std::wstring tooLong = L"C:\\" + std::wstring(300, L'x');
+  SetEnvironmentVariableW(L"TMP", tooLong.c_str());
+  TempWorkspace workspace;
+  EXPECT_EQ(workspace.Create(1, 2, 3), TempWorkspace::Outcome::NoTempDirectory);
+  EXPECT_EQ(std::wstring(workspace.archivePath()), L"");
+  SetEnvironmentVariableW(L"TMP", length ? saved : nullptr);
+}
+
+}  // namespace
