@@ -96,13 +96,14 @@ class AttackTest(unittest.TestCase):
                 try:
                     self.check_attacked_run(run, report)
                 finally:
-                    self.remove_attackers_leftovers(report)
+                    self.remove_attackers_leftovers()
 
     def check_attacked_run(self, run, report):
         log = harness.read_log()
         context = "\nreport:\n%s\nlog:\n%s\ndebugger:\n%s" % (
             "\n".join(report), "\n".join(log), "\n".join(run.debugger_lines()[-10:]))
         self.assertEqual(read_lines(MARKER), [], "attacker code ran" + context)
+        self.assertTrue(set(report) - {"ready", "end"}, "the attacker never saw the run" + context)
         self.assertEqual(run.exit_code, 1, context)
         unzip = [re.search(r"UnZip\((vexlode_\d+_\d+_\d+)\.zip,.*\\(vexlode_\d+_\d+_\d+)\\,", line)
                  for line in run.debugger_lines()]
@@ -128,7 +129,7 @@ class AttackTest(unittest.TestCase):
             self.assertIn(name, planted, "the run left " + name + context)
             self.assertLessEqual(tree(os.path.join(harness.temp_dir(), name)), PLANTED, context)
 
-    def remove_attackers_leftovers(self, report):
+    def remove_attackers_leftovers(self):
         temp = harness.temp_dir()
         for name in os.listdir(temp):
             if name.startswith(("vexlode_", "swap_vexlode_")):
