@@ -4,7 +4,12 @@
 // and the temporary archive's size and CRC-32. VEXLODE_RECORD_EXIT sets its
 // exit code; VEXLODE_RECORD_LITTER=1 leaves read-only, hidden and system
 // files behind, as untidy installers do; VEXLODE_RECORD_LINK plants a link
-// to that Unix path in its own folder.
+// to that Unix path in its own folder; VEXLODE_RECORD_LOAD loads that DLL by
+// bare name, so one planted beside it would run; VEXLODE_RECORD_PROBE=1 tries
+// to move, delete or write its folder, archive and image and records each
+// result; VEXLODE_RECORD_HOLD=<ms> leaves a detached helper holding one
+// extracted file (VEXLODE_RECORD_HOLD_FILE, or the first beside it) unshared
+// for that long, and returns at once.
 #include <windows.h>
 #include <zlib.h>
 
@@ -81,9 +86,100 @@ void Litter(const std::wstring& directory) {
   }
 }
 
+void AppendRecord(const std::wstring& recordPath, const std::string& line) {
+  if (FILE* out = _wfopen(recordPath.c_str(), L"ab")) {
+    fprintf(out, "%s\n", line.c_str());
+    fclose(out);
+  }
+}
+
+// "ok" or the Win32 error of the call just made.
+std::string Outcome(BOOL ok) { return ok ? "ok" : std::to_string(GetLastError()); }
+
+BOOL OpenProbe(const std::wstring& path, DWORD access) {
+  HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  CloseHandle(file);
+  return TRUE;
+}
+
+// What any process could try against the run while the installer runs.
+// Whatever succeeds is put back, so that the run can go on.
+void Probe(const std::wstring& recordPath, const std::wstring& directory, const std::wstring& self) {
+  auto note = [&](const char* name, BOOL ok) {
+    std::string outcome = Outcome(ok);
+    AppendRecord(recordPath, std::string("probe\t") + name + "\t" + outcome);
+  };
+  std::wstring moved = directory + L".probe", archive = directory + L".zip";
+  BOOL ok = MoveFileW(directory.c_str(), moved.c_str());
+  note("rename_directory", ok);
+  if (ok) MoveFileW(moved.c_str(), directory.c_str());
+  note("delete_directory", RemoveDirectoryW(directory.c_str()));
+  note("write_archive", OpenProbe(archive, GENERIC_WRITE));
+  note("delete_archive", OpenProbe(archive, DELETE));
+  note("write_image", OpenProbe(self, GENERIC_WRITE));
+  ok = MoveFileW(self.c_str(), (self + L".probe").c_str());
+  note("rename_image", ok);
+  if (ok) MoveFileW((self + L".probe").c_str(), self.c_str());
+  note("delete_image", DeleteFileW(self.c_str()));
+}
+
+const wchar_t kHoldEvent[] = L"vexlode_record_hold";
+
+// The helper: holds the file unshared, tells the recorder, waits, exits.
+int Hold(const std::wstring& path, int milliseconds) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  if (HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, kHoldEvent)) {
+    SetEvent(held);
+    CloseHandle(held);
+  }
+  Sleep(milliseconds);
+  CloseHandle(file);
+  return 0;
+}
+
+// Starts the helper detached, sharing no handle (so no pipe of the run), and
+// returns once it holds the file.
+void StartHolder(const std::wstring& recordPath, const std::wstring& directory, const std::wstring& self) {
+  std::wstring name = Environment(L"VEXLODE_RECORD_HOLD_FILE");
+  WIN32_FIND_DATAW data;
+  HANDLE find = name.empty() ? FindFirstFileW((directory + L"\\*").c_str(), &data) : INVALID_HANDLE_VALUE;
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && directory + L"\\" + data.cFileName != self) {
+        name = data.cFileName;
+        break;
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  std::wstring path = directory + L"\\" + name;
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, kHoldEvent);
+  SetEnvironmentVariableW(L"VEXLODE_RECORD_HOLDER", path.c_str());
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  BOOL ok = CreateProcessW(self.c_str(), nullptr, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                           &startup, &process);
+  if (ok) {
+    HANDLE both[] = {held, process.hProcess};
+    ok = WaitForMultipleObjects(2, both, FALSE, 10000) == WAIT_OBJECT_0;
+    if (!ok) SetLastError(ERROR_TIMEOUT);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  std::string outcome = Outcome(ok);
+  AppendRecord(recordPath, "hold\t" + Narrow(name) + "\t" + outcome);
+  CloseHandle(held);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  std::wstring holder = Environment(L"VEXLODE_RECORD_HOLDER");
+  if (!holder.empty()) return Hold(holder, _wtoi(Environment(L"VEXLODE_RECORD_HOLD").c_str()));
   std::wstring recordPath = Environment(L"VEXLODE_RECORD");
   wchar_t self[MAX_PATH] = {}, current[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -116,6 +212,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       fclose(out);
     }
   }
+  std::wstring library = Environment(L"VEXLODE_RECORD_LOAD");
+  if (!library.empty() && !recordPath.empty()) {
+    std::string outcome = Outcome(LoadLibraryW(library.c_str()) != nullptr);
+    AppendRecord(recordPath, "load\t" + Narrow(library) + "\t" + outcome);
+  }
+  if (Environment(L"VEXLODE_RECORD_PROBE") == L"1" && !recordPath.empty()) Probe(recordPath, directory, self);
+  if (!Environment(L"VEXLODE_RECORD_HOLD").empty() && !recordPath.empty())
+    StartHolder(recordPath, directory, self);
   std::wstring exitCode = Environment(L"VEXLODE_RECORD_EXIT");
   return exitCode.empty() ? 0 : _wtoi(exitCode.c_str());
 }
