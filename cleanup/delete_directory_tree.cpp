@@ -74,9 +74,14 @@ int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoo
 
 void RemovalFailures::Add(const wchar_t* path, unsigned long error) {
   if (count < kKeptPaths) {
-    int i = 0;
-    for (; i + 1 < 260 && path[i]; ++i) paths[count][i] = path[i];
-    paths[count][i] = 0;
+    // Entry paths double the separator after a root given with one; the
+    // report shows the path as a person would write it.
+    int length = 0;
+    for (int i = 0; length + 1 < 260 && path[i]; ++i) {
+      if (i > 1 && path[i] == L'\\' && path[i - 1] == L'\\') continue;
+      paths[count][length++] = path[i];
+    }
+    paths[count][length] = 0;
     errors[count] = error;
   }
   ++count;

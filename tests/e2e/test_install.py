@@ -110,6 +110,28 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(run.exit_code, 1)
         self.assert_nothing_left()
 
+    def test_files_in_use_are_retried_then_named(self):
+        # A process the installer left behind holds one extracted file: for
+        # less than the retry window, then for longer.
+        helper = "Z:" + harness.RECORDER.replace("/", "\\")
+        for hold_ms, left in ((700, False), (4000, True)):
+            with self.subTest(hold_ms):
+                harness.clean_slate()
+                exe, run = self.install({"data.bin": b"held"}, VEXLODE_RECORD_HOLD=str(hold_ms),
+                                        VEXLODE_RECORD_HOLD_FILE="data.bin",
+                                        VEXLODE_RECORD_HOLD_EXE=helper)
+                self.assertEqual(run.exit_code, 1)
+                errors = [l for l in harness.read_log() if "[ERR]" in l]
+                if not left:
+                    self.assertEqual(errors, [])
+                    self.assert_nothing_left()
+                    continue
+                [directory] = harness.leftovers()
+                self.assertEqual(os.listdir(os.path.join(harness.temp_dir(), directory)),
+                                 ["data.bin"])
+                self.assertEqual(len(errors), 1, errors)
+                self.assertIn("\\%s\\data.bin]" % directory, errors[0])
+
     def test_clean_up_removes_links_without_entering_them(self):
         outside = os.path.join(self.work, "outside")
         os.makedirs(os.path.join(outside, "sub"))

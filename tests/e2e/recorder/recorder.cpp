@@ -161,7 +161,11 @@ void StartHolder(const std::wstring& recordPath, const std::wstring& directory, 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  BOOL ok = CreateProcessW(self.c_str(), nullptr, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+  // The helper may be another copy (VEXLODE_RECORD_HOLD_EXE), so that only
+  // the held file, not the running image too, is in use afterwards.
+  std::wstring helper = Environment(L"VEXLODE_RECORD_HOLD_EXE");
+  if (helper.empty()) helper = self;
+  BOOL ok = CreateProcessW(helper.c_str(), nullptr, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
                            &startup, &process);
   if (ok) {
     HANDLE both[] = {held, process.hProcess};
