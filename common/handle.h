@@ -53,3 +53,38 @@ struct ProcessInformation {
     processId = info.dwProcessId;
   }
 };
+
+// Memory that LocalAlloc gave us, or that an API hands over to be freed with
+// LocalFree (security descriptors, SDDL strings, FormatMessageW texts).
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  explicit LocalMemory(void* memory) : memory_(memory) {}
+  ~LocalMemory() { reset(); }
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  LocalMemory(LocalMemory&& other) : memory_(other.release()) {}
+  LocalMemory& operator=(LocalMemory&& other) {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  bool valid() const { return memory_ != nullptr; }
+  void* get() const { return memory_; }
+  [[nodiscard]] void* release() {
+    void* memory = memory_;
+    memory_ = nullptr;
+    return memory;
+  }
+  void reset(void* memory = nullptr) {
+    if (memory_) {
+      DWORD lastError = GetLastError();
+      LocalFree(memory_);
+      SetLastError(lastError);
+    }
+    memory_ = memory;
+  }
+
+ private:
+  void* memory_ = nullptr;
+};
