@@ -111,13 +111,41 @@ TEST_F(LogFileTest, ChineseTextIsWrittenInTheAnsiCodePage) {
 }
 
 TEST_F(LogFileTest, OverlongTextIsCutToOneLineEndingInCrLf) {
-  std::wstring text(2000, L'y');
-  LogInfo(L"setup", L"%s", text.c_str());
-  std::string log = Log();
-  EXPECT_EQ(log.size(), kLogLineOutputMax);
-  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  std::string message = MessageOf(log);
-  EXPECT_EQ(message, std::string(message.size() - 2, 'y') + "\r\n");
+  struct Case {
+    const char* name;
+    std::wstring text;
+    std::string unit;         // one character of the text in the ANSI code page
+    bool needsCodePage936;
+    size_t minSize, maxSize;  // of the cut line, CR LF included
+  };
+  const Case cases[] = {
+      {"ASCII, cut at the line limit", std::wstring(2000, L'y'), "y", false, kLogLineOutputMax,
+       kLogLineOutputMax},
+      // 700 characters fit the line but take 1400 bytes: cut at the byte
+      // buffer, on a character boundary.
+      {"double-byte, cut at the byte limit", std::wstring(700, L'\u4E2D'), "\xD6\xD0", true,
+       kLogLineChars - 3, kLogLineChars - 1},
+  };
+  for (const Case& c : cases) {
+    if (c.needsCodePage936 && GetACP() != 936)
+      GTEST_SKIP() << c.name << ": needs code page 936 (LC_ALL=zh_CN.UTF-8 under Wine)";
+    DeleteFileW(logPath_.c_str());
+    LogInfo(L"setup", L"%s", c.text.c_str());
+    LogInfo(L"setup", L"next");
+    std::string log = Log();
+    size_t end = log.find("\r\n");
+    ASSERT_NE(end, std::string::npos) << c.name;
+    std::string cut = log.substr(0, end + 2), next = log.substr(end + 2);
+    EXPECT_GE(cut.size(), c.minSize) << c.name;
+    EXPECT_LE(cut.size(), c.maxSize) << c.name;
+    std::string message = MessageOf(cut);
+    size_t units = (message.size() - 2) / c.unit.size();
+    std::string whole;
+    for (size_t i = 0; i < units; ++i) whole += c.unit;
+    EXPECT_EQ(message, whole + "\r\n") << c.name;
+    EXPECT_EQ(next.substr(0, 1), "[") << c.name;
+    EXPECT_EQ(MessageOf(next), "next\r\n") << c.name;
+  }
 }
 
 TEST_F(LogFileTest, LevelThresholdDecidesWhichLinesAreWritten) {
