@@ -85,3 +85,34 @@ bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity) {
   AppendText(out, capacity, L"logtool.ini");
   return true;
 }
+
+// Length of the root of a full path, or 0 when it has none we can check.
+static size_t RootLength(const wchar_t* path) {
+  auto isLetter = [](wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); };
+  if (isLetter(path[0]) && path[1] == L':' && IsPathSeparator(path[2])) return 3;
+  if (!IsPathSeparator(path[0]) || !IsPathSeparator(path[1])) return 0;
+  // "\\?\" and "\\.\" reach the object namespace directly.
+  if (path[2] == L'?' || path[2] == L'.') return 0;
+  size_t at = 2;
+  for (int part = 0; part < 2; ++part) {  // server, then share
+    size_t start = at;
+    while (path[at] && !IsPathSeparator(path[at])) ++at;
+    if (at == start || !path[at]) return 0;
+    ++at;
+  }
+  return at;
+}
+
+bool SplitDirectoryPrefixes(const wchar_t* fullPath, PathPrefixes* prefixes) {
+  prefixes->count = 0;
+  size_t length = TextLength(fullPath);
+  if (length >= kLogPathChars) return false;
+  size_t root = RootLength(fullPath);
+  if (root == 0) return false;
+  for (size_t at = root; at < length; ++at) {
+    // A separator ends a directory unless it follows another one.
+    if (IsPathSeparator(fullPath[at]) && !IsPathSeparator(fullPath[at - 1]))
+      prefixes->lengths[prefixes->count++] = at;
+  }
+  return true;
+}

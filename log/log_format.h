@@ -57,3 +57,15 @@ void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kLogPathChars
 // "logtool.ini" in the directory of the executable at modulePath (the text up
 // to and including its last backslash). Returns false when it does not fit.
 bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity);
+
+// The directories on a full path that could redirect it, shortest first, as
+// prefix lengths: "C:\a\b\t.log" gives 4 ("C:\a") and 6 ("C:\a\b"). The
+// root ("C:\", "\\server\share\") is not listed, nor is the file itself.
+struct PathPrefixes {
+  size_t count = 0;
+  size_t lengths[kLogPathChars / 2];
+};
+
+// False for a path that is not a full drive or UNC path (relative, device or
+// "\\?\" forms), or longer than a log path: such a path cannot be checked.
+bool SplitDirectoryPrefixes(const wchar_t* fullPath, PathPrefixes* prefixes);

@@ -46,6 +46,36 @@ int ToAnsi(const wchar_t* line, size_t length, char (&bytes)[kLogLineChars]) {
   return used;
 }
 
+// The path as the file system resolves it: a relative one against the
+// current directory. False when it does not fit a log path.
+bool FullLogPath(const wchar_t* path, wchar_t (&full)[kLogPathChars]) {
+  DWORD length = GetFullPathNameW(path, kLogPathChars, full, nullptr);
+  return length > 0 && length < kLogPathChars;
+}
+
+// The path comes from a logtool.ini that the user can write, and we run
+// elevated: a junction or symbolic link on it would aim our writes, copies
+// and deletes at any file. True only when no directory on the path and not
+// the file itself is a reparse point (missing ones are not).
+bool FollowsNoLink(const wchar_t* fullPath) {
+  PathPrefixes prefixes;
+  if (!SplitDirectoryPrefixes(fullPath, &prefixes)) return false;
+  wchar_t name[kLogPathChars];
+  for (size_t i = 0; i <= prefixes.count; ++i) {
+    // The directories, shortest first, then the file itself.
+    CopyText(name, kLogPathChars, fullPath, i < prefixes.count ? prefixes.lengths[i] : kLogPathChars);
+    DWORD attributes = GetFileAttributesW(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD error = GetLastError();
+      // Nothing below a missing directory exists either; any other failure
+      // leaves the path unchecked.
+      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+  }
+  return true;
+}
+
 void ComposeText(wchar_t (&text)[kLogTextChars], const wchar_t* tag, const wchar_t* format,
                  va_list args) {
   size_t prefix = ComposeTagPrefix(text, kLogTextChars, tag);
@@ -83,35 +113,68 @@ void _NCMsModuleLog::SetLevelName(uint32_t level) {
 }
 
 bool _NCMsModuleLog::OpenFile() {
-  file.reset(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  wchar_t full[kLogPathChars];
+  if (!FullLogPath(path, full) || !FollowsNoLink(full)) {
+    fileRefused = true;
+    return false;
+  }
+  // A link planted at the file after the check is opened as itself, not
+  // followed, and then refused by what the handle reports.
+  file.reset(CreateFileW(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr));
   if (!file.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    file.reset(INVALID_HANDLE_VALUE);
+    fileRefused = true;
+    return false;
+  }
   SetFilePointer(file.get(), 0, nullptr, FILE_END);
   return true;
 }
 
-void _NCMsModuleLog::Rotate() {
+// Copies and deletes by name, so both names are checked again first. The old
+// ".wtx" is deleted before the copy, which then only creates a new file and
+// never writes through whatever was put in its place meanwhile.
+bool _NCMsModuleLog::Rotate() {
   file.reset(INVALID_HANDLE_VALUE);
+  wchar_t full[kLogPathChars];
   wchar_t rotated[kLogPathChars];
-  // Only one earlier generation is kept: the ".wtx" file is overwritten.
-  if (ComposeRotatedPath(path, rotated)) {
-    CopyFileW(path, rotated, FALSE);
-    DeleteFileW(path);
+  if (!FullLogPath(path, full)) {
+    fileRefused = true;
+    return false;
   }
+  // Only one earlier generation is kept: the ".wtx" file is replaced.
+  if (!ComposeRotatedPath(full, rotated)) return true;
+  if (!FollowsNoLink(full) || !FollowsNoLink(rotated)) {
+    fileRefused = true;
+    return false;
+  }
+  DeleteFileW(rotated);
+  CopyFileW(full, rotated, TRUE);
+  DeleteFileW(full);
+  return true;
+}
+
+// Opens, and rotates when past the limit. False when the line is lost; true
+// with no file open when file logging is refused for this run, so that the
+// debugger still gets the line.
+bool _NCMsModuleLog::ReadyFile() {
+  if (fileRefused) return true;
+  if (!file.valid() && !OpenFile()) return fileRefused;
+  SetLastError(NO_ERROR);
+  DWORD size = GetFileSize(file.get(), nullptr);
+  bool sizeKnown = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR);
+  if (sizeKnown && size > maxFileSize && (!Rotate() || !OpenFile())) return fileRefused;
+  return true;
 }
 
 void _NCMsModuleLog::Write(uint32_t lineLevel, const wchar_t* text) {
   ScopedLock lock(*this);
   if (!path[0]) return;
-  if (!file.valid() && !OpenFile()) return;
-
-  SetLastError(NO_ERROR);
-  DWORD size = GetFileSize(file.get(), nullptr);
-  bool sizeKnown = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR);
-  if (sizeKnown && size > maxFileSize) {
-    Rotate();
-    if (!OpenFile()) return;
-  }
+  if (!ReadyFile()) return;
 
   SetLevelName(lineLevel);
   wchar_t message[kLogMessageChars];
@@ -120,10 +183,12 @@ void _NCMsModuleLog::Write(uint32_t lineLevel, const wchar_t* text) {
   wchar_t line[kLogLineChars];
   size_t length = ComposeLogLine(line, CurrentStamp(), levelName, message);
 
-  char bytes[kLogLineChars] = {};
-  int byteCount = ToAnsi(line, length, bytes);
-  DWORD written = 0;
-  WriteFile(file.get(), bytes, static_cast<DWORD>(byteCount), &written, nullptr);
+  if (file.valid()) {
+    char bytes[kLogLineChars] = {};
+    int byteCount = ToAnsi(line, length, bytes);
+    DWORD written = 0;
+    WriteFile(file.get(), bytes, static_cast<DWORD>(byteCount), &written, nullptr);
+  }
   OutputDebugStringW(line);
 }
 

@@ -47,10 +47,13 @@ class _NCMsModuleLog : public _NCMsMutex {
   uint32_t maxFileSize;
   wchar_t path[kLogPathChars];  // empty: the channel writes nothing
   wchar_t levelName[4] = {};
+  // Set when the path leads through a link: no file for the rest of the run.
+  bool fileRefused = false;
 
  private:
+  bool ReadyFile();
   bool OpenFile();
-  void Rotate();
+  bool Rotate();
 };
 
 class _NCMsLogUtility : public _NCMsMutex {

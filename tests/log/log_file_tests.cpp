@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "log/log_utility.h"
@@ -24,6 +25,7 @@ class LogFileTest : public ::testing::Test {
 
   void SetPath(const std::wstring& path) {
     channel_->file.reset();
+    channel_->fileRefused = false;
     wcsncpy(channel_->path, path.c_str(), kLogPathChars - 1);
     channel_->path[kLogPathChars - 1] = 0;
   }
@@ -40,6 +42,40 @@ class LogFileTest : public ::testing::Test {
   TempDir dir_;
   _NCMsModuleLog* channel_ = nullptr;
   std::wstring logPath_, rotatedPath_;
+};
+
+// Lines sent to the debugger output. OutputDebugStringW raises them as an
+// exception for a debugger; a vectored handler sees it first and passes it on.
+class DebuggerLines {
+ public:
+  DebuggerLines() {
+    Seen().clear();
+    handler_ = AddVectoredExceptionHandler(1, Record);
+  }
+  ~DebuggerLines() { RemoveVectoredExceptionHandler(handler_); }
+  bool Saw(const std::string& text) const {
+    for (const std::string& line : Seen())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  static std::vector<std::string>& Seen() {
+    static std::vector<std::string> seen;
+    return seen;
+  }
+  static LONG CALLBACK Record(EXCEPTION_POINTERS* pointers) {
+    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    if (record->NumberParameters >= 2) {
+      const void* text = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
+      if (record->ExceptionCode == DBG_PRINTEXCEPTION_C)
+        Seen().push_back(static_cast<const char*>(text));
+      else if (record->ExceptionCode == 0x4001000A)  // DBG_PRINTEXCEPTION_WIDE_C
+        Seen().push_back(Narrow(static_cast<const wchar_t*>(text)));
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  PVOID handler_;
 };
 
 std::string MessageOf(const std::string& line) {
@@ -75,13 +111,41 @@ TEST_F(LogFileTest, ChineseTextIsWrittenInTheAnsiCodePage) {
 }
 
 TEST_F(LogFileTest, OverlongTextIsCutToOneLineEndingInCrLf) {
-  std::wstring text(2000, L'y');
-  LogInfo(L"setup", L"%s", text.c_str());
-  std::string log = Log();
-  EXPECT_EQ(log.size(), kLogLineOutputMax);
-  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  std::string message = MessageOf(log);
-  EXPECT_EQ(message, std::string(message.size() - 2, 'y') + "\r\n");
+  struct Case {
+    const char* name;
+    std::wstring text;
+    std::string unit;         // one character of the text in the ANSI code page
+    bool needsCodePage936;
+    size_t minSize, maxSize;  // of the cut line, CR LF included
+  };
+  const Case cases[] = {
+      {"ASCII, cut at the line limit", std::wstring(2000, L'y'), "y", false, kLogLineOutputMax,
+       kLogLineOutputMax},
+      // 700 characters fit the line but take 1400 bytes: cut at the byte
+      // buffer, on a character boundary.
+      {"double-byte, cut at the byte limit", std::wstring(700, L'\u4E2D'), "\xD6\xD0", true,
+       kLogLineChars - 3, kLogLineChars - 1},
+  };
+  for (const Case& c : cases) {
+    if (c.needsCodePage936 && GetACP() != 936)
+      GTEST_SKIP() << c.name << ": needs code page 936 (LC_ALL=zh_CN.UTF-8 under Wine)";
+    DeleteFileW(logPath_.c_str());
+    LogInfo(L"setup", L"%s", c.text.c_str());
+    LogInfo(L"setup", L"next");
+    std::string log = Log();
+    size_t end = log.find("\r\n");
+    ASSERT_NE(end, std::string::npos) << c.name;
+    std::string cut = log.substr(0, end + 2), next = log.substr(end + 2);
+    EXPECT_GE(cut.size(), c.minSize) << c.name;
+    EXPECT_LE(cut.size(), c.maxSize) << c.name;
+    std::string message = MessageOf(cut);
+    size_t units = (message.size() - 2) / c.unit.size();
+    std::string whole;
+    for (size_t i = 0; i < units; ++i) whole += c.unit;
+    EXPECT_EQ(message, whole + "\r\n") << c.name;
+    EXPECT_EQ(next.substr(0, 1), "[") << c.name;
+    EXPECT_EQ(MessageOf(next), "next\r\n") << c.name;
+  }
 }
 
 TEST_F(LogFileTest, LevelThresholdDecidesWhichLinesAreWritten) {
@@ -147,6 +211,80 @@ TEST_F(LogFileTest, UnopenableFileDropsTheLineAndTriesAgainLater) {
   LogInfo(L"setup", L"kept");
   channel_->file.reset();
   EXPECT_EQ(MessageOf(ReadWholeFile(inMissingFolder)), "kept\r\n");
+}
+
+TEST_F(LogFileTest, RelativePathIsWrittenInTheCurrentDirectory) {
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
+  SetPath(L"None.log");
+  LogInfo(L"setup", L"relative");
+  channel_->file.reset();
+  SetCurrentDirectoryW(saved);
+  EXPECT_EQ(MessageOf(ReadWholeFile(dir_ / L"None.log")), "relative\r\n");
+}
+
+// logtool.ini lies in a folder the user can write and we run elevated: a link
+// on the log path must not aim our writes, copies or deletes anywhere.
+TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
+  // Wine shows a Unix link to a directory as a reparse point (one to a file
+  // it does not), so every row plants a directory link into `victim`.
+  const std::wstring victim = dir_ / L"victim";
+  const std::wstring link = dir_ / L"link";
+  struct Case {
+    const char* name;
+    std::wstring configured;  // the channel's path
+    std::wstring cwd;         // current directory while logging, if any
+    bool swapAfterOpen;       // `link` is a real folder until the log is open and due to rotate
+  };
+  const Case cases[] = {
+      {"directory link in the path", link + L"\\t.log", L"", false},
+      {"directory link further up", link + L"\\sub\\t.log", L"", false},
+      {"relative path from a linked directory", L"t.log", link, false},
+      {"folder swapped for a link before the rotation", link + L"\\t.log", L"", true},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(CreateDirectoryW(victim.c_str(), nullptr)) << c.name;
+    ASSERT_TRUE(CreateDirectoryW((victim + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(victim + L"\\t.log", "precious log"));
+    ASSERT_TRUE(WriteWholeFile(victim + L"\\t.wtx", "precious wtx"));
+    if (c.swapAfterOpen) {
+      ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
+      SetPath(c.configured);
+      LogInfo(L"setup", L"before the swap");
+      ASSERT_TRUE(channel_->file.valid());
+      channel_->maxFileSize = 0;  // the next line rotates
+      if (!MoveFileW(link.c_str(), (dir_ / L"moved").c_str()))
+        GTEST_SKIP() << "cannot move a folder with an open file here";
+    }
+    if (!PlantSymbolicLink(victim, link)) GTEST_SKIP() << "cannot plant links here";
+    ASSERT_TRUE(AttributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT) << AttributesOf(link);
+
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    if (!c.cwd.empty()) {
+      ASSERT_TRUE(SetCurrentDirectoryW(c.cwd.c_str()));
+    }
+    if (!c.swapAfterOpen) SetPath(c.configured);
+    {
+      DebuggerLines debugger;
+      LogInfo(L"setup", L"first line");
+      LogError(L"setup", L"second line");
+      EXPECT_TRUE(debugger.Saw("[INF][setup   ]:first line\r\n")) << c.name;
+      EXPECT_TRUE(debugger.Saw("[ERR][setup   ]:second line\r\n")) << c.name;
+    }
+    EXPECT_FALSE(channel_->file.valid()) << c.name;
+    SetCurrentDirectoryW(saved);
+
+    EXPECT_EQ(ReadWholeFile(victim + L"\\t.log"), "precious log") << c.name;
+    EXPECT_EQ(ReadWholeFile(victim + L"\\t.wtx"), "precious wtx") << c.name;
+    EXPECT_FALSE(PathExists(victim + L"\\sub\\t.log")) << c.name;
+
+    SetPath(L"");
+    UseLimits(3, 102400);
+    EXPECT_TRUE(RemoveSymbolicLink(link)) << c.name;
+    RemoveTreeForTest(victim);
+  }
 }
 
 TEST(LogUtility, DestructionClearsTheGlobalAndLogCallsRecreateIt) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "log/log_format.h"
 
@@ -121,6 +122,39 @@ TEST(LogPaths, IniFileSitsBesideTheExecutable) {
   ASSERT_TRUE(ComposeIniPath(L"boot.exe", ini, 300));
   EXPECT_EQ(std::wstring(ini), L"logtool.ini");
   EXPECT_FALSE(ComposeIniPath(L"C:\\dl\\boot.exe", ini, 15));
+}
+
+TEST(LogPaths, EveryDirectoryBelowTheRootIsListedForChecking) {
+  struct Case {
+    std::wstring path;
+    bool checkable;
+    std::vector<std::wstring> directories;
+  };
+  const Case cases[] = {
+      {L"C:\\a\\b\\t.log", true, {L"C:\\a", L"C:\\a\\b"}},
+      {L"C:\\plomet_setup.log", true, {}},
+      {L"c:/a/t.log", true, {L"c:/a"}},
+      {L"C:\\a\\\\b\\t.log", true, {L"C:\\a", L"C:\\a\\\\b"}},
+      {L"\\\\srv\\share\\d\\t.log", true, {L"\\\\srv\\share\\d"}},
+      {L"\\\\srv\\share\\t.log", true, {}},
+      {L"C:\\" + std::wstring(252, L'a') + L".log", true, {}},
+      {L"C:\\" + std::wstring(253, L'a') + L".log", false, {}},
+      {L"None.log", false, {}},
+      {L"\\a\\t.log", false, {}},
+      {L"C:t.log", false, {}},
+      {L"\\\\srv\\share", false, {}},
+      {L"\\\\?\\C:\\a\\t.log", false, {}},
+      {L"\\\\.\\C:\\a\\t.log", false, {}},
+  };
+  for (const Case& c : cases) {
+    PathPrefixes prefixes;
+    prefixes.count = 99;
+    EXPECT_EQ(SplitDirectoryPrefixes(c.path.c_str(), &prefixes), c.checkable) << c.path;
+    std::vector<std::wstring> directories;
+    for (size_t i = 0; i < prefixes.count && i < 99; ++i)
+      directories.push_back(c.path.substr(0, prefixes.lengths[i]));
+    EXPECT_EQ(directories, c.directories) << c.path;
+  }
 }
 
 }  // namespace
