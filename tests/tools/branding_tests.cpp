@@ -35,6 +35,20 @@ TEST(Utf8ToUtf16, DecodesWellFormedTextAndRefusesTheRest) {
     EXPECT_THROW(Utf8ToUtf16(bad), PackError) << bad;
 }
 
+TEST(VersionInfo, NamesItsStringTableAfterTheLanguageAndCodePage) {
+  VersionInfo info;
+  info.language = 0x0804;
+  info.codePage = 936;
+  SetVersionString(info, "ProductName", "a");
+  SetVersionString(info, "ProductName", "b");  // the later value replaces the earlier
+  std::vector<uint8_t> bytes = BuildVersionInfo(info);
+  std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(text.find(std::string("0\0" "8\0" "0\0" "4\0" "0\0" "3\0" "a\0" "8\0", 16)), std::string::npos);
+  EXPECT_NE(text.find(std::string("\x04\x08\xa8\x03", 4)), std::string::npos);  // Translation
+  EXPECT_EQ(text.find(std::string("a\0\0\0", 4)), std::string::npos);
+  EXPECT_EQ(GetU16(bytes, 0), bytes.size());
+}
+
 ResourceKey Id(uint16_t id) { return ResourceKey{false, id, {}}; }
 ResourceKey Name(const std::u16string& name) { return ResourceKey{true, 0, name}; }
 

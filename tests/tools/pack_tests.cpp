@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "app/payload.h"
+#include "tools/pack/bytes.h"
+#include "tools/pack/pe_resources.h"
 
 namespace fs = std::filesystem;
 
@@ -282,6 +284,13 @@ TEST_F(PackTest, BrandingReadsBackIndependently) {
     if (raw) firstRaw = std::min<size_t>(firstRaw, raw), lastRaw = std::max<size_t>(lastRaw, raw);
   }
   EXPECT_EQ(image.substr(firstRaw, lastRaw - firstRaw), stub.substr(firstRaw, lastRaw - firstRaw));
+  // The checksum stays what the linker would write: checked against the linker's own on the stub.
+  const size_t checksum = layout.peOffset + 24 + 64;
+  auto bytesOf = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+  auto stored = [&](const std::string& file) { return GetU32(bytesOf(file), checksum); };
+  ASSERT_NE(stored(stub), 0u);
+  EXPECT_EQ(PeChecksum(bytesOf(stub), checksum), stored(stub));
+  EXPECT_EQ(PeChecksum(bytesOf(image.substr(0, image.size() - zip.size())), checksum), stored(image));
   ASSERT_GT(image.size(), zip.size());
   EXPECT_EQ(image.substr(image.size() - zip.size()), zip);
   EXPECT_EQ(ScanPayloadOffset(reinterpret_cast<const uint8_t*>(image.data()), kHeaderBufferSize),
