@@ -73,7 +73,7 @@ void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool d
   // read-only or not. The extractor keeps read-only from the owner-write bit.
   uint32_t mode = directory ? 040755 : 0100644;
   if (facts.readOnly) mode &= ~0222u;
-  info.external_fa = mode << 16 | (directory ? 0x10 : 0) | (facts.readOnly ? 0x01 : 0);
+  info.external_fa = mode << 16 | (directory ? 0x10 : 0);
   // "UT" extended timestamp: the modification time in UTC.
   const uint32_t mtime = uint32_t(facts.mtime);
   unsigned char extra[9] = {'U', 'T', 5, 0, 1, uint8_t(mtime), uint8_t(mtime >> 8),
