@@ -21,20 +21,20 @@ constexpr size_t kSectionHeaderSize = 40;
 
 }  // namespace
 
-int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length) {
-  if (!bytes || length > kHeaderBufferSize) return kNoPayload;
-  if (!Within(0, 2, length) || bytes[0] != 'M' || bytes[1] != 'Z') return kNoPayload;
-  if (!Within(kPeSignatureOffsetField, 4, length)) return kNoPayload;
+bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout) {
+  if (!bytes || !layout || length > kHeaderBufferSize) return false;
+  if (!Within(0, 2, length) || bytes[0] != 'M' || bytes[1] != 'Z') return false;
+  if (!Within(kPeSignatureOffsetField, 4, length)) return false;
   const uint64_t pe = ReadU32(bytes + kPeSignatureOffsetField);
-  if (!Within(pe, 4 + kFileHeaderSize, length)) return kNoPayload;
-  if (bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] || bytes[pe + 3]) return kNoPayload;
+  if (!Within(pe, 4 + kFileHeaderSize, length)) return false;
+  if (bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] || bytes[pe + 3]) return false;
 
   const uint16_t sectionCount = ReadU16(bytes + pe + 6);
   // The section table follows the optional header, whose size the file
   // header gives (224 bytes in a 32-bit image, 240 in a 64-bit one).
   const uint16_t optionalHeaderSize = ReadU16(bytes + pe + 4 + 16);
   const uint64_t table = pe + 4 + kFileHeaderSize + optionalHeaderSize;
-  if (!Within(table, uint64_t(sectionCount) * kSectionHeaderSize, length)) return kNoPayload;
+  if (!Within(table, uint64_t(sectionCount) * kSectionHeaderSize, length)) return false;
 
   uint32_t end = 0;
   for (uint32_t i = 0; i < sectionCount; ++i) {
@@ -42,7 +42,20 @@ int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length) {
     uint32_t sectionEnd = ReadU32(section + 20) + ReadU32(section + 16);
     if (sectionEnd > end) end = sectionEnd;
   }
-  return static_cast<int32_t>(end);
+  layout->payloadOffset = static_cast<int32_t>(end);
+  layout->peOffset = static_cast<uint32_t>(pe);
+  layout->machine = ReadU16(bytes + pe + 4);
+  // The table check above puts the whole optional header inside the bytes.
+  layout->optionalMagic = optionalHeaderSize >= 2 ? ReadU16(bytes + pe + 4 + kFileHeaderSize) : 0;
+  layout->optionalHeaderSize = optionalHeaderSize;
+  layout->sectionCount = sectionCount;
+  layout->sectionTable = static_cast<uint32_t>(table);
+  return true;
+}
+
+int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length) {
+  PeLayout layout;
+  return ScanPeLayout(bytes, length, &layout) ? layout.payloadOffset : kNoPayload;
 }
 
 void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3) {

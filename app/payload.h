@@ -14,6 +14,21 @@ constexpr int32_t kNoPayload = -1;
 // never makes it read beyond them.
 int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length);
 
+// What the packer needs besides the payload offset, from the same checked scan.
+struct PeLayout {
+  int32_t payloadOffset;       // as ScanPayloadOffset returns it
+  uint32_t peOffset;           // file offset of "PE\0\0"
+  uint16_t machine;            // file header Machine
+  uint16_t optionalMagic;      // 0x10b (PE32), 0x20b (PE32+); 0 when the optional header is too short
+  uint16_t optionalHeaderSize;
+  uint16_t sectionCount;
+  uint32_t sectionTable;       // file offset of the first section header
+};
+
+// Fills `layout` and returns true where ScanPayloadOffset finds an offset;
+// every field it fills lies inside the `length` bytes.
+bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout);
+
 // "vexlode_r3_r2_r1.zip" from three successive draws r1, r2, r3.
 void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3);
 

@@ -10,12 +10,46 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/payload.h"
+#include "tools/pack/bytes.h"
+#include "tools/pack/pe_resources.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string Output(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  pclose(pipe);
+  return output;
+}
+
+// An .ico file holding images of the given sizes (256 as 0), each a stand-in
+// PNG of a distinct length, laid out in order after the directory.
+std::string MakeIco(const std::vector<int>& sizes) {
+  std::string directory = {0, 0, 1, 0, char(sizes.size()), 0}, images;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string image = "\x89PNG\r\n\x1a\n" + std::string(100 + 37 * i, char('a' + i));
+    uint32_t offset = uint32_t(6 + 16 * sizes.size() + images.size()), size = uint32_t(image.size());
+    directory += {char(sizes[i] & 0xFF), char(sizes[i] & 0xFF), 0, 0, 1, 0, 32, 0};
+    for (uint32_t v : {size, offset})
+      directory += {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    images += image;
+  }
+  return directory + images;
+}
+
+std::string Utf16(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t c : text) bytes += {char(c & 0xFF), char(c >> 8)};
+  return bytes;
+}
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -30,8 +64,16 @@ struct PackRun {
   std::string output;
 };
 
+// VEXLODE_PACKER runs the same table against another build of the packer
+// (the Windows one under Wine).
+std::string Packer() {
+  const char* other = getenv("VEXLODE_PACKER");
+  return other ? other : PACKER;
+}
+bool WindowsPacker() { return getenv("VEXLODE_PACKER") != nullptr; }
+
 PackRun Pack(const std::string& arguments) {
-  std::string command = std::string(PACKER) + " " + arguments + " 2>&1";
+  std::string command = Packer() + " " + arguments + " 2>&1";
   PackRun run{0, {}};
   FILE* pipe = popen(command.c_str(), "r");
   char buffer[512];
@@ -70,6 +112,7 @@ class PackTest : public ::testing::Test {
     EXPECT_NE(run.output.find(reason), std::string::npos) << run.output;
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
     EXPECT_FALSE(fs::exists(out)) << out;
+    EXPECT_FALSE(fs::exists(out.string() + ".partial")) << out;
   }
 
   fs::path stub_, dir_;
@@ -126,6 +169,53 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   ExpectRefused(stub + Arg(dir_ / "nosetup.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
   ExpectRefused(stub + Arg(dir_ / "missing.zip") + " -o " + Arg(out), "does not exist", out);
 
+  // A stub that ends right after its file header: nothing to read the optional header from.
+  std::string headerOnly(64, '\0');
+  headerOnly[0] = 'M', headerOnly[1] = 'Z', headerOnly[60] = 64;
+  headerOnly += std::string("PE\0\0\x4c\x01", 6) + std::string(18, '\0');
+  WriteAll(dir_ / "headeronly.exe", headerOnly);
+  ExpectRefused("--stub " + Arg(dir_ / "headeronly.exe") + " " + Arg(dir_ / "good.zip") + " -o " + Arg(out),
+                "not a 32-bit PE image", out);
+  // setup.exe elsewhere than at the root is not what the stub runs.
+  fs::create_directories(dir_ / "pkg" / "sub");
+  fs::copy_file(dir_ / "pkg" / "setup.exe", dir_ / "pkg" / "sub" / "setup.exe");
+  fs::copy_file(dir_ / "pkg" / "setup.exe", dir_ / "pkg" / "xsetup.exe");
+  Zip("sub.zip", "a.txt sub/setup.exe");
+  Zip("xsetup.zip", "a.txt xsetup.exe");
+  ExpectRefused(stub + Arg(dir_ / "sub.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
+  ExpectRefused(stub + Arg(dir_ / "xsetup.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
+
+  // Branding options: bad icons, version numbers and strings.
+  WriteAll(dir_ / "text.ico", "not an icon at all");
+  WriteAll(dir_ / "empty.ico", std::string("\0\0\1\0\0\0", 6));
+  std::string outside = MakeIco({16, 32});
+  outside[6 + 16 + 15] = char(0x7F);  // second image's offset far past the end
+  WriteAll(dir_ / "outside.ico", outside);
+  WriteAll(dir_ / "shortdir.ico", MakeIco({16, 32, 48}).substr(0, 6 + 16 * 2));
+  struct Row { std::string options, reason; bool fitsWindowsCommandLine; };
+  const std::vector<Row> rows = {
+      {"--icon " + Arg(dir_ / "text.ico"), "bad header", true},
+      {"--icon " + Arg(dir_ / "empty.ico"), "holds no images", true},
+      {"--icon " + Arg(dir_ / "outside.ico"), "image 2 points outside the file", true},
+      {"--icon " + Arg(dir_ / "shortdir.ico"), "runs past the end of the file", true},
+      {"--icon " + Arg(dir_ / "missing.ico"), "cannot read", true},
+      {"--file-version 1.2.3.4.5", "expected 1 to 4 numbers", true},
+      {"--file-version 65536", "expected 1 to 4 numbers", true},
+      {"--product-version 1..2", "expected 1 to 4 numbers", true},
+      {"--product-version 1.2a", "expected 1 to 4 numbers", true},
+      {"--product-version ''", "expected 1 to 4 numbers", true},
+      {"--version-language 10000", "expected a number", true},
+      {"--version-string NoEquals", "expected KEY=VALUE", true},
+      {"--version-string =value", "expected KEY=VALUE", true},
+      {"--version-string \"$(printf 'Comments=\\377')\"", "not valid UTF-8", false},
+      // Over 65535 bytes as UTF-16; Windows command lines stop at 32767 characters.
+      {"--version-string Comments=" + std::string(33000, 'x'), "too long", false},
+  };
+  for (const Row& row : rows) {
+    if (WindowsPacker() && !row.fitsWindowsCommandLine) continue;
+    ExpectRefused(stub + Arg(dir_ / "good.zip") + " -o " + Arg(out) + " " + row.options, row.reason, out);
+  }
+
   fs::copy_file(stub_, dir_ / "stubcopy.exe");
   std::string before = ReadAll(dir_ / "stubcopy.exe");
   PackRun same = Pack("--stub " + Arg(dir_ / "stubcopy.exe") + " " + Arg(dir_ / "good.zip") + " -o " +
@@ -133,11 +223,79 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   EXPECT_NE(same.status, 0);
   EXPECT_NE(same.output.find("is the stub itself"), std::string::npos) << same.output;
   EXPECT_EQ(ReadAll(dir_ / "stubcopy.exe"), before);
+  // The stub named through a hard link, and the package as the output through one.
+  fs::create_hard_link(dir_ / "stubcopy.exe", dir_ / "stublink.exe");
+  same = Pack("--stub " + Arg(dir_ / "stublink.exe") + " " + Arg(dir_ / "good.zip") + " -o " +
+              Arg(dir_ / "stubcopy.exe"));
+  EXPECT_NE(same.status, 0);
+  EXPECT_NE(same.output.find("is the stub itself"), std::string::npos) << same.output;
+  EXPECT_TRUE(ReadAll(dir_ / "stubcopy.exe") == before) << "the stub was overwritten";
+  fs::create_hard_link(dir_ / "good.zip", dir_ / "goodlink.zip");
+  PackRun onLink = Pack(stub + Arg(dir_ / "good.zip") + " -o " + Arg(dir_ / "goodlink.zip"));
+  EXPECT_NE(onLink.output.find("is the package itself"), std::string::npos) << onLink.output;
   std::string zipBefore = ReadAll(dir_ / "good.zip");
   PackRun onPackage = Pack(stub + Arg(dir_ / "good.zip") + " -o " + Arg(dir_ / "good.zip"));
   EXPECT_NE(onPackage.status, 0);
   EXPECT_NE(onPackage.output.find("is the package itself"), std::string::npos) << onPackage.output;
   EXPECT_EQ(ReadAll(dir_ / "good.zip"), zipBefore);
+}
+
+// Read back with icoutils' wrestool, which knows nothing of our code.
+TEST_F(PackTest, BrandingReadsBackIndependently) {
+  if (system("command -v wrestool >/dev/null") != 0) GTEST_SKIP() << "wrestool (icoutils) missing";
+  const std::string ico = MakeIco({16, 48, 256});
+  WriteAll(dir_ / "app.ico", ico);
+  fs::path plain = dir_ / "plain.exe", branded = dir_ / "branded.exe";
+  const std::string common = "--stub " + Arg(stub_) + " " + Arg(dir_ / "good.zip") + " -o ";
+  ASSERT_EQ(Pack(common + Arg(plain)).status, 0);
+  PackRun run = Pack(common + Arg(branded) + " --icon " + Arg(dir_ / "app.ico") +
+                     " --version-string 'ProductName=星河 安装' --version-string CompanyName=Acme"
+                     " --version-string FileVersion=v1-custom --version-string Comments=x=y"
+                     " --file-version 1.2.3.4 --product-version 5.6");
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  auto resource = [&](const fs::path& exe, int type) {
+    return Output("wrestool -x --raw --type=" + std::to_string(type) + " " + Arg(exe) + " 2>/dev/null");
+  };
+  // wrestool rebuilds the .ico from the group and its images (and appends a few bytes of its own).
+  std::string icon = Output("wrestool -x --type=14 " + Arg(branded) + " 2>/dev/null");
+  EXPECT_EQ(icon.substr(0, ico.size()), ico);
+  EXPECT_EQ(resource(branded, 24), resource(plain, 24));  // the manifest
+  EXPECT_NE(resource(plain, 24).find("requireAdministrator"), std::string::npos);
+
+  std::string version = resource(branded, 16);
+  for (const std::u16string& text : {u"ProductName", u"星河 安装", u"CompanyName", u"Acme", u"Comments",
+                                     u"x=y", u"FileVersion", u"v1-custom", u"ProductVersion", u"5.6",
+                                     u"040904b0", u"Translation"})
+    EXPECT_NE(version.find(Utf16(text) + std::string(2, '\0')), std::string::npos) << version.size();
+  EXPECT_EQ(version.find(Utf16(u"1.2.3.4")), std::string::npos) << "numeric version overrode the string";
+  // VS_FIXEDFILEINFO: signature, structure version, file 1.2.3.4, product 5.6.0.0.
+  const std::string fixed("\xbd\x04\xef\xfe\0\0\1\0\2\0\1\0\4\0\3\0\6\0\5\0\0\0\0\0", 24);
+  EXPECT_NE(version.find(fixed), std::string::npos);
+
+  // Everything up to the resource section, headers aside, is the stub's; the archive follows.
+  std::string stub = ReadAll(stub_), image = ReadAll(branded), zip = ReadAll(dir_ / "good.zip");
+  PeLayout layout;
+  ASSERT_TRUE(ScanPeLayout(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), &layout));
+  size_t firstRaw = stub.size(), lastRaw = 0;
+  for (size_t i = 0; i < layout.sectionCount; ++i) {
+    const uint8_t* header = reinterpret_cast<const uint8_t*>(stub.data()) + layout.sectionTable + 40 * i;
+    uint32_t raw = header[20] | header[21] << 8 | header[22] << 16 | uint32_t(header[23]) << 24;
+    if (raw) firstRaw = std::min<size_t>(firstRaw, raw), lastRaw = std::max<size_t>(lastRaw, raw);
+  }
+  EXPECT_EQ(image.substr(firstRaw, lastRaw - firstRaw), stub.substr(firstRaw, lastRaw - firstRaw));
+  // The checksum stays what the linker would write: checked against the linker's own on the stub.
+  const size_t checksum = layout.peOffset + 24 + 64;
+  auto bytesOf = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+  auto stored = [&](const std::string& file) { return GetU32(bytesOf(file), checksum); };
+  ASSERT_NE(stored(stub), 0u);
+  EXPECT_EQ(PeChecksum(bytesOf(stub), checksum), stored(stub));
+  EXPECT_EQ(PeChecksum(bytesOf(image.substr(0, image.size() - zip.size())), checksum), stored(image));
+  ASSERT_GT(image.size(), zip.size());
+  EXPECT_EQ(image.substr(image.size() - zip.size()), zip);
+  EXPECT_EQ(ScanPayloadOffset(reinterpret_cast<const uint8_t*>(image.data()), kHeaderBufferSize),
+            int32_t(image.size() - zip.size()));
+  EXPECT_NE(run.output.find("at offset " + std::to_string(image.size() - zip.size())), std::string::npos);
 }
 
 TEST_F(PackTest, Refuses64BitStubUnlessAskedFor) {

@@ -1,214 +1,235 @@
 // vexlode-pack: appends an installation package (a ZIP with setup.exe at its
-// root) to the bootstrapper stub. A directory package is zipped first.
-#include <minizip/unzip.h>
-#include <minizip/zip.h>
-#include <sys/stat.h>
-
+// root) to the bootstrapper stub, optionally branding the stub first with an
+// icon and version information. A directory package is zipped first.
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/payload.h"
+#include "tools/pack/archive.h"
+#include "tools/pack/bytes.h"
+#include "tools/pack/ico.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/pe_resources.h"
+#include "tools/pack/version_info.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Refusal : std::runtime_error {
-  using std::runtime_error::runtime_error;
+struct Options {
+  fs::path stub, package, out, icon;
+  bool allowX64 = false;  // test builds on machines that only run 64-bit Wine
+  Branding branding;
+  bool help = false;
 };
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw Refusal("cannot read " + path.string());
+  if (!in) throw PackError("cannot read " + path.u8string());
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-uint16_t U16(const std::vector<uint8_t>& b, size_t at) { return b[at] | (b[at + 1] << 8); }
-uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
+uint16_t ParseNumber(const std::string& text, int base, const std::string& option) {
+  std::string digits = base == 16 && text.rfind("0x", 0) == 0 ? text.substr(2) : text;
+  const std::string allowed = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of(allowed) != std::string::npos ||
+      std::stoul(digits, nullptr, base) > 0xFFFF)
+    throw PackError(option + " " + text + ": expected a number from 0 to " + (base == 16 ? "0xFFFF" : "65535"));
+  return uint16_t(std::stoul(digits, nullptr, base));
+}
+
+// Returns false for a usage error; throws PackError for a refused value.
+bool ParseOptions(const std::vector<std::string>& args, Options& options) {
+  auto version = [&]() -> VersionInfo& {
+    if (!options.branding.version) options.branding.version.emplace();
+    return *options.branding.version;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (arg == "--allow-x64") options.allowX64 = true;
+    else if (arg == "-h" || arg == "--help") options.help = true;
+    else if (!arg.empty() && arg[0] != '-' && options.package.empty()) options.package = fs::u8path(arg);
+    else if (!hasValue) return false;
+    else if (arg == "--stub") options.stub = fs::u8path(args[++i]);
+    else if (arg == "-o") options.out = fs::u8path(args[++i]);
+    else if (arg == "--icon") options.icon = fs::u8path(args[++i]);
+    else if (arg == "--file-version") version().file = ParseVersionNumber(args[++i], arg);
+    else if (arg == "--product-version") version().product = ParseVersionNumber(args[++i], arg);
+    else if (arg == "--version-language") version().language = ParseNumber(args[++i], 16, arg);
+    else if (arg == "--version-codepage") version().codePage = ParseNumber(args[++i], 10, arg);
+    else if (arg == "--version-string") {
+      const std::string& field = args[++i];
+      const size_t equals = field.find('=');
+      if (equals == 0 || equals == std::string::npos)
+        throw PackError("--version-string " + field + ": expected KEY=VALUE");
+      SetVersionString(version(), field.substr(0, equals), field.substr(equals + 1));
+    } else {
+      return false;
+    }
+  }
+  return options.help || (!options.package.empty() && !options.out.empty());
 }
 
 // The stub must be a 32-bit PE image that ends exactly where its sections'
 // raw data ends: anything after it would be taken for part of the payload.
 void CheckStub(const fs::path& stubPath, const std::vector<uint8_t>& stub, bool allowX64) {
-  const std::string name = stubPath.string();
-  size_t scanned = std::min(stub.size(), kHeaderBufferSize);
-  int32_t end = ScanPayloadOffset(stub.data(), scanned);
-  if (end == kNoPayload) throw Refusal("stub " + name + " is not a PE image");
-  size_t pe = U32(stub, 60);
-  uint16_t machine = U16(stub, pe + 4);
-  uint16_t magic = U16(stub, pe + 24);
-  bool x86 = machine == 0x14c && magic == 0x10b;
-  bool x64 = machine == 0x8664 && magic == 0x20b;
-  if (!x86 && !(allowX64 && x64)) throw Refusal("stub " + name + " is not a 32-bit PE image");
-  if (uint32_t(end) < stub.size())
-    throw Refusal("stub " + name + " has " + std::to_string(stub.size() - uint32_t(end)) +
-                  " bytes after its sections (an already packed installer, or not stripped)");
-  if (uint32_t(end) > stub.size()) throw Refusal("stub " + name + " is truncated");
+  const std::string name = stubPath.u8string();
+  PeLayout layout;
+  if (!ScanPeLayout(stub.data(), std::min(stub.size(), kHeaderBufferSize), &layout))
+    throw PackError("stub " + name + " is not a PE image");
+  const bool x86 = layout.machine == 0x14c && layout.optionalMagic == 0x10b;
+  const bool x64 = layout.machine == 0x8664 && layout.optionalMagic == 0x20b;
+  if (!x86 && !(allowX64 && x64)) throw PackError("stub " + name + " is not a 32-bit PE image");
+  const uint32_t end = uint32_t(layout.payloadOffset);
+  if (end < stub.size())
+    throw PackError("stub " + name + " has " + std::to_string(stub.size() - end) +
+                    " bytes after its sections (an already packed installer, or not stripped)");
+  if (end > stub.size()) throw PackError("stub " + name + " is truncated");
 }
 
-bool IsSetupAtRoot(const std::string& name) {
-  std::string lower = name;
-  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-  return lower == "setup.exe";
-}
-
-// The archive must open as a ZIP and list setup.exe at its root.
-void CheckArchive(const fs::path& zipPath) {
-  unzFile zip = unzOpen64(zipPath.c_str());
-  if (!zip) throw Refusal("package " + zipPath.string() + " is not a readable ZIP archive");
-  bool found = false;
-  for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
-    char name[1024];
-    unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) break;
-    if (IsSetupAtRoot(name)) found = true;
-  }
-  unzClose(zip);
-  if (!found) throw Refusal("package " + zipPath.string() + " has no setup.exe at its root");
-}
-
-void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool directory) {
-  struct stat st {};
-  if (stat(file.c_str(), &st) != 0) throw Refusal("cannot read " + file.string());
-  zip_fileinfo info {};
-  std::tm local {};
-  localtime_r(&st.st_mtime, &local);
-  info.tmz_date.tm_sec = local.tm_sec;
-  info.tmz_date.tm_min = local.tm_min;
-  info.tmz_date.tm_hour = local.tm_hour;
-  info.tmz_date.tm_mday = local.tm_mday;
-  info.tmz_date.tm_mon = local.tm_mon;
-  info.tmz_date.tm_year = local.tm_year + 1900;
-  // Unix mode in the upper half: the extractor keeps read-only from the
-  // owner-write bit; the archive bit always, the directory bit for folders.
-  info.external_fa = uint32_t(st.st_mode & 0xFFFF) << 16;
-  if (directory) info.external_fa |= 0x10;
-  // "UT" extended timestamp: the modification time in UTC.
-  uint32_t mtime = uint32_t(st.st_mtime);
-  unsigned char extra[9] = {'U', 'T', 5, 0, 1, uint8_t(mtime), uint8_t(mtime >> 8),
-                            uint8_t(mtime >> 16), uint8_t(mtime >> 24)};
-  const uLong versionMadeBy = (3 << 8) | 20;  // host Unix
-  if (zipOpenNewFileInZip4(zip, name.c_str(), &info, extra, sizeof extra, nullptr, 0, nullptr,
-                           directory ? 0 : Z_DEFLATED, directory ? 0 : 9, 0, -MAX_WBITS,
-                           DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0) != ZIP_OK)
-    throw Refusal("cannot add " + name + " to the archive");
-  if (!directory) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<char> chunk(1 << 16);
-    while (in) {
-      in.read(chunk.data(), chunk.size());
-      if (in.gcount() > 0 && zipWriteInFileInZip(zip, chunk.data(), unsigned(in.gcount())) != ZIP_OK)
-        throw Refusal("cannot write " + name + " to the archive");
-    }
-  }
-  zipCloseFileInZip(zip);
-}
-
-// Zips a directory: sorted order, so the same tree always gives the same list.
-void ZipDirectory(const fs::path& directory, const fs::path& zipPath) {
-  std::vector<fs::path> entries;
-  for (auto& entry : fs::recursive_directory_iterator(directory)) entries.push_back(entry.path());
-  std::sort(entries.begin(), entries.end());
-  zipFile zip = zipOpen64(zipPath.c_str(), APPEND_STATUS_CREATE);
-  if (!zip) throw Refusal("cannot create " + zipPath.string());
-  try {
-    for (const fs::path& path : entries) {
-      std::string name = fs::relative(path, directory).generic_string();
-      bool isDirectory = fs::is_directory(path);
-      AddToZip(zip, path, isDirectory ? name + "/" : name, isDirectory);
-    }
-  } catch (...) {
-    zipClose(zip, nullptr);
-    throw;
-  }
-  if (zipClose(zip, nullptr) != ZIP_OK) throw Refusal("cannot finish " + zipPath.string());
-}
-
+// Same file under any name, hard links included: compared by identity, not by path.
 bool SameFile(const fs::path& a, const fs::path& b) {
+#ifdef _WIN32
+  auto identity = [](const fs::path& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION infoA, infoB;
+  if (identity(a, infoA) && identity(b, infoB))
+    return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+           infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+#endif
   std::error_code error;
+#ifndef _WIN32
   if (fs::exists(a, error) && fs::exists(b, error)) return fs::equivalent(a, b, error);
+#endif
   return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error);
 }
 
-fs::path DefaultStub(const char* argv0) {
+// The stub shipped with the packer: build/win32/vexlode.exe next to
+// build/native/vexlode-pack, or vexlode.exe beside vexlode-pack.exe.
+fs::path DefaultStub() {
+#ifdef _WIN32
+  wchar_t self[32768];
+  DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+  return fs::path(std::wstring(self, length)).parent_path() / "vexlode.exe";
+#else
   std::error_code error;
   fs::path self = fs::canonical("/proc/self/exe", error);
-  if (error) self = argv0;
   return self.parent_path().parent_path() / "win32" / "vexlode.exe";
+#endif
+}
+
+void ReplaceFile(const fs::path& from, const fs::path& to) {
+#ifdef _WIN32
+  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+    throw PackError("cannot write " + to.u8string());
+#else
+  fs::permissions(from, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add);
+  fs::rename(from, to);
+#endif
 }
 
 int Usage() {
-  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe\n"
-               "  PACKAGE: a .zip with setup.exe at its root, or a directory to zip\n";
+  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [branding]\n"
+               "  PACKAGE: a .zip with setup.exe at its root, or a directory to zip\n"
+               "branding:\n"
+               "  --icon FILE.ico             the installer's icon (all its images)\n"
+               "  --version-string KEY=VALUE  a version string (ProductName, FileDescription, ...)\n"
+               "  --file-version N.N.N.N      the numeric file version\n"
+               "  --product-version N.N.N.N   the numeric product version\n"
+               "  --version-language HEX      language of the strings (default 0409, US English)\n"
+               "  --version-codepage N        code page of the strings (default 1200, Unicode)\n";
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  fs::path stubPath, packagePath, outPath;
-  bool allowX64 = false;  // test builds on machines that only run 64-bit Wine
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--stub" && i + 1 < argc) stubPath = argv[++i];
-    else if (arg == "-o" && i + 1 < argc) outPath = argv[++i];
-    else if (arg == "--allow-x64") allowX64 = true;
-    else if (arg == "-h" || arg == "--help") return Usage(), 0;
-    else if (!arg.empty() && arg[0] != '-' && packagePath.empty()) packagePath = arg;
-    else return Usage();
-  }
-  if (packagePath.empty() || outPath.empty()) return Usage();
-  if (stubPath.empty()) stubPath = DefaultStub(argv[0]);
-
-  fs::path temporary = outPath;
-  temporary += ".partial";
-  fs::path zipped;
+int Run(const std::vector<std::string>& args) {
+  Options options;
+  fs::path temporary, zipped;
   try {
-    if (SameFile(outPath, stubPath)) throw Refusal("output " + outPath.string() + " is the stub itself");
-    if (SameFile(outPath, packagePath)) throw Refusal("output " + outPath.string() + " is the package itself");
-    std::vector<uint8_t> stub = ReadFileBytes(stubPath);
-    CheckStub(stubPath, stub, allowX64);
+    if (!ParseOptions(args, options)) return Usage();
+    if (options.help) return Usage(), 0;
+    if (options.stub.empty()) options.stub = DefaultStub();
+    temporary = options.out;
+    temporary += ".partial";
+    const std::string out = options.out.u8string();
+    if (SameFile(options.out, options.stub)) throw PackError("output " + out + " is the stub itself");
+    if (SameFile(options.out, options.package)) throw PackError("output " + out + " is the package itself");
+    if (!options.icon.empty() && SameFile(options.out, options.icon))
+      throw PackError("output " + out + " is the icon itself");
 
-    fs::path archivePath = packagePath;
-    if (fs::is_directory(packagePath)) {
-      zipped = outPath;
+    std::vector<uint8_t> stub = ReadFileBytes(options.stub);
+    CheckStub(options.stub, stub, options.allowX64);
+    if (!options.icon.empty()) {
+      try {
+        options.branding.icon = ParseIco(ReadFileBytes(options.icon));
+      } catch (const PackError& error) {
+        throw PackError("icon " + options.icon.u8string() + ": " + error.what());
+      }
+    }
+    const bool branded = !options.branding.icon.empty() || options.branding.version;
+    const std::vector<uint8_t> image = branded ? BrandImage(stub, options.branding) : stub;
+
+    fs::path archivePath = options.package;
+    if (fs::is_directory(options.package)) {
+      zipped = options.out;
       zipped += ".zip.partial";
-      ZipDirectory(packagePath, zipped);
+      ZipDirectory(options.package, zipped);
       archivePath = zipped;
-    } else if (!fs::is_regular_file(packagePath)) {
-      throw Refusal("package " + packagePath.string() + " does not exist");
+    } else if (!fs::is_regular_file(options.package)) {
+      throw PackError("package " + options.package.u8string() + " does not exist");
     }
     CheckArchive(archivePath);
-    std::vector<uint8_t> archive = ReadFileBytes(archivePath);
+    const std::vector<uint8_t> archive = ReadFileBytes(archivePath);
 
     {
-      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(stub.data()), stub.size());
-      out.write(reinterpret_cast<const char*>(archive.data()), archive.size());
-      if (!out.flush()) throw Refusal("cannot write " + temporary.string());
+      std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+      file.write(reinterpret_cast<const char*>(image.data()), image.size());
+      file.write(reinterpret_cast<const char*>(archive.data()), archive.size());
+      if (!file.flush()) throw PackError("cannot write " + temporary.u8string());
     }
-    fs::permissions(temporary, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                    fs::perm_options::add);
-    fs::rename(temporary, outPath);
+    ReplaceFile(temporary, options.out);
     if (!zipped.empty()) fs::remove(zipped);
-    std::cout << outPath.string() << ": stub " << stub.size() << " bytes, archive "
-              << archive.size() << " bytes at offset " << stub.size() << "\n";
+    std::cout << out << ": stub " << image.size() << " bytes, archive " << archive.size()
+              << " bytes at offset " << image.size() << "\n";
     return 0;
   } catch (const std::exception& error) {
     std::error_code ignored;
-    fs::remove(temporary, ignored);
+    if (!temporary.empty()) fs::remove(temporary, ignored);
     if (!zipped.empty()) fs::remove(zipped, ignored);
     std::cerr << "vexlode-pack: " << error.what() << "\n";
     return 1;
   }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Arguments arrive as UTF-16 and are handled as UTF-8 from here on.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], size, nullptr, nullptr);
+    args.push_back(arg);
+  }
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

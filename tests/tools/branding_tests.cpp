@@ -1,0 +1,104 @@
+// The packer's pure parts: version numbers, UTF-8, the resource tree.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/pack/bytes.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/pe_resources.h"
+#include "tools/pack/version_info.h"
+
+namespace {
+
+TEST(VersionNumber, ParsesOneToFourPartsAndRefusesTheRest) {
+  struct Case { const char* text; std::vector<uint16_t> parts; const char* shown; };
+  const Case accepted[] = {
+      {"7", {7, 0, 0, 0}, "7"},
+      {"1.2.3.4", {1, 2, 3, 4}, "1.2.3.4"},
+      {"65535.0.65535.007", {65535, 0, 65535, 7}, "65535.0.65535.7"},
+  };
+  for (const Case& c : accepted) {
+    VersionNumber v = ParseVersionNumber(c.text, "--file-version");
+    EXPECT_EQ(std::vector<uint16_t>(v.parts, v.parts + 4), c.parts) << c.text;
+    EXPECT_EQ(VersionText(v), c.shown);
+  }
+  for (const char* text : {"", "1.", ".1", "1..2", "1.2.3.4.5", "65536", "99999", "123456", "1,2", " 1", "1.2a", "-1",
+                           "4294967297"})
+    EXPECT_THROW(ParseVersionNumber(text, "--file-version"), PackError) << text;
+}
+
+TEST(Utf8ToUtf16, DecodesWellFormedTextAndRefusesTheRest) {
+  EXPECT_EQ(Utf8ToUtf16("A\xC3\xA9\xE6\x98\x9F\xF0\x9F\x98\x80"), u"A\u00e9\u661f\U0001F600");
+  for (const char* bad : {"\x80", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE6\x98",
+                          "\xF8\x88\x80\x80\x80", "a\xC3"})
+    EXPECT_THROW(Utf8ToUtf16(bad), PackError) << bad;
+}
+
+TEST(VersionInfo, NamesItsStringTableAfterTheLanguageAndCodePage) {
+  VersionInfo info;
+  info.language = 0x0804;
+  info.codePage = 936;
+  SetVersionString(info, "ProductName", "a");
+  SetVersionString(info, "ProductName", "b");  // the later value replaces the earlier
+  std::vector<uint8_t> bytes = BuildVersionInfo(info);
+  std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(text.find(std::string("0\0" "8\0" "0\0" "4\0" "0\0" "3\0" "a\0" "8\0", 16)), std::string::npos);
+  EXPECT_NE(text.find(std::string("\x04\x08\xa8\x03", 4)), std::string::npos);  // Translation
+  EXPECT_EQ(text.find(std::string("a\0\0\0", 4)), std::string::npos);
+  EXPECT_EQ(GetU16(bytes, 0), bytes.size());
+}
+
+ResourceKey Id(uint16_t id) { return ResourceKey{false, id, {}}; }
+ResourceKey Name(const std::u16string& name) { return ResourceKey{true, 0, name}; }
+
+TEST(ResourceSection, RoundTripsNamesIdsAndData) {
+  ResourceTree tree;
+  tree[Id(24)][Id(1)][Id(0x409)] = {{'<', 'x', '/', '>'}, 0};
+  tree[Id(3)][Id(2)][Id(0)] = {std::vector<uint8_t>(13, 7), 1252};
+  tree[Name(u"ZED")][Name(u"名前")][Id(0x804)] = {{1, 2, 3}, 0};
+  tree[Name(u"ALPHA")][Id(5)][Id(0x409)] = {{}, 0};
+  const uint32_t rva = 0x51c000;
+  std::vector<uint8_t> section = BuildResourceSection(tree, rva);
+  ResourceTree back = ParseResourceSection(section, rva);
+  ASSERT_EQ(back.size(), tree.size());
+  auto type = back.begin();
+  EXPECT_TRUE(type->first.named && type->first.name == u"ALPHA");  // names before ids
+  for (const auto& [typeKey, names] : tree)
+    for (const auto& [nameKey, languages] : names)
+      for (const auto& [languageKey, data] : languages) {
+        const ResourceData& got = back.at(typeKey).at(nameKey).at(languageKey);
+        EXPECT_EQ(got.bytes, data.bytes);
+        EXPECT_EQ(got.codePage, data.codePage);
+      }
+  // The root lists two named and two numbered types; data RVAs count from the section's.
+  EXPECT_EQ(GetU16(section, 12), 2);
+  EXPECT_EQ(GetU16(section, 14), 2);
+}
+
+TEST(ResourceSection, RefusesHostileTrees) {
+  ResourceTree tree;
+  tree[Id(24)][Id(1)][Id(0x409)] = {{'m', 'f'}, 0};
+  const uint32_t rva = 0x2000;
+  const std::vector<uint8_t> good = BuildResourceSection(tree, rva);
+  ASSERT_NO_THROW(ParseResourceSection(good, rva));
+  // Layout: root table at 0, type table at 24, language table at 48, data entry at 72.
+  struct Case { const char* what; size_t at; uint32_t value; };
+  const Case cases[] = {
+      {"root entry points back at the root: a loop", 16 + 4, 0x80000000},
+      {"subdirectory past the end", 16 + 4, 0x80000000 | 0xFFFF},
+      {"entry count past the end", 14, 0xFFFF},
+      {"data entry where a table belongs", 16 + 4, 24},
+      {"data before the section", 72, 0x1000},
+      {"data size past the end", 76, 0x1000},
+      {"name string past the end", 16, 0x80000000 | 0xFFF0},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bad = good;
+    if (c.at == 14) SetU16(bad, c.at, uint16_t(c.value));
+    else SetU32(bad, c.at, c.value);
+    EXPECT_THROW(ParseResourceSection(bad, rva), PackError) << c.what;
+  }
+}
+
+}  // namespace

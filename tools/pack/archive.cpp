@@ -1,0 +1,140 @@
+#include "tools/pack/archive.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <vector>
+
+#include "tools/pack/pack_error.h"
+#include "unzip.h"
+#include "zip.h"
+#ifdef _WIN32
+#include "iowin32.h"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// minizip opens files by the name we hand it; on Windows that must be the
+// UTF-16 name, or non-ANSI paths fail.
+struct ZipName {
+  explicit ZipName(const fs::path& path) : native(path.native()) {
+#ifdef _WIN32
+    fill_win32_filefunc64W(&functions);
+#else
+    fill_fopen64_filefunc(&functions);
+#endif
+  }
+  const void* get() const { return native.c_str(); }
+  fs::path::string_type native;
+  zlib_filefunc64_def functions;
+};
+
+struct FileFacts {
+  time_t mtime;
+  bool readOnly;
+};
+
+FileFacts Facts(const fs::path& file) {
+#ifdef _WIN32
+  struct _stat64 st {};
+  if (_wstat64(file.c_str(), &st) != 0) throw PackError("cannot read " + file.u8string());
+#else
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) throw PackError("cannot read " + file.u8string());
+#endif
+  return {time_t(st.st_mtime), !(st.st_mode & S_IWRITE)};
+}
+
+std::tm LocalTime(time_t t) {
+  std::tm local {};
+#ifdef _WIN32
+  localtime_s(&local, &t);
+#else
+  localtime_r(&t, &local);
+#endif
+  return local;
+}
+
+void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool directory) {
+  const FileFacts facts = Facts(file);
+  zip_fileinfo info {};
+  const std::tm local = LocalTime(facts.mtime);
+  info.tmz_date.tm_sec = local.tm_sec;
+  info.tmz_date.tm_min = local.tm_min;
+  info.tmz_date.tm_hour = local.tm_hour;
+  info.tmz_date.tm_mday = local.tm_mday;
+  info.tmz_date.tm_mon = local.tm_mon;
+  info.tmz_date.tm_year = local.tm_year + 1900;
+  // Unix mode in the upper half, from what every host knows: folder or file,
+  // read-only or not. The extractor keeps read-only from the owner-write bit.
+  uint32_t mode = directory ? 040755 : 0100644;
+  if (facts.readOnly) mode &= ~0222u;
+  info.external_fa = mode << 16 | (directory ? 0x10 : 0);
+  // "UT" extended timestamp: the modification time in UTC.
+  const uint32_t mtime = uint32_t(facts.mtime);
+  unsigned char extra[9] = {'U', 'T', 5, 0, 1, uint8_t(mtime), uint8_t(mtime >> 8),
+                            uint8_t(mtime >> 16), uint8_t(mtime >> 24)};
+  const uLong versionMadeBy = (3 << 8) | 20;  // host Unix
+  if (zipOpenNewFileInZip4(zip, name.c_str(), &info, extra, sizeof extra, nullptr, 0, nullptr,
+                           directory ? 0 : Z_DEFLATED, directory ? 0 : 9, 0, -MAX_WBITS,
+                           DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0) != ZIP_OK)
+    throw PackError("cannot add " + name + " to the archive");
+  if (!directory) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw PackError("cannot read " + file.u8string());
+    std::vector<char> chunk(1 << 16);
+    while (in) {
+      in.read(chunk.data(), chunk.size());
+      if (in.gcount() > 0 && zipWriteInFileInZip(zip, chunk.data(), unsigned(in.gcount())) != ZIP_OK)
+        throw PackError("cannot write " + name + " to the archive");
+    }
+  }
+  zipCloseFileInZip(zip);
+}
+
+}  // namespace
+
+bool IsSetupAtRoot(const std::string& name) {
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(tolower(c)); });
+  return lower == "setup.exe";
+}
+
+void CheckArchive(const fs::path& zipPath) {
+  ZipName zipName(zipPath);
+  unzFile zip = unzOpen2_64(zipName.get(), &zipName.functions);
+  if (!zip) throw PackError("package " + zipPath.u8string() + " is not a readable ZIP archive");
+  bool found = false;
+  for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
+    char name[1024];
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+    if (IsSetupAtRoot(name)) found = true;
+  }
+  unzClose(zip);
+  if (!found) throw PackError("package " + zipPath.u8string() + " has no setup.exe at its root");
+}
+
+void ZipDirectory(const fs::path& directory, const fs::path& zipPath) {
+  std::vector<fs::path> entries;
+  for (auto& entry : fs::recursive_directory_iterator(directory)) entries.push_back(entry.path());
+  std::sort(entries.begin(), entries.end());
+  ZipName zipName(zipPath);
+  zipFile zip = zipOpen2_64(zipName.get(), APPEND_STATUS_CREATE, nullptr, &zipName.functions);
+  if (!zip) throw PackError("cannot create " + zipPath.u8string());
+  try {
+    for (const fs::path& path : entries) {
+      const std::string name = fs::relative(path, directory).generic_u8string();
+      const bool isDirectory = fs::is_directory(path);
+      AddToZip(zip, path, isDirectory ? name + "/" : name, isDirectory);
+    }
+  } catch (...) {
+    zipClose(zip, nullptr);
+    throw;
+  }
+  if (zipClose(zip, nullptr) != ZIP_OK) throw PackError("cannot finish " + zipPath.u8string());
+}

@@ -1,0 +1,32 @@
+# The packer and its pure parts. Included by the native tools build and by the
+# Windows builds, both compiling the same pinned minizip sources so that the
+# two packers write the same bytes. Needs VEXLODE_ROOT, VEXLODE_DEPS and
+# VEXLODE_PACK_ZLIB (the zlib target to link).
+set(pack_minizip ${VEXLODE_DEPS}/minizip)
+set(pack_minizip_sources ${pack_minizip}/zip.c ${pack_minizip}/unzip.c ${pack_minizip}/ioapi.c)
+if(WIN32)
+  list(APPEND pack_minizip_sources ${pack_minizip}/iowin32.c)
+endif()
+add_library(packminizip STATIC ${pack_minizip_sources})
+target_include_directories(packminizip PUBLIC ${pack_minizip})
+target_compile_options(packminizip PRIVATE -w)
+target_link_libraries(packminizip PUBLIC ${VEXLODE_PACK_ZLIB})
+
+if(NOT TARGET vexpure)
+  add_library(vexpure STATIC ${VEXLODE_ROOT}/app/payload.cpp ${VEXLODE_ROOT}/common/format.cpp)
+  target_include_directories(vexpure PUBLIC ${VEXLODE_ROOT})
+endif()
+
+set(pack_dir ${VEXLODE_ROOT}/tools/pack)
+add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
+            ${pack_dir}/archive.cpp)
+target_link_libraries(packlib PUBLIC vexpure packminizip)
+target_compile_options(packlib PRIVATE -Wall -Wextra)
+
+add_executable(vexlode-pack ${pack_dir}/pack.cpp)
+target_link_libraries(vexlode-pack PRIVATE packlib)
+target_compile_options(vexlode-pack PRIVATE -Wall -Wextra)
+if(WIN32)
+  target_link_options(vexlode-pack PRIVATE -municode -static -s)
+  set_target_properties(vexlode-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()
