@@ -177,8 +177,10 @@ TEST_F(Extraction, UnreadableArchivesAndMissingArgumentsLeaveTheListAlone) {
 
 TEST_F(Extraction, MiddleEntryWhoseLocalHeaderDisagreesFailsAlone) {
   // Each archive: a.txt, b.txt, c.txt; b.txt's local header is wrong or its
-  // method unsupported (bzip2 and 0xFFFFFFFF sizes pass minizip's own check).
-  for (const char* archive : {"bad_crc", "bad_sizes", "bad_ffff_size", "bad_method",
+  // method unsupported (bzip2 and 0xFFFFFFFF sizes pass minizip's own check,
+  // whatever a ZIP64 block says or whether there is one).
+  for (const char* archive : {"bad_crc", "bad_sizes", "bad_ffff_size", "bad_zip64_size",
+                              "bad_zip64_short", "bad_zip64_id", "bad_method",
                               "bad_signature", "bad_name_length", "bzip2_method",
                               "unknown_method"}) {
     target = temp / Widen(archive);
@@ -393,9 +395,15 @@ TEST_F(Extraction, TooLongTargetDirectoryWritesNothing) {
   EXPECT_TRUE(Listing(temp.path()).empty());
 }
 
-TEST_F(Extraction, ArchiveAfterOtherBytes) {
-  EXPECT_TRUE(Extract("junk_prefix"));
-  EXPECT_EQ(Read(L"b.txt"), "second");
+TEST_F(Extraction, ArchiveAfterOtherBytesOrWithZip64Records) {
+  // a.txt, b.txt, c.txt each time; zip64_python is Python's zipfile with
+  // force_zip64 (0xFFFFFFFF local sizes backed by ZIP64 blocks).
+  for (const char* archive : {"junk_prefix", "zip64_python", "zip64_local", "zip64_end"}) {
+    target = temp / Widen(archive);
+    EXPECT_TRUE(Extract(archive)) << archive;
+    EXPECT_TRUE(failed.empty()) << archive;
+    EXPECT_EQ(Read(L"a.txt") + Read(L"b.txt") + Read(L"c.txt"), "firstsecondthird") << archive;
+  }
 }
 
 // -------------------------------------------------------- links planted
