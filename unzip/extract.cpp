@@ -13,7 +13,18 @@ struct ExtractorCloser {
 
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntries,
                     const wchar_t* archivePath) {
-  if (!targetDirectory || !archivePath) return false;
+  return ExtractArchive(targetDirectory, &failedEntries, archivePath, nullptr);
+}
+
+bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
+                    const wchar_t* archivePath) {
+  return ExtractArchive(targetDirectory, failedEntries, archivePath, nullptr);
+}
+
+bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedList,
+                    const wchar_t* archivePath, Array<FailedEntry>* failures) {
+  if (!targetDirectory || !failedList || !archivePath) return false;
+  Array<int32_t>& failedEntries = *failedList;
   ArchiveExtractor* extractor = nullptr;
   if (OpenArchive(archivePath, &extractor) != ArchiveResult::Ok) return false;
   ExtractorCloser closer{extractor};
@@ -25,20 +36,27 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntrie
 
   failedEntries.Clear();
   failedEntries.Reserve(static_cast<size_t>(count));
+  if (failures) failures->Clear();
   int32_t extracted = 0;
   for (int32_t i = 0; i < count; ++i) {
-    if (GetEntry(extractor, i, &entry) != ArchiveResult::Ok ||
-        ExtractEntry(extractor, i, entry.name) != ArchiveResult::Ok) {
-      failedEntries.Append(i);
+    ArchiveResult result = GetEntry(extractor, i, &entry);
+    bool found = result == ArchiveResult::Ok;
+    if (found) result = ExtractEntry(extractor, i, entry.name);
+    if (result == ArchiveResult::Ok) {
+      ++extracted;
       continue;
     }
-    ++extracted;
+    failedEntries.Append(i);
+    if (failures) {
+      // A failed lookup gives no record; the name comes from the central
+      // record alone then.
+      if (!found) GetEntryName(extractor, i, entry.name);
+      FailedEntry failure;
+      failure.index = i;
+      failure.result = static_cast<uint32_t>(result);
+      failure.name.Append(entry.name);
+      failures->Append(static_cast<FailedEntry&&>(failure));
+    }
   }
   return extracted == count;
-}
-
-bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
-                    const wchar_t* archivePath) {
-  if (!failedEntries) return false;
-  return ExtractArchive(targetDirectory, *failedEntries, archivePath);
 }

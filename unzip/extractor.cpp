@@ -379,6 +379,24 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
   return R::Ok;
 }
 
+ArchiveResult GetEntryName(ArchiveExtractor* extractor, int32_t index,
+                           wchar_t (&name)[kPathCapacity]) {
+  ArchiveExtractor* x = extractor;
+  name[0] = 0;
+  if (!x || index < 0 || index >= x->entryCount) return R::BadIndex;
+  if (!PositionReader(x, index)) return R::Corrupt;
+  unz_file_info64 info;
+  char storedName[kStoredNameCapacity];
+  if (unzGetCurrentFileInfo64(x->reader, &info, storedName, sizeof storedName - 1, nullptr, 0,
+                              nullptr, 0) != UNZ_OK)
+    return R::Corrupt;
+  storedName[info.size_filename < sizeof storedName - 1 ? info.size_filename : sizeof storedName - 1] = 0;
+  wchar_t wideName[kPathCapacity];
+  if (!MultiByteToWideChar(CP_UTF8, 0, storedName, -1, wideName, kPathCapacity)) return R::Corrupt;
+  CopyText(name, kPathCapacity, GuardEntryName(wideName));
+  return R::Ok;
+}
+
 ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wchar_t* name) {
   ArchiveExtractor* x = extractor;
   if (!x || index < 0 || index >= x->entryCount) return R::BadIndex;
