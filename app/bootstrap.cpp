@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "app/checkout.h"
+#include "app/failure_log.h"
 #include "app/install_run.h"
 #include "app/payload.h"
 #include "common/handle.h"
@@ -54,7 +55,7 @@ int RunBootstrap() {
   SetFilePointer(ownFile.get(), payloadOffset, nullptr, FILE_BEGIN);
 
   DWORD copyStart = GetTickCount();
-  CopyPayload(ownFile.get(), archive.get());
+  LogCopyFailure(CopyPayload(ownFile.get(), archive.get()), archivePath);
   archive.reset();
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/failure_log.h"
 #include "cleanup/delete_directory_tree.h"
 #include "common/containers.h"
 #include "launch/command_line_args.h"
@@ -15,10 +16,12 @@ void RunInstallation(const wchar_t* archiveName, const wchar_t* archivePath,
   extractionDirectory.Append(L'\\');
 
   Array<int32_t> failedEntries;
+  Array<FailedEntry> failures;
   DWORD extractStart = GetTickCount();
-  bool extracted = ExtractArchive(extractionDirectory.c_str(), &failedEntries, archivePath);
+  bool extracted = ExtractArchive(extractionDirectory.c_str(), &failedEntries, archivePath, &failures);
   LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", archiveName, extractionDirectory.c_str(),
            extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
+  LogFailedEntries(failures);
 
   CommandLineArgs arguments;
   arguments.AddParentPath(arguments.programPath.c_str());
