@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "app/checkout.h"
+#include "app/failure_log.h"
 #include "app/install_run.h"
 #include "app/payload.h"
 #include "app/temp_workspace.h"
@@ -43,7 +44,7 @@ int RunBootstrap() {
   SetFilePointer(ownFile.get(), payloadOffset, nullptr, FILE_BEGIN);
 
   DWORD copyStart = GetTickCount();
-  CopyPayload(ownFile.get(), workspace.archive());
+  LogCopyFailure(CopyPayload(ownFile.get(), workspace.archive()), workspace.archivePath());
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));
 

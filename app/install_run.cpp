@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/failure_log.h"
 #include "app/foreign_entries.h"
 #include "app/temp_workspace.h"
 #include "common/containers.h"
@@ -14,12 +15,14 @@ void RunInstallation(TempWorkspace& workspace) {
   const wchar_t* extractionDirectory = workspace.extractionDirectory();
 
   Array<int32_t> failedEntries;
+  Array<FailedEntry> failures;
   ExtractionRecord record;
   DWORD extractStart = GetTickCount();
   bool extracted = ExtractArchiveInto(workspace.archive(), extractionDirectory, failedEntries,
-                                      L"setup.exe", &record);
+                                      L"setup.exe", &record, &failures);
   LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", workspace.archiveName(), extractionDirectory,
            extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
+  LogFailedEntries(failures);
   workspace.Seal();
 
   CommandLineArgs arguments;

@@ -53,6 +53,24 @@ def big_package(path):
         return len(z.infolist())
 
 
+def small_files_package(path):
+    """5,000 files of 0.5 to 4 KB in 50 folders: per-entry costs dominate."""
+    rng = random.Random(11)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("setup.exe", harness.recorder_bytes())
+        for n in range(5000):
+            size = rng.randint(512, 4096)
+            z.writestr("files/d%02d/f%04d.dat" % (n % 50, n), rng.randbytes(size // 2) + bytes(size - size // 2))
+        return len(z.infolist())
+
+
+def over_4_gib_package(path):
+    """setup.exe and one entry of zeros just past 4 GiB, deflated (a few MB)."""
+    import test_zip64  # noqa: E402 (beside harness)
+    test_zip64.big_package(path)
+    return 2
+
+
 def timed(command, **kwargs):
     start = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
@@ -115,6 +133,11 @@ def main():
         whole_run("realistic package", realistic, realistic_package(realistic, work), work)
         big = os.path.join(work, "big.zip")
         whole_run("100 MB package", big, big_package(big), work)
+        small = os.path.join(work, "small.zip")
+        whole_run("many small files", small, small_files_package(small), work)
+        if os.environ.get("VEXLODE_BENCH_BIG", "1") != "0":
+            huge = os.path.join(work, "huge.zip")
+            whole_run("over-4-GiB entry", huge, over_4_gib_package(huge), work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -70,7 +70,9 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
     }
     size_t width = 0;
     while (*p >= L'0' && *p <= L'9' && width < 1024) width = width * 10 + (*p++ - L'0');
-    while (*p == L'l' || *p == L'h') ++p;
+    int longs = 0;  // "ll" takes a 64-bit argument; "l" and "h" change nothing
+    for (; *p == L'l' || *p == L'h'; ++p) longs += *p == L'l';
+    bool wide = longs >= 2;
 
     wchar_t number[24];
     switch (*p) {
@@ -92,9 +94,9 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
       }
       case L'd':
       case L'i': {
-        int value = va_arg(args, int);
+        long long value = wide ? va_arg(args, long long) : va_arg(args, int);
         size_t length = 0;
-        unsigned long long magnitude = value < 0 ? 0ULL - static_cast<long long>(value)
+        unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                                  : static_cast<unsigned long long>(value);
         if (value < 0) number[length++] = L'-';
         length += Digits(number + length, magnitude, 10, false);
@@ -104,7 +106,7 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
       case L'u':
       case L'x':
       case L'X': {
-        unsigned value = va_arg(args, unsigned);
+        unsigned long long value = wide ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
         size_t length = Digits(number, value, *p == L'u' ? 10 : 16, *p == L'X');
         PutField(output, number, length, width, leftAlign, leftAlign ? L' ' : pad);
         break;

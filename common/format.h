@@ -2,7 +2,8 @@
 // meaning of %s with __USE_MINGW_ANSI_STDIO, and the native fuzz build has a
 // different wchar_t; this one behaves the same everywhere.
 // Conversions: %s (wide string), %d %i (int), %u, %x %X (unsigned), %c, %%,
-// with the flags '-' and '0', a width and an ignored 'l'. Unknown
+// with the flags '-' and '0', a width, an ignored 'l' and 'll' for 64-bit
+// integers. Unknown
 // conversions are copied literally.
 #pragma once
 #include <stdarg.h>

@@ -125,18 +125,17 @@ void LookUpEntry(unzFile reader, const MemoryFile& file, const unz_file_info64& 
   if (localExtra >= 0 && dataStart >= headerBytes) {
     uint8_t header[kLocalHeaderSize];
     CentralFields central = {static_cast<uint16_t>(info.compression_method),
-                             static_cast<uint32_t>(info.crc),
-                             static_cast<uint32_t>(info.compressed_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : info.compressed_size),
-                             static_cast<uint32_t>(info.uncompressed_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : info.uncompressed_size),
-                             static_cast<uint16_t>(info.size_filename)};
-    agrees = ReadAt(file, dataStart - headerBytes, header, sizeof header) &&
-             LocalHeaderAgrees(header, sizeof header, central);
+                             static_cast<uint32_t>(info.crc), info.compressed_size,
+                             info.uncompressed_size, static_cast<uint16_t>(info.size_filename)};
     FUZZ_CHECK(localExtra <= 0xFFFF);
-    if (agrees && localExtra > 0) {
+    bool extraRead = true;
+    if (localExtra > 0) {
       extra.reset(new uint8_t[localExtra]);
-      agrees = unzGetLocalExtrafield(reader, extra.get(), static_cast<unsigned>(localExtra)) == localExtra;
+      extraRead = unzGetLocalExtrafield(reader, extra.get(), static_cast<unsigned>(localExtra)) == localExtra;
       extraLength = static_cast<size_t>(localExtra);
     }
+    agrees = ReadAt(file, dataStart - headerBytes, header, sizeof header) && extraRead &&
+             LocalHeaderAgrees(header, sizeof header, central, extra.get(), extraLength);
   }
   unzCloseCurrentFile(reader);
   if (!agrees) return;

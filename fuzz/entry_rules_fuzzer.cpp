@@ -256,23 +256,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(UnixTimeToFileTime(static_cast<int32_t>(external)) ==
              ModelFileTime(static_cast<int32_t>(external)));
 
-  // Local header check over the first bytes of the rest, exactly sized.
+  // Local header check over the first bytes of the rest, exactly sized, with
+  // whatever follows them as the local extra field.
   {
     const size_t length = std::min<size_t>(rest.size(), kLocalHeaderSize + 4);
     std::unique_ptr<uint8_t[]> header(new uint8_t[length ? length : 1]);
     if (length) memcpy(header.get(), rest.data(), length);
+    const size_t extraLength = rest.size() - length;
+    std::unique_ptr<uint8_t[]> extra(new uint8_t[extraLength ? extraLength : 1]);
+    if (extraLength) memcpy(extra.get(), rest.data() + length, extraLength);
     bool expected = length >= kLocalHeaderSize && ReadLe32(&rest[0]) == 0x04034b50;
     if (expected) {
       const uint16_t localFlags = ReadLe16(&rest[6]);
       const uint16_t method = ReadLe16(&rest[8]);
       expected = method == central.method && (method == 0 || method == 8) &&
                  ReadLe16(&rest[26]) == central.nameLength;
-      if (!(localFlags & 8))
-        expected = expected && ReadLe32(&rest[14]) == central.crc &&
-                   ReadLe32(&rest[18]) == central.compressedSize &&
-                   ReadLe32(&rest[22]) == central.uncompressedSize;
+      if (!(localFlags & 8)) {
+        const uint32_t compressed = ReadLe32(&rest[18]), uncompressed = ReadLe32(&rest[22]);
+        const bool marked = compressed == 0xFFFFFFFF || uncompressed == 0xFFFFFFFF;
+        // The first block whose header lies wholly in the field, by its ID.
+        size_t at = length, blockEnd = 0;
+        bool zip64 = false;
+        while (marked && at + 4 <= rest.size()) {
+          const size_t size = ReadLe16(&rest[at + 2]);
+          if (ReadLe16(&rest[at]) == 1) {
+            zip64 = true;
+            blockEnd = std::min(rest.size(), at + 4 + size);
+            at += 4;
+            break;
+          }
+          at += 4 + size;
+        }
+        auto value = [&](size_t offset, uint64_t* out) {
+          if (at + offset + 8 > blockEnd) return false;
+          *out = ReadLe64(&rest[at + offset]);
+          return true;
+        };
+        uint64_t u = uncompressed, c = compressed;
+        bool present = true;
+        if (zip64 && uncompressed == 0xFFFFFFFF) present = value(0, &u);
+        const size_t cAt = ((zip64 && blockEnd - at >= 16) || uncompressed == 0xFFFFFFFF) ? 8 : 0;
+        if (zip64 && compressed == 0xFFFFFFFF) present = present && value(cAt, &c);
+        expected = expected && ReadLe32(&rest[14]) == central.crc && present &&
+                   c == central.compressedSize && u == central.uncompressedSize;
+      }
     }
-    FUZZ_CHECK(LocalHeaderAgrees(length ? header.get() : nullptr, length, central) == expected);
+    FUZZ_CHECK(LocalHeaderAgrees(length ? header.get() : nullptr, length, central,
+                                 extraLength ? extra.get() : nullptr, extraLength) == expected);
   }
 
   // Encryption check byte: which byte is expected, and what the header decrypts to.

@@ -177,15 +177,54 @@ bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
   return true;
 }
 
-bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central) {
+bool FindExtraBlock(const uint8_t* field, size_t length, uint16_t id, const uint8_t** data,
+                    size_t* size) {
+  if (!field || !data || !size) return false;
+  for (size_t offset = 0; length >= 4 && offset <= length - 4;) {
+    size_t dataSize = ReadLe16(field + offset + 2);
+    if (ReadLe16(field + offset) == id) {
+      *data = field + offset + 4;
+      *size = dataSize < length - offset - 4 ? dataSize : length - offset - 4;
+      return true;
+    }
+    offset += 4 + dataSize;
+  }
+  return false;
+}
+
+namespace {
+
+// A local ZIP64 block holds the uncompressed, then the compressed size. The
+// format asks for both in a local header; some writers store only those
+// whose 32-bit field is 0xFFFFFFFF, so fewer than 16 bytes are read that way.
+bool LocalSizesAgree(const uint8_t* header, const CentralFields& central, const uint8_t* extra,
+                     size_t extraLength) {
+  const uint32_t kMarker = 0xFFFFFFFF;
+  uint32_t compressed = ReadLe32(header + 18), uncompressed = ReadLe32(header + 22);
+  const uint8_t* block = nullptr;
+  size_t blockSize = 0;
+  bool zip64 = (compressed == kMarker || uncompressed == kMarker) &&
+               FindExtraBlock(extra, extraLength, kZip64BlockId, &block, &blockSize);
+  size_t compressedAt = (blockSize >= 16 || uncompressed == kMarker) ? 8 : 0;
+  auto agrees = [&](uint32_t local, uint64_t expected, size_t at) {
+    if (local != kMarker || !zip64) return local == expected;
+    return at + 8 <= blockSize && ReadLe64(block + at) == expected;
+  };
+  return agrees(uncompressed, central.uncompressedSize, 0) &&
+         agrees(compressed, central.compressedSize, compressedAt);
+}
+
+}  // namespace
+
+bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central,
+                       const uint8_t* extra, size_t extraLength) {
   if (!header || length < kLocalHeaderSize) return false;
   if (ReadLe32(header) != 0x04034b50) return false;
   uint16_t flags = ReadLe16(header + 6);
   uint16_t method = ReadLe16(header + 8);
   if (method != central.method || (method != 0 && method != 8)) return false;
-  if (!(flags & 0x8) &&
-      (ReadLe32(header + 14) != central.crc || ReadLe32(header + 18) != central.compressedSize ||
-       ReadLe32(header + 22) != central.uncompressedSize))
+  if (!(flags & 0x8) && (ReadLe32(header + 14) != central.crc ||
+                         !LocalSizesAgree(header, central, extra, extraLength)))
     return false;
   return ReadLe16(header + 26) == central.nameLength;
 }

@@ -59,22 +59,32 @@ size_t DirectoryPartLength(const wchar_t* name);
 bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
               size_t bLength, const wchar_t* c);
 
-// The fields of a central record that its local header must repeat.
+// The fields of a central record that its local header must repeat; sizes
+// as the central record gives them after its own ZIP64 block.
 struct CentralFields {
   uint16_t method;
   uint32_t crc;
-  uint32_t compressedSize;
-  uint32_t uncompressedSize;
+  uint64_t compressedSize;
+  uint64_t uncompressedSize;
   uint16_t nameLength;
 };
 
 constexpr size_t kLocalHeaderSize = 30;
+constexpr uint16_t kZip64BlockId = 0x0001;
 
 // Checks a local file header (its first kLocalHeaderSize bytes) against the
 // central record: signature, method (and that it is stored or deflated),
 // CRC-32 and sizes unless the local header defers them to a data descriptor,
-// and the name length.
-bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central);
+// and the name length. A size of 0xFFFFFFFF stands for the one in the ZIP64
+// block of the local extra field when the field has one; that one must then
+// agree. Without such a block 0xFFFFFFFF is compared as it is.
+bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central,
+                       const uint8_t* extra = nullptr, size_t extraLength = 0);
+
+// The data of the first block with header ID `id` in an extra field, cut
+// to the field's end. False when no block header of that ID lies inside it.
+bool FindExtraBlock(const uint8_t* field, size_t length, uint16_t id, const uint8_t** data,
+                    size_t* size);
 
 // True for an archive of no entries: only an end-of-central-directory record
 // (and its comment). minizip takes an end record at offset 0 for "none
@@ -91,4 +101,7 @@ inline uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] |
 inline uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t ReadLe64(const uint8_t* p) {
+  return static_cast<uint64_t>(ReadLe32(p)) | (static_cast<uint64_t>(ReadLe32(p + 4)) << 32);
 }

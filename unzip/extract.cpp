@@ -10,7 +10,7 @@ struct ExtractorCloser {
 };
 
 bool ExtractAll(ArchiveExtractor* extractor, const wchar_t* targetDirectory,
-                Array<int32_t>& failedEntries) {
+                Array<int32_t>& failedEntries, Array<FailedEntry>* failures) {
   SetBaseDirectory(extractor, targetDirectory);  // when refused, every entry fails
   ArchiveEntry entry;
   GetEntry(extractor, -1, &entry);
@@ -18,14 +18,27 @@ bool ExtractAll(ArchiveExtractor* extractor, const wchar_t* targetDirectory,
 
   failedEntries.Clear();
   failedEntries.Reserve(static_cast<size_t>(count));
+  if (failures) failures->Clear();
   int32_t extracted = 0;
   for (int32_t i = 0; i < count; ++i) {
-    if (GetEntry(extractor, i, &entry) != ArchiveResult::Ok ||
-        ExtractEntry(extractor, i, entry.name) != ArchiveResult::Ok) {
-      failedEntries.Append(i);
+    ArchiveResult result = GetEntry(extractor, i, &entry);
+    bool found = result == ArchiveResult::Ok;
+    if (found) result = ExtractEntry(extractor, i, entry.name);
+    if (result == ArchiveResult::Ok) {
+      ++extracted;
       continue;
     }
-    ++extracted;
+    failedEntries.Append(i);
+    if (failures) {
+      // A failed lookup gives no record; the name comes from the central
+      // record alone then.
+      if (!found) GetEntryName(extractor, i, entry.name);
+      FailedEntry failure;
+      failure.index = i;
+      failure.result = static_cast<uint32_t>(result);
+      failure.name.Append(entry.name);
+      failures->Append(static_cast<FailedEntry&&>(failure));
+    }
   }
   return extracted == count;
 }
@@ -34,22 +47,26 @@ bool ExtractAll(ArchiveExtractor* extractor, const wchar_t* targetDirectory,
 
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntries,
                     const wchar_t* archivePath) {
-  if (!targetDirectory || !archivePath) return false;
-  ArchiveExtractor* extractor = nullptr;
-  if (OpenArchive(archivePath, &extractor) != ArchiveResult::Ok) return false;
-  ExtractorCloser closer{extractor};
-  return ExtractAll(extractor, targetDirectory, failedEntries);
+  return ExtractArchive(targetDirectory, &failedEntries, archivePath, nullptr);
 }
 
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
                     const wchar_t* archivePath) {
-  if (!failedEntries) return false;
-  return ExtractArchive(targetDirectory, *failedEntries, archivePath);
+  return ExtractArchive(targetDirectory, failedEntries, archivePath, nullptr);
+}
+
+bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
+                    const wchar_t* archivePath, Array<FailedEntry>* failures) {
+  if (!targetDirectory || !failedEntries || !archivePath) return false;
+  ArchiveExtractor* extractor = nullptr;
+  if (OpenArchive(archivePath, &extractor) != ArchiveResult::Ok) return false;
+  ExtractorCloser closer{extractor};
+  return ExtractAll(extractor, targetDirectory, *failedEntries, failures);
 }
 
 bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
                         Array<int32_t>& failedEntries, const wchar_t* installerName,
-                        ExtractionRecord* record) {
+                        ExtractionRecord* record, Array<FailedEntry>* failures) {
   if (!archive || !targetDirectory || !record) return false;
   // A second handle on the same open file: the caller's stays, and with it
   // the sharing that keeps others from writing or deleting the archive.
@@ -65,7 +82,7 @@ bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
   ExtractorCloser closer{extractor};
   extractor->created = &record->created;
   extractor->watchedName = installerName;
-  bool extracted = ExtractAll(extractor, targetDirectory, failedEntries);
+  bool extracted = ExtractAll(extractor, targetDirectory, failedEntries, failures);
   record->installerWritten = extractor->watchedWritten;
   record->installerDigest = extractor->watchedDigest;
   return extracted;

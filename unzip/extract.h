@@ -17,6 +17,20 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntrie
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
                     const wchar_t* archivePath);
 
+// One entry that could not be extracted: its index, its guarded name (empty
+// when not even its central record could be read) and the extractor's
+// ArchiveResult.
+struct FailedEntry {
+  int32_t index = 0;
+  uint32_t result = 0;
+  WideString name;
+};
+
+// As above; `failures`, when given, is emptied after a successful open and
+// then receives one record per failed entry, in the same order.
+bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
+                    const wchar_t* archivePath, Array<FailedEntry>* failures);
+
 // What an extraction into a fresh directory created, for the checks before
 // the installer starts.
 struct ExtractionRecord {
@@ -32,4 +46,4 @@ struct ExtractionRecord {
 // entry whose name is `installerName` is hashed while it is written.
 bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
                         Array<int32_t>& failedEntries, const wchar_t* installerName,
-                        ExtractionRecord* record);
+                        ExtractionRecord* record, Array<FailedEntry>* failures = nullptr);

@@ -46,7 +46,8 @@ struct ScratchBytes {
 
 // minizip's local header check, plus what it lets through: methods other
 // than stored and deflated, and sizes of 0xFFFFFFFF that differ from the
-// central record. Then the local extra field, read in full.
+// central record (directly or through the local ZIP64 block). Then the
+// local extra field, read in full.
 R CheckLocalHeader(ArchiveExtractor* x, const unz_file_info64& info, ScratchBytes* extra,
                    size_t* extraLength) {
   // Raw: no inflate state, only the header check and the field's place.
@@ -62,21 +63,22 @@ R CheckLocalHeader(ArchiveExtractor* x, const unz_file_info64& info, ScratchByte
   if (localExtra < 0 || dataStart < headerBytes) return R::Corrupt;
 
   uint8_t header[kLocalHeaderSize];
-  CentralFields central = {static_cast<uint16_t>(info.compression_method),
-                           static_cast<uint32_t>(info.crc), Clamp32(info.compressed_size),
-                           Clamp32(info.uncompressed_size),
-                           static_cast<uint16_t>(info.size_filename)};
-  if (!ReadArchiveBytes(&x->file, dataStart - headerBytes, header, sizeof header) ||
-      !LocalHeaderAgrees(header, sizeof header, central))
+  if (!ReadArchiveBytes(&x->file, dataStart - headerBytes, header, sizeof header))
     return R::Corrupt;
-
   *extraLength = static_cast<size_t>(localExtra);
   // Sized to this entry's field, not to the largest one a header can announce.
   extra->Allocate(*extraLength);
-  if (localExtra > 0 &&
-      unzGetLocalExtrafield(x->reader, extra->bytes, static_cast<unsigned>(localExtra)) != localExtra)
-    return R::ReadFailed;
-  return R::Ok;
+  bool extraRead = localExtra == 0 || unzGetLocalExtrafield(x->reader, extra->bytes,
+                                                            static_cast<unsigned>(localExtra)) == localExtra;
+  CentralFields central = {static_cast<uint16_t>(info.compression_method),
+                           static_cast<uint32_t>(info.crc), info.compressed_size,
+                           info.uncompressed_size, static_cast<uint16_t>(info.size_filename)};
+  // A header that disagrees even without its extra field is corrupt,
+  // whether or not that field can be read.
+  if (!LocalHeaderAgrees(header, sizeof header, central, extraRead ? extra->bytes : nullptr,
+                         extraRead ? *extraLength : 0))
+    return R::Corrupt;
+  return extraRead ? R::Ok : R::ReadFailed;
 }
 
 FILETIME AsFileTime(uint64_t value) {
@@ -404,6 +406,24 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
   x->cachedDetails.dosDateTime = dosDateTime;
   x->cachedIndex = index;
   *entry = record;
+  return R::Ok;
+}
+
+ArchiveResult GetEntryName(ArchiveExtractor* extractor, int32_t index,
+                           wchar_t (&name)[kPathCapacity]) {
+  ArchiveExtractor* x = extractor;
+  name[0] = 0;
+  if (!x || index < 0 || index >= x->entryCount) return R::BadIndex;
+  if (!PositionReader(x, index)) return R::Corrupt;
+  unz_file_info64 info;
+  char storedName[kStoredNameCapacity];
+  if (unzGetCurrentFileInfo64(x->reader, &info, storedName, sizeof storedName - 1, nullptr, 0,
+                              nullptr, 0) != UNZ_OK)
+    return R::Corrupt;
+  storedName[info.size_filename < sizeof storedName - 1 ? info.size_filename : sizeof storedName - 1] = 0;
+  wchar_t wideName[kPathCapacity];
+  if (!MultiByteToWideChar(CP_UTF8, 0, storedName, -1, wideName, kPathCapacity)) return R::Corrupt;
+  CopyText(name, kPathCapacity, GuardEntryName(wideName));
   return R::Ok;
 }
 

@@ -94,6 +94,12 @@ ArchiveResult SetBaseDirectory(ArchiveExtractor* extractor, const wchar_t* direc
 // index -1: the summary record (index = entry count, all else empty).
 ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry* entry);
 
+// The guarded name of entry `index` from its central record alone, without
+// looking at its local header; a name too long for the record is cut. Empty,
+// and a result other than Ok, when the record cannot be read.
+ArchiveResult GetEntryName(ArchiveExtractor* extractor, int32_t index,
+                           wchar_t (&name)[kPathCapacity]);
+
 // Writes entry `index` below the base directory under `name` (a guarded
 // name). Refuses names that could leave the base and never writes through a
 // reparse point.

@@ -70,9 +70,21 @@ TEST_F(CheckoutTest, PayloadCopyIsByteForByteFromTheOffset) {
     int32_t offset = FindPayloadOffset(source.get());
     ASSERT_EQ(offset, 0x1400);
     SetFilePointer(source.get(), offset, nullptr, FILE_BEGIN);
-    CopyPayload(source.get(), target.get());
+    CopyOutcome outcome = CopyPayload(source.get(), target.get());
+    EXPECT_EQ(outcome.copied, payload.size());
+    EXPECT_EQ(outcome.expected, payload.size());
+    EXPECT_EQ(outcome.error, 0u);
   }
   EXPECT_TRUE(ReadWholeFile(copy) == payload);
+
+  // A target that refuses writes: nothing copied, and the failure is told.
+  FileHandle source = OpenForReading(own);
+  FileHandle readOnly = OpenForReading(copy);
+  SetFilePointer(source.get(), 0x1400, nullptr, FILE_BEGIN);
+  CopyOutcome refused = CopyPayload(source.get(), readOnly.get());
+  EXPECT_EQ(refused.copied, 0u);
+  EXPECT_EQ(refused.expected, payload.size());
+  EXPECT_EQ(refused.error, DWORD(ERROR_ACCESS_DENIED));
 }
 
 }  // namespace

@@ -250,18 +250,54 @@ struct LocalHeader {
   void Put32(size_t at, uint32_t v) { Put16(at, uint16_t(v)); Put16(at + 2, uint16_t(v >> 16)); }
 };
 
+// A local extra field: blocks of (ID, data).
+std::vector<uint8_t> Field(std::initializer_list<std::pair<uint16_t, std::vector<uint8_t>>> blocks) {
+  std::vector<uint8_t> out;
+  for (const auto& block : blocks) {
+    for (unsigned v : {unsigned(block.first), unsigned(block.second.size())}) {
+      out.push_back(uint8_t(v));
+      out.push_back(uint8_t(v >> 8));
+    }
+    out.insert(out.end(), block.second.begin(), block.second.end());
+  }
+  return out;
+}
+
+std::vector<uint8_t> Sizes(std::initializer_list<uint64_t> values) {
+  std::vector<uint8_t> out;
+  for (uint64_t v : values)
+    for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i)));
+  return out;
+}
+
 TEST(LocalHeaderAgrees, ComparesWhatTheCentralRecordRepeats) {
   const CentralFields central = {8, 0xCAFEBABE, 100, 300, 9};
-  struct Case { const char* what; LocalHeader header; bool agrees; };
+  const uint32_t ff = 0xFFFFFFFF;
+  struct Case { const char* what; LocalHeader header; bool agrees; std::vector<uint8_t> extra; };
   const Case cases[] = {
-      {"same", {0, 8, 0xCAFEBABE, 100, 300, 9}, true},
-      {"crc", {0, 8, 0xCAFEBABF, 100, 300, 9}, false},
-      {"compressed", {0, 8, 0xCAFEBABE, 101, 300, 9}, false},
-      {"uncompressed", {0, 8, 0xCAFEBABE, 100, 299, 9}, false},
-      {"ffff size", {0, 8, 0xCAFEBABE, 0xFFFFFFFF, 300, 9}, false},
-      {"descriptor", {8, 8, 0, 0, 0, 9}, true},
-      {"method", {0, 0, 0xCAFEBABE, 100, 300, 9}, false},
-      {"name length", {0, 8, 0xCAFEBABE, 100, 300, 10}, false},
+      {"same", {0, 8, 0xCAFEBABE, 100, 300, 9}, true, {}},
+      {"crc", {0, 8, 0xCAFEBABF, 100, 300, 9}, false, {}},
+      {"compressed", {0, 8, 0xCAFEBABE, 101, 300, 9}, false, {}},
+      {"uncompressed", {0, 8, 0xCAFEBABE, 100, 299, 9}, false, {}},
+      {"ffff size", {0, 8, 0xCAFEBABE, 0xFFFFFFFF, 300, 9}, false, {}},
+      {"descriptor", {8, 8, 0, 0, 0, 9}, true, {}},
+      {"method", {0, 0, 0xCAFEBABE, 100, 300, 9}, false, {}},
+      {"name length", {0, 8, 0xCAFEBABE, 100, 300, 10}, false, {}},
+      // ZIP64 blocks: uncompressed size first, then compressed.
+      {"zip64 both", {0, 8, 0xCAFEBABE, ff, ff, 9}, true, Field({{1, Sizes({300, 100})}})},
+      {"zip64 swapped", {0, 8, 0xCAFEBABE, ff, ff, 9}, false, Field({{1, Sizes({100, 300})}})},
+      {"zip64 after another block", {0, 8, 0xCAFEBABE, ff, ff, 9}, true,
+       Field({{0x5455, {1, 2, 3, 4, 5}}, {1, Sizes({300, 100})}})},
+      {"zip64 compressed only", {0, 8, 0xCAFEBABE, ff, 300, 9}, true, Field({{1, Sizes({100})}})},
+      {"zip64 both held, one marked", {0, 8, 0xCAFEBABE, ff, 300, 9}, true,
+       Field({{1, Sizes({300, 100})}})},
+      {"zip64 too short", {0, 8, 0xCAFEBABE, ff, ff, 9}, false, Field({{1, Sizes({300})}})},
+      {"zip64 cut by the field", {0, 8, 0xCAFEBABE, ff, ff, 9}, false,
+       [] { auto f = Field({{1, Sizes({300, 100})}}); f.pop_back(); return f; }()},
+      {"zip64 unmarked size wrong", {0, 8, 0xCAFEBABE, ff, 301, 9}, false,
+       Field({{1, Sizes({300, 100})}})},
+      {"other ID only", {0, 8, 0xCAFEBABE, ff, ff, 9}, false, Field({{0x0101, Sizes({300, 100})}})},
+      {"zip64 under a descriptor", {8, 8, 0, ff, ff, 9}, true, Field({{1, Sizes({1, 2})}})},
   };
   for (uint16_t method : {1, 9, 12, 14, 99}) {  // only stored and deflated are supported
     LocalHeader h(0, method, 1, 2, 3, 4);
@@ -270,7 +306,19 @@ TEST(LocalHeaderAgrees, ComparesWhatTheCentralRecordRepeats) {
   LocalHeader stored(0, 0, 1, 2, 2, 4);
   EXPECT_TRUE(LocalHeaderAgrees(stored.bytes, kLocalHeaderSize, {0, 1, 2, 2, 4}));
   for (const Case& c : cases)
-    EXPECT_EQ(LocalHeaderAgrees(c.header.bytes, kLocalHeaderSize, central), c.agrees) << c.what;
+    EXPECT_EQ(LocalHeaderAgrees(c.header.bytes, kLocalHeaderSize, central, c.extra.data(),
+                                c.extra.size()),
+              c.agrees)
+        << c.what;
+
+  // Beyond 4 GiB only a ZIP64 block can give the sizes.
+  const CentralFields big = {8, 0xCAFEBABE, 5000000000u, 0x100000001u, 9};
+  LocalHeader marked(0, 8, 0xCAFEBABE, ff, ff, 9);
+  std::vector<uint8_t> zip64 = Field({{1, Sizes({0x100000001u, 5000000000u})}});
+  EXPECT_TRUE(LocalHeaderAgrees(marked.bytes, kLocalHeaderSize, big, zip64.data(), zip64.size()));
+  EXPECT_FALSE(LocalHeaderAgrees(marked.bytes, kLocalHeaderSize, big));
+  LocalHeader wrapped(0, 8, 0xCAFEBABE, 705032704u, 1, 9);  // the sizes modulo 2^32
+  EXPECT_FALSE(LocalHeaderAgrees(wrapped.bytes, kLocalHeaderSize, big));
 
   LocalHeader versionAndDate(0, 8, 0xCAFEBABE, 100, 300, 9);  // not compared
   versionAndDate.Put16(4, 63);

@@ -116,7 +116,17 @@ bool PlantUnixLink(const std::string& linkTarget, const std::wstring& linkPath) 
 class Extraction : public ::testing::Test {
  protected:
   bool Extract(const std::string& archive) {
-    return ExtractArchive(target.c_str(), failed, ArchivePath(archive).c_str());
+    return ExtractArchive(target.c_str(), &failed, ArchivePath(archive).c_str(), &failures);
+  }
+  // The failure records as "index name result".
+  std::vector<std::string> Failures() const {
+    std::vector<std::string> out;
+    char result[16];
+    for (const FailedEntry& f : failures) {
+      snprintf(result, sizeof result, "%x", f.result);
+      out.push_back(std::to_string(f.index) + " " + Narrow(f.name.c_str()) + " " + result);
+    }
+    return out;
   }
   std::wstring In(const std::wstring& relative) const { return target + L"\\" + relative; }
   std::string Read(const std::wstring& relative) const { return ReadWholeFile(In(relative)); }
@@ -124,6 +134,7 @@ class Extraction : public ::testing::Test {
   TempDir temp;
   std::wstring target = temp / L"t";
   Array<int32_t> failed;
+  Array<FailedEntry> failures;
 };
 
 // An extractor opened on a generated archive, closed at the end.
@@ -177,13 +188,16 @@ TEST_F(Extraction, UnreadableArchivesAndMissingArgumentsLeaveTheListAlone) {
 
 TEST_F(Extraction, MiddleEntryWhoseLocalHeaderDisagreesFailsAlone) {
   // Each archive: a.txt, b.txt, c.txt; b.txt's local header is wrong or its
-  // method unsupported (bzip2 and 0xFFFFFFFF sizes pass minizip's own check).
-  for (const char* archive : {"bad_crc", "bad_sizes", "bad_ffff_size", "bad_method",
+  // method unsupported (bzip2 and 0xFFFFFFFF sizes pass minizip's own check,
+  // whatever a ZIP64 block says or whether there is one).
+  for (const char* archive : {"bad_crc", "bad_sizes", "bad_ffff_size", "bad_zip64_size",
+                              "bad_zip64_short", "bad_zip64_id", "bad_method",
                               "bad_signature", "bad_name_length", "bzip2_method",
                               "unknown_method"}) {
     target = temp / Widen(archive);
     EXPECT_FALSE(Extract(archive)) << archive;
     EXPECT_EQ(Items(failed), std::vector<int32_t>{1}) << archive;
+    EXPECT_EQ(Failures(), std::vector<std::string>{"1 b.txt 700"}) << archive;
     EXPECT_EQ(Read(L"a.txt"), "first") << archive;
     EXPECT_EQ(Read(L"c.txt"), "third") << archive;
     EXPECT_FALSE(PathExists(In(L"b.txt"))) << archive;
@@ -197,12 +211,15 @@ TEST_F(Extraction, MiddleEntryWhoseLocalHeaderDisagreesFailsAlone) {
 TEST_F(Extraction, EntriesPastAnUnreadableCentralRecordFail) {
   EXPECT_FALSE(Extract("bad_central"));
   EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Failures(), (std::vector<std::string>{"1  700", "2  700"}));  // no name to be had
   EXPECT_EQ(Listing(target), std::vector<std::wstring>{L"a.txt"});
 }
 
 TEST_F(Extraction, DataThatStopsEarlyLeavesAShortFile) {
   EXPECT_FALSE(Extract("truncated"));
   EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Failures(), (std::vector<std::string>{"1 cut_deflated.txt 5000000",
+                                                  "2 cut_stored.txt 5000000"}));
   EXPECT_EQ(Read(L"whole.txt"), "complete");
   std::string original = Text(100000);
   for (const wchar_t* name : {L"cut_deflated.txt", L"cut_stored.txt"}) {
@@ -430,9 +447,15 @@ TEST_F(Extraction, TooLongTargetDirectoryWritesNothing) {
   EXPECT_TRUE(Listing(temp.path()).empty());
 }
 
-TEST_F(Extraction, ArchiveAfterOtherBytes) {
-  EXPECT_TRUE(Extract("junk_prefix"));
-  EXPECT_EQ(Read(L"b.txt"), "second");
+TEST_F(Extraction, ArchiveAfterOtherBytesOrWithZip64Records) {
+  // a.txt, b.txt, c.txt each time; zip64_python is Python's zipfile with
+  // force_zip64 (0xFFFFFFFF local sizes backed by ZIP64 blocks).
+  for (const char* archive : {"junk_prefix", "zip64_python", "zip64_local", "zip64_end"}) {
+    target = temp / Widen(archive);
+    EXPECT_TRUE(Extract(archive)) << archive;
+    EXPECT_TRUE(failed.empty()) << archive;
+    EXPECT_EQ(Read(L"a.txt") + Read(L"b.txt") + Read(L"c.txt"), "firstsecondthird") << archive;
+  }
 }
 
 // -------------------------------------------------------- links planted

@@ -6,12 +6,14 @@ data can stop early and entries can be encrypted (traditional PKWARE, empty
 password), which no archiver produces on request. One archive comes from
 Info-ZIP's zip, for its real extended-timestamp blocks.
 """
+import io
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import zipfile
 import zlib
 
 # 2017-01-01 12:30:30 as MS-DOS date and time.
@@ -70,7 +72,7 @@ class Entry:
     def __init__(self, name, data=b"", method=8, host=HOST_UNIX, external=None,
                  date=DOS_DATE, time=DOS_TIME, local_extra=b"", central_extra=b"",
                  descriptor=False, encrypt=False, check_byte=None, crc=None,
-                 truncate=None, local=None, flags=0):
+                 truncate=None, local=None, flags=0, zip64=None):
         self.name = name.encode("utf-8") if isinstance(name, str) else name
         self.data = data
         self.method = method
@@ -91,11 +93,16 @@ class Entry:
         self.truncate = truncate      # keep only this many stored bytes
         self.local = local or {}      # local header fields to falsify
         self.flags = flags
+        # Local sizes as 0xFFFFFFFF with a ZIP64 block in front of the local
+        # extra field: True for the real sizes, or (uncompressed, compressed)
+        # or raw block data to put there instead.
+        self.zip64 = zip64
 
 
-def build(entries, prefix=b"", comment=b""):
+def build(entries, prefix=b"", comment=b"", zip64_end=False):
     """The archive's bytes. `prefix` goes in front without shifting offsets,
-    as when an archive is appended to a program."""
+    as when an archive is appended to a program. `zip64_end` puts the counts
+    and the directory's place into ZIP64 end records only."""
     out = bytearray()
     central = bytearray()
     for e in entries:
@@ -122,10 +129,17 @@ def build(entries, prefix=b"", comment=b""):
             "uncompressed": 0 if e.descriptor else len(e.data),
             "name_length": len(e.name), "extra_length": len(e.local_extra),
         }
+        local_extra = e.local_extra
+        if e.zip64 is not None:
+            sizes = e.zip64 if e.zip64 is not True else (len(e.data), len(payload))
+            data = struct.pack("<QQ", *sizes) if isinstance(sizes, tuple) else sizes
+            local_extra = struct.pack("<HH", 1, len(data)) + data + local_extra
+            fields.update(compressed=0xFFFFFFFF, uncompressed=0xFFFFFFFF,
+                          extra_length=len(local_extra))
         fields.update(e.local)
         offset = len(out)
         out += struct.pack("<IHHHHHIIIHH", *fields.values())
-        out += e.name + e.local_extra + payload
+        out += e.name + local_extra + payload
         if e.descriptor:
             out += struct.pack("<IIII", 0x08074B50, crc, len(payload), len(e.data))
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, (e.host << 8) | 20, 20,
@@ -135,7 +149,25 @@ def build(entries, prefix=b"", comment=b""):
         central += e.name + e.central_extra
     end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries),
                       len(central), len(out), len(comment))
+    if zip64_end:
+        record_at = len(out) + len(central)
+        record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, len(entries),
+                             len(entries), len(central), len(out))
+        locator = struct.pack("<IIQI", 0x07064B50, 0, record_at, 1)
+        end = record + locator + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF,
+                                             0xFFFFFFFF, 0xFFFFFFFF, len(comment))
     return prefix + bytes(out) + bytes(central) + end + comment
+
+
+def zip64_python():
+    """What Python's zipfile writes when told to: every local header with
+    0xFFFFFFFF sizes and a ZIP64 block, central records with plain sizes."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in (("a.txt", b"first"), ("b.txt", b"second"), ("c.txt", b"third")):
+            with archive.open(name, "w", force_zip64=True) as f:
+                f.write(data)
+    return buffer.getvalue()
 
 
 def text(n, seed=0):
@@ -171,6 +203,14 @@ def archives():
     a["bad_crc"] = build(three(b"second", local={"crc": 0x12345678}))
     a["bad_sizes"] = build(three(b"second", method=0, local={"uncompressed": 5}))
     a["bad_ffff_size"] = build(three(b"second", local={"compressed": 0xFFFFFFFF}))
+    # ZIP64 blocks that do not back the 0xFFFFFFFF sizes: a size that
+    # disagrees, a block too short for both, a block of another ID.
+    a["bad_zip64_size"] = build(three(b"second", zip64=(6, 999)))
+    a["bad_zip64_short"] = build(three(b"second", zip64=struct.pack("<Q", 6)))
+    a["bad_zip64_id"] = build(three(b"second", local={"compressed": 0xFFFFFFFF,
+                                                       "uncompressed": 0xFFFFFFFF},
+                                    local_extra=struct.pack("<HHQQ", 0x9901, 16, 6,
+                                                            len(deflate(b"second")))))
     a["bad_method"] = build(three(b"second", local={"method": 0}))
     a["bad_signature"] = build(three(b"second", local={"signature": 0x04034B51}))
     a["bad_name_length"] = build(three(b"second", local={"name_length": 4}))
@@ -185,6 +225,9 @@ def archives():
     a["bad_counts"] = good[:end + 8] + struct.pack("<H", 2) + good[end + 10:]
     a["not_a_zip"] = b"This is a plain text file, not an archive.\n" * 20
     a["junk_prefix"] = build(three(b"second"), prefix=b"#" * 100)
+    a["zip64_python"] = zip64_python()
+    a["zip64_local"] = build(three(b"second", zip64=True))
+    a["zip64_end"] = build(three(b"second"), zip64_end=True)
 
     a["methods"] = build([
         Entry("stored.txt", b"stored content\n", method=0),

@@ -1,0 +1,28 @@
+#include "app/failure_log.h"
+
+#include <windows.h>
+
+#include "app/failure_lines.h"
+#include "launch/run_and_wait.h"
+#include "log/log.h"
+
+void LogCopyFailure(const CopyOutcome& outcome, const wchar_t* archivePath) {
+  if (!CopyFellShort(outcome.copied, outcome.expected, outcome.error)) return;
+  wchar_t errorText[kErrorTextChars] = {};
+  if (outcome.error) {
+    SetLastError(outcome.error);
+    GetSystemErrorText(errorText);
+  }
+  wchar_t line[kFailureLineChars];
+  ComposeCopyFailureLine(line, kFailureLineChars, archivePath, outcome.copied, outcome.expected,
+                         errorText);
+  LogError(L"setup", L"%s", line);
+}
+
+void LogFailedEntries(const Array<FailedEntry>& failures) {
+  wchar_t line[kFailureLineChars];
+  for (size_t i = 0; i < FailedEntryLineCount(failures.size()); ++i) {
+    ComposeFailedEntryLine(line, kFailureLineChars, failures, i);
+    LogError(L"setup", L"%s", line);
+  }
+}

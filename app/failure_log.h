@@ -1,0 +1,11 @@
+// ERR lines for failures after which the run goes on as before.
+#pragma once
+#include "app/checkout.h"
+#include "common/containers.h"
+#include "unzip/extract.h"
+
+// Logs the copy's shortfall and the system's text for its error, if any.
+void LogCopyFailure(const CopyOutcome& outcome, const wchar_t* archivePath);
+
+// Logs the first failed entries one per line, then a count of the rest.
+void LogFailedEntries(const Array<FailedEntry>& failures);
