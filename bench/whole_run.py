@@ -10,9 +10,10 @@ import time
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-WIN = os.path.join(ROOT, "build", "win64")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import harness  # noqa: E402
+
+WIN = harness.WIN_BUILD  # the build whose installers are timed (VEXLODE_WIN_BUILD)
 
 LAUNCHER = os.path.join(WIN, "bench", "bench_launcher.exe")
 STAMP = re.compile(r"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d):(\d{3}):")

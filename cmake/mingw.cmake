@@ -1,7 +1,8 @@
 # Cross build for Windows with mingw-w64's posix-thread toolchain (the win32
 # thread model lacks std::mutex, which GoogleTest needs).
-# VEXLODE_ARCH: i686 (the shipped 32-bit stub) or x86_64 (the test build for
-# machines whose kernel cannot run 32-bit programs, so only wine64 works).
+# VEXLODE_ARCH: i686 (the shipped 32-bit stub, run under 32-bit Wine) or x86_64
+# (the same sources under wine64, for machines whose kernel cannot run 32-bit
+# programs).
 if(NOT VEXLODE_ARCH)
   set(VEXLODE_ARCH i686)
 endif()

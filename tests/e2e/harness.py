@@ -4,6 +4,7 @@ import io
 import os
 import random
 import re
+import struct
 import subprocess
 import zipfile
 
@@ -11,8 +12,21 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WIN_BUILD = os.environ.get("VEXLODE_WIN_BUILD", os.path.join(ROOT, "build", "win64"))
 PACKER = os.path.join(ROOT, "build", "native", "vexlode-pack")
 STUB = os.path.join(WIN_BUILD, "vexlode.exe")
-WINE = "/usr/lib/wine/wine64"
-PREFIX = os.environ.get("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix"))
+
+
+def _is_x64(exe):
+    """Whether a PE image is x86_64 (machine 0x8664) rather than i386."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 60)[0]
+    return struct.unpack_from("<H", head, pe + 4)[0] == 0x8664
+
+
+# The Wine loader and packer flag follow the build under test.
+X64 = _is_x64(STUB)
+WINE = "/usr/lib/wine/wine64" if X64 else "/usr/lib/wine/wine"
+PACK_FLAGS = ["--allow-x64"] if X64 else []
+PREFIX = os.path.join(WIN_BUILD, "wineprefix")
 
 
 def wine_env(**extra):
@@ -52,7 +66,7 @@ def random_bytes(size, seed):
 
 
 def pack(package, out):
-    subprocess.run([PACKER, "--allow-x64", "--stub", STUB, package, "-o", out],
+    subprocess.run([PACKER, *PACK_FLAGS, "--stub", STUB, package, "-o", out],
                    check=True, stdout=subprocess.DEVNULL)
     return out
 

@@ -22,20 +22,27 @@ class CheckoutTest(unittest.TestCase):
         harness.make_zip(package, {"setup.exe": harness.recorder_bytes(),
                                    "big.bin": harness.random_bytes(6 * 1024 * 1024, 7)})
         exe = harness.pack(package, os.path.join(self.work, "installer.exe"))
-        run = harness.run_installer(exe, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
-        self.assertEqual(run.exit_code, 1, run.stderr[-2000:])
-        ticks = [l for l in run.debugger_lines() if "check out file uses:" in l]
-        self.assertEqual(len(ticks), 1, run.debugger_lines())
-        self.assertRegex(ticks[0], r"^\[\s*\d+\]\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}: \[\s*\d+\]"
-                                   r"\[DBG\]\[setup\]:check out file uses:\d+ tick\.$")
-        record = harness.read_record()
-        self.assertIsNotNone(record, run.debugger_lines())
-        self.assertRegex(record["archive"]["path"], r"\\vexlode_\d+_\d+_\d+\.zip$")
+        # Two runs of the same installer: a generator that is never seeded
+        # would draw the same temporary name both times.
         with open(package, "rb") as original:
             data = original.read()
-        self.assertEqual(record["archive"]["size"], len(data))
-        self.assertEqual(record["archive"]["crc"], "%08x" % (zlib.crc32(data) & 0xFFFFFFFF))
-        self.assertEqual(harness.leftovers(), [])
+        names = []
+        for _ in range(2):
+            run = harness.run_installer(exe, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
+            self.assertEqual(run.exit_code, 1, run.stderr[-2000:])
+            ticks = [l for l in run.debugger_lines() if "check out file uses:" in l]
+            self.assertEqual(len(ticks), 1, run.debugger_lines())
+            self.assertRegex(ticks[0], r"^\[\s*\d+\]\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}: \[\s*\d+\]"
+                                       r"\[DBG\]\[setup\]:check out file uses:\d+ tick\.$")
+            record = harness.read_record()
+            self.assertIsNotNone(record, run.debugger_lines())
+            self.assertRegex(record["archive"]["path"], r"\\vexlode_\d+_\d+_\d+\.zip$")
+            self.assertEqual(record["archive"]["size"], len(data))
+            self.assertEqual(record["archive"]["crc"], "%08x" % (zlib.crc32(data) & 0xFFFFFFFF))
+            self.assertEqual(harness.leftovers(), [])
+            names.append(record["archive"]["path"])
+            harness.clean_slate()
+        self.assertNotEqual(names[0], names[1])
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -116,6 +117,19 @@ TEST(StubSources, NeverLoadALibraryThemselves) {
       EXPECT_EQ(source.find("LoadLibrary"), std::string::npos) << entry.path();
     }
   }
+}
+
+TEST(ShippedStub, SizeIsAtMost128KiBAndWhatTheReadmeSays) {
+  Image image = Load("VEXLODE_STUB32");
+  if (image.bytes.empty()) GTEST_SKIP() << "VEXLODE_STUB32 not set";
+  const double size = image.bytes.size();
+  EXPECT_LE(size, 128 * 1024);
+  // The README gives a rounded figure; it must stay within a tenth of the truth.
+  std::ifstream in(std::filesystem::path(VEXLODE_ROOT) / "README.md");
+  std::string readme(std::istreambuf_iterator<char>(in), {});
+  std::smatch stated;
+  ASSERT_TRUE(std::regex_search(readme, stated, std::regex(R"(stub\s+is\s+about\s+(\d+)\s+KB)")));
+  EXPECT_NEAR(std::stod(stated[1]) * 1000, size, size / 10) << "README: " << stated[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, StubTest, ::testing::Values("VEXLODE_STUB32", "VEXLODE_STUB64"));

@@ -95,16 +95,21 @@ std::vector<int32_t> Items(const Array<int32_t>& list) {
 // a Unix program started from Wine cannot be waited for, so the link is
 // made with the symlink system call itself (Wine runs us as a Linux process).
 bool PlantUnixLink(const std::string& linkTarget, const std::wstring& linkPath) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
   size_t slash = linkPath.find_last_of(L'\\');
   std::string parent = UnixPathOf(linkPath.substr(0, slash));
   if (parent.empty()) return false;
   std::string link = parent + "/" + Narrow(linkPath.substr(slash + 1));
   long result;
+#if defined(__x86_64__)
   register const char* target asm("rdi") = linkTarget.c_str();
   register const char* name asm("rsi") = link.c_str();
   asm volatile("syscall" : "=a"(result) : "0"(88L /* symlink */), "r"(target), "r"(name)
                : "rcx", "r11", "memory");
+#else
+  asm volatile("int $0x80" : "=a"(result) : "0"(83L /* symlink */), "b"(linkTarget.c_str()),
+               "c"(link.c_str()) : "memory");
+#endif
   return result == 0;
 #else
   (void)linkTarget;
