@@ -3,41 +3,52 @@
 #pragma once
 #include <windows.h>
 
-template <BOOL(WINAPI* CloseFunction)(HANDLE)>
-class UniqueHandle {
+// A move-only owner of one value that must be released exactly once.
+// Traits says which values mean "nothing" and how a value is released.
+template <class T, class Traits>
+class UniqueValue {
  public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  ~UniqueHandle() { reset(); }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) : handle_(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) {
+  UniqueValue() = default;
+  explicit UniqueValue(T value) : value_(value) {}
+  ~UniqueValue() { reset(); }
+  UniqueValue(const UniqueValue&) = delete;
+  UniqueValue& operator=(const UniqueValue&) = delete;
+  UniqueValue(UniqueValue&& other) : value_(other.release()) {}
+  UniqueValue& operator=(UniqueValue&& other) {
     if (this != &other) reset(other.release());
     return *this;
   }
 
-  // Null and INVALID_HANDLE_VALUE both mean "no handle": Win32 uses either.
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-  HANDLE* receive() { reset(); return &handle_; }
-  [[nodiscard]] HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
+  bool valid() const { return Traits::IsValid(value_); }
+  T get() const { return value_; }
+  T* receive() { reset(); return &value_; }
+  [[nodiscard]] T release() {
+    T value = value_;
+    value_ = T();
+    return value;
   }
-  void reset(HANDLE handle = nullptr) {
+  void reset(T value = T()) {
     if (valid()) {
       DWORD lastError = GetLastError();
-      CloseFunction(handle_);
+      Traits::Release(value_);
       SetLastError(lastError);
     }
-    handle_ = handle;
+    value_ = value;
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  T value_ = T();
 };
+
+// Null and INVALID_HANDLE_VALUE both mean "no handle": Win32 uses either.
+template <BOOL(WINAPI* CloseFunction)(HANDLE)>
+struct HandleTraits {
+  static bool IsValid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void Release(HANDLE handle) { CloseFunction(handle); }
+};
+
+template <BOOL(WINAPI* CloseFunction)(HANDLE)>
+using UniqueHandle = UniqueValue<HANDLE, HandleTraits<CloseFunction>>;
 
 using FileHandle = UniqueHandle<CloseHandle>;   // files, pipes, processes, threads
 using FindHandle = UniqueHandle<FindClose>;     // FindFirstFileW searches
@@ -56,35 +67,8 @@ struct ProcessInformation {
 
 // Memory that LocalAlloc gave us, or that an API hands over to be freed with
 // LocalFree (security descriptors, SDDL strings, FormatMessageW texts).
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  explicit LocalMemory(void* memory) : memory_(memory) {}
-  ~LocalMemory() { reset(); }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  LocalMemory(LocalMemory&& other) : memory_(other.release()) {}
-  LocalMemory& operator=(LocalMemory&& other) {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-
-  bool valid() const { return memory_ != nullptr; }
-  void* get() const { return memory_; }
-  [[nodiscard]] void* release() {
-    void* memory = memory_;
-    memory_ = nullptr;
-    return memory;
-  }
-  void reset(void* memory = nullptr) {
-    if (memory_) {
-      DWORD lastError = GetLastError();
-      LocalFree(memory_);
-      SetLastError(lastError);
-    }
-    memory_ = memory;
-  }
-
- private:
-  void* memory_ = nullptr;
+struct LocalMemoryTraits {
+  static bool IsValid(void* memory) { return memory != nullptr; }
+  static void Release(void* memory) { LocalFree(memory); }
 };
+using LocalMemory = UniqueValue<void*, LocalMemoryTraits>;

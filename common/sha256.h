@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/handle.h"
+
 struct Sha256Digest {
   uint8_t bytes[32];
 };
@@ -13,74 +15,18 @@ struct Sha256Digest {
 bool operator==(const Sha256Digest& a, const Sha256Digest& b);
 inline bool operator!=(const Sha256Digest& a, const Sha256Digest& b) { return !(a == b); }
 
-// A CryptAcquireContextW provider, released with CryptReleaseContext.
-class CryptProvider {
- public:
-  CryptProvider() = default;
-  ~CryptProvider() { reset(); }
-  CryptProvider(const CryptProvider&) = delete;
-  CryptProvider& operator=(const CryptProvider&) = delete;
-  CryptProvider(CryptProvider&& other) : provider_(other.release()) {}
-  CryptProvider& operator=(CryptProvider&& other) {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-
-  bool valid() const { return provider_ != 0; }
-  HCRYPTPROV get() const { return provider_; }
-  HCRYPTPROV* receive() { reset(); return &provider_; }
-  [[nodiscard]] HCRYPTPROV release() {
-    HCRYPTPROV provider = provider_;
-    provider_ = 0;
-    return provider;
-  }
-  void reset(HCRYPTPROV provider = 0) {
-    if (provider_) {
-      DWORD lastError = GetLastError();
-      CryptReleaseContext(provider_, 0);
-      SetLastError(lastError);
-    }
-    provider_ = provider;
-  }
-
- private:
-  HCRYPTPROV provider_ = 0;
+// A CryptAcquireContextW provider and a CryptCreateHash hash, each released
+// with its own call.
+struct CryptProviderTraits {
+  static bool IsValid(HCRYPTPROV provider) { return provider != 0; }
+  static void Release(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
 };
-
-// A CryptCreateHash object, destroyed with CryptDestroyHash. It must go
-// before the provider it was made from.
-class CryptHash {
- public:
-  CryptHash() = default;
-  ~CryptHash() { reset(); }
-  CryptHash(const CryptHash&) = delete;
-  CryptHash& operator=(const CryptHash&) = delete;
-  CryptHash(CryptHash&& other) : hash_(other.release()) {}
-  CryptHash& operator=(CryptHash&& other) {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-
-  bool valid() const { return hash_ != 0; }
-  HCRYPTHASH get() const { return hash_; }
-  HCRYPTHASH* receive() { reset(); return &hash_; }
-  [[nodiscard]] HCRYPTHASH release() {
-    HCRYPTHASH hash = hash_;
-    hash_ = 0;
-    return hash;
-  }
-  void reset(HCRYPTHASH hash = 0) {
-    if (hash_) {
-      DWORD lastError = GetLastError();
-      CryptDestroyHash(hash_);
-      SetLastError(lastError);
-    }
-    hash_ = hash;
-  }
-
- private:
-  HCRYPTHASH hash_ = 0;
+struct CryptHashTraits {
+  static bool IsValid(HCRYPTHASH hash) { return hash != 0; }
+  static void Release(HCRYPTHASH hash) { CryptDestroyHash(hash); }
 };
+using CryptProvider = UniqueValue<HCRYPTPROV, CryptProviderTraits>;
+using CryptHash = UniqueValue<HCRYPTHASH, CryptHashTraits>;
 
 class Sha256Hasher {
  public:
