@@ -1,6 +1,7 @@
 #include "app/failure_lines.h"
 
 #include "common/format.h"
+#include "common/text.h"
 #include "unzip/entry_rules.h"
 
 size_t ComposeCopyFailureLine(wchar_t* out, size_t capacity, const wchar_t* archivePath,
@@ -27,4 +28,17 @@ size_t ComposeFailedEntryLine(wchar_t* out, size_t capacity, const Array<FailedE
     if (name[i] < 0x20 || name[i] == 0x7F) name[i] = L'?';
   return FormatText(out, capacity, L"entry %d [%s] failed: 0x%x", failure.index, name,
                     failure.result);
+}
+
+size_t ComposeRemovalFailureLine(wchar_t* out, size_t capacity, const RemovalFailures& failures,
+                                 const wchar_t (*errorTexts)[kErrorTextChars]) {
+  FormatText(out, capacity, L"clean-up could not remove %d item(s):", failures.count);
+  int shown = failures.count < RemovalFailures::kKeptPaths ? failures.count
+                                                            : RemovalFailures::kKeptPaths;
+  for (int i = 0; i < shown; ++i) {
+    wchar_t item[400];
+    FormatText(item, 400, L"%s [%s] %s", i ? L";" : L"", failures.paths[i], errorTexts[i]);
+    AppendText(out, capacity, item);
+  }
+  return TextLength(out);
 }

@@ -5,7 +5,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "cleanup/delete_directory_tree.h"
 #include "common/containers.h"
+#include "launch/system_message.h"
 #include "unzip/extract.h"
 
 // Room for one line's text; the log keeps 983 units of a message.
@@ -19,6 +21,11 @@ inline bool CopyFellShort(uint64_t copied, uint64_t expected, uint32_t error) {
 
 size_t ComposeCopyFailureLine(wchar_t* out, size_t capacity, const wchar_t* archivePath,
                               uint64_t copied, uint64_t expected, const wchar_t* errorText);
+
+// "clean-up could not remove N item(s): [path] error text; ..." for the paths
+// `failures` kept, errorTexts[i] being the text for failures.errors[i].
+size_t ComposeRemovalFailureLine(wchar_t* out, size_t capacity, const RemovalFailures& failures,
+                                 const wchar_t (*errorTexts)[kErrorTextChars]);
 
 // How many lines `count` failed entries take.
 size_t FailedEntryLineCount(size_t count);

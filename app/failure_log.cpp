@@ -9,10 +9,7 @@
 void LogCopyFailure(const CopyOutcome& outcome, const wchar_t* archivePath) {
   if (!CopyFellShort(outcome.copied, outcome.expected, outcome.error)) return;
   wchar_t errorText[kErrorTextChars] = {};
-  if (outcome.error) {
-    SetLastError(outcome.error);
-    GetSystemErrorText(errorText);
-  }
+  if (outcome.error) GetSystemErrorText(outcome.error, errorText);
   wchar_t line[kFailureLineChars];
   ComposeCopyFailureLine(line, kFailureLineChars, archivePath, outcome.copied, outcome.expected,
                          errorText);
@@ -25,4 +22,14 @@ void LogFailedEntries(const Array<FailedEntry>& failures) {
     ComposeFailedEntryLine(line, kFailureLineChars, failures, i);
     LogError(L"setup", L"%s", line);
   }
+}
+
+void LogRemovalFailures(const RemovalFailures& failures) {
+  if (!failures.count) return;
+  wchar_t errorTexts[RemovalFailures::kKeptPaths][kErrorTextChars] = {};
+  for (int i = 0; i < failures.count && i < RemovalFailures::kKeptPaths; ++i)
+    GetSystemErrorText(failures.errors[i], errorTexts[i]);
+  wchar_t line[kFailureLineChars];
+  ComposeRemovalFailureLine(line, kFailureLineChars, failures, errorTexts);
+  LogError(L"setup", L"%s", line);
 }

@@ -3,12 +3,11 @@
 #include <stdlib.h>
 #include <winternl.h>
 
+#include "app/failure_log.h"
 #include "app/payload.h"
 #include "common/format.h"
 #include "common/protected_security.h"
 #include "common/text.h"
-#include "launch/run_and_wait.h"
-#include "log/log.h"
 
 namespace {
 
@@ -39,15 +38,6 @@ bool MarkForDeletion(HANDLE handle) {
   disposition.DeleteFile = TRUE;
   return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) !=
          FALSE;
-}
-
-// The archive: CREATE_NEW fails on anything already at the name, a dangling
-// link included, and the handle is the only way anyone writes to it.
-FileHandle CreateFreshArchive(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
-  FileHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, security,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr));
-  return file;
 }
 
 bool IsPlainFile(HANDLE file) {
@@ -136,22 +126,6 @@ bool DeleteIfSame(const wchar_t* path, const FileIdentity& identity, bool direct
   return false;
 }
 
-void LogRemovalFailures(const RemovalFailures& failures) {
-  wchar_t text[900];
-  FormatText(text, 900, L"clean-up could not remove %d item(s):", failures.count);
-  int shown = failures.count < RemovalFailures::kKeptPaths ? failures.count
-                                                            : RemovalFailures::kKeptPaths;
-  for (int i = 0; i < shown; ++i) {
-    wchar_t errorText[kErrorTextChars] = {};
-    SetLastError(failures.errors[i]);
-    GetSystemErrorText(errorText);
-    wchar_t item[400];
-    FormatText(item, 400, L"%s [%s] %s", i ? L";" : L"", failures.paths[i], errorText);
-    AppendText(text, 900, item);
-  }
-  LogError(L"setup", L"%s", text);
-}
-
 }  // namespace
 
 TempWorkspace::Outcome TempWorkspace::Create(int r1, int r2, int r3) {
@@ -190,7 +164,11 @@ bool TempWorkspace::CreateAt(const wchar_t* tempDirectory, const wchar_t* name,
   if (pathLength >= MAX_PATH) return false;
   FormatText(extractionDirectory_, MAX_PATH, L"%s\\", basePath_);
 
-  FileHandle archive = CreateFreshArchive(archivePath_, security);
+  // CREATE_NEW fails on anything already at the name, a dangling link
+  // included, and this handle is the only way anyone writes to the archive.
+  FileHandle archive(CreateFileW(archivePath_, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                 FILE_SHARE_READ, security, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!archive.valid()) {
     DWORD error = GetLastError();
     *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||

@@ -42,9 +42,8 @@ DWORD WaitForExit(HANDLE process, const FileHandle& output, const FileHandle& er
 }
 
 void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, DWORD error) {
-  wchar_t errorText[kErrorTextChars] = {};
-  SetLastError(error);
-  GetSystemErrorText(errorText);
+  wchar_t errorText[kErrorTextChars];
+  GetSystemErrorText(error, errorText);
   LogInfo(L"setup", L"执行进程失败了,file:[%s];cmd:[%s],err:[%s]", applicationPath, commandLine,
           errorText);
 }
@@ -133,14 +132,17 @@ uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLin
 }
 
 wchar_t* GetSystemErrorText(wchar_t (&out)[kErrorTextChars]) {
-  DWORD error = GetLastError();
+  return GetSystemErrorText(GetLastError(), out);
+}
+
+wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {
   wchar_t* text = nullptr;
   // Without an argument array, inserts such as "%1" must stay as they are:
   // expanding them would read arguments that do not exist.
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                     FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
                                 nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  LocalMemory owned(text);
   ShapeSystemMessage(out, length ? text : nullptr, length);
-  if (text) LocalFree(text);
   return out;
 }

@@ -26,3 +26,5 @@ uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLin
 // The system's text for the calling thread's last error, without its line
 // break; empty when there is none or it is too long for the log line.
 wchar_t* GetSystemErrorText(wchar_t (&out)[kErrorTextChars]);
+// The same for a given error code.
+wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]);

@@ -66,4 +66,19 @@ TEST(FailedEntryLines, ControlCharactersInNamesCannotForgeLines) {
   EXPECT_EQ(EntryLine(failures, 0), L"entry 1 [a??[1234]ERR?x?.txt] failed: 0x700");
 }
 
+TEST(RemovalFailureLine, FirstPathsWithTheirTextsThenTheCount) {
+  RemovalFailures failures;
+  failures.Add(L"C:\\T\\vexlode_1\\\\a.dll", 32);  // the doubled separator of an entry path
+  failures.Add(L"C:\\T\\vexlode_1\\b", 145);
+  EXPECT_TRUE(failures.onlyInUse);
+  failures.Add(L"C:\\T\\vexlode_1\\c", 2);
+  failures.Add(L"C:\\T\\vexlode_1\\d", 32);
+  EXPECT_FALSE(failures.onlyInUse);
+  const wchar_t texts[RemovalFailures::kKeptPaths][kErrorTextChars] = {L"in use", L"not empty", L"gone"};
+  wchar_t line[kFailureLineChars];
+  ComposeRemovalFailureLine(line, kFailureLineChars, failures, texts);
+  EXPECT_STREQ(line, L"clean-up could not remove 4 item(s): [C:\\T\\vexlode_1\\a.dll] in use; "
+                     L"[C:\\T\\vexlode_1\\b] not empty; [C:\\T\\vexlode_1\\c] gone");
+}
+
 }  // namespace
