@@ -30,17 +30,6 @@ using CryptHash = UniqueValue<HCRYPTHASH, CryptHashTraits>;
 
 class Sha256Hasher {
  public:
-  Sha256Hasher() = default;
-  Sha256Hasher(Sha256Hasher&&) = default;
-  Sha256Hasher& operator=(Sha256Hasher&& other) {
-    if (this != &other) {
-      hash_.reset();  // before the provider it came from
-      provider_ = static_cast<CryptProvider&&>(other.provider_);
-      hash_ = static_cast<CryptHash&&>(other.hash_);
-    }
-    return *this;
-  }
-
   // (Re)starts a digest; false when the provider or the algorithm is missing.
   bool Start();
   // Any size: fed to the provider in pieces that fit its 32-bit length.

@@ -81,7 +81,7 @@ bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
     return false;
   ExtractorCloser closer{extractor};
   extractor->created = &record->created;
-  extractor->watchedName = installerName;
+  if (installerName) extractor->watchedKey = PathKey(installerName);
   bool extracted = ExtractAll(extractor, targetDirectory, failedEntries, failures);
   record->installerWritten = extractor->watchedWritten;
   record->installerDigest = extractor->watchedDigest;

@@ -44,6 +44,27 @@ struct ScratchBytes {
   uint8_t* bytes = nullptr;
 };
 
+// The current entry's central record and its stored name, terminated; a name
+// that does not fit is cut, and the caller decides whether that will do.
+bool ReadCentralRecord(ArchiveExtractor* x, unz_file_info64* info,
+                       char (&storedName)[kStoredNameCapacity]) {
+  if (unzGetCurrentFileInfo64(x->reader, info, storedName, sizeof storedName - 1, nullptr, 0,
+                              nullptr, 0) != UNZ_OK)
+    return false;
+  storedName[info->size_filename < sizeof storedName - 1 ? info->size_filename
+                                                         : sizeof storedName - 1] = 0;
+  return true;
+}
+
+// Always UTF-8, whatever general-purpose bit 11 says; 259 bytes never widen
+// beyond 259 units. Then guarded.
+bool ToGuardedName(const char* storedName, wchar_t (&name)[kPathCapacity]) {
+  wchar_t wide[kPathCapacity];
+  if (!MultiByteToWideChar(CP_UTF8, 0, storedName, -1, wide, kPathCapacity)) return false;
+  CopyText(name, kPathCapacity, GuardEntryName(wide));
+  return true;
+}
+
 // minizip's local header check, plus what it lets through: methods other
 // than stored and deflated, and sizes of 0xFFFFFFFF that differ from the
 // central record (directly or through the local ZIP64 block). Then the
@@ -276,9 +297,7 @@ R WriteFileEntry(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out, Sha
 }
 
 bool IsWatched(const ArchiveExtractor* x, const wchar_t* name) {
-  if (!x->watchedName) return false;
-  WideString key = PathKey(name);
-  return TextEquals(key.c_str(), PathKey(x->watchedName).c_str());
+  return !x->watchedKey.empty() && TextEquals(PathKey(name).c_str(), x->watchedKey.c_str());
 }
 
 }  // namespace
@@ -362,9 +381,7 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
 
   unz_file_info64 info;
   char storedName[kStoredNameCapacity];
-  if (unzGetCurrentFileInfo64(x->reader, &info, storedName, sizeof storedName, nullptr, 0, nullptr,
-                              0) != UNZ_OK)
-    return R::Corrupt;
+  if (!ReadCentralRecord(x, &info, storedName)) return R::Corrupt;
   // A name that does not fit is refused, not cut: cut, it names another file.
   if (info.size_filename >= kStoredNameCapacity) return R::Corrupt;
 
@@ -373,15 +390,13 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
   R checked = CheckLocalHeader(x, info, &extra, &extraLength);
   if (checked != R::Ok) return checked;
 
+  wchar_t name[kPathCapacity];
+  if (!ToGuardedName(storedName, name)) return R::Corrupt;
   ArchiveEntry& record = x->cachedEntry;
-  wchar_t wideName[kPathCapacity];
-  // Always UTF-8, whatever general-purpose bit 11 says. 259 bytes never
-  // widen beyond 259 units.
-  if (!MultiByteToWideChar(CP_UTF8, 0, storedName, -1, wideName, kPathCapacity)) return R::Corrupt;
   x->cachedIndex = -1;  // the record is rebuilt in place below
   record = ArchiveEntry();
   record.index = index;
-  CopyText(record.name, kPathCapacity, GuardEntryName(wideName));
+  CopyText(record.name, kPathCapacity, name);
   record.attributes = MapEntryAttributes(static_cast<uint32_t>(info.version),
                                          static_cast<uint32_t>(info.external_fa));
   record.compressedSize = Clamp32(info.compressed_size);
@@ -417,13 +432,9 @@ ArchiveResult GetEntryName(ArchiveExtractor* extractor, int32_t index,
   if (!PositionReader(x, index)) return R::Corrupt;
   unz_file_info64 info;
   char storedName[kStoredNameCapacity];
-  if (unzGetCurrentFileInfo64(x->reader, &info, storedName, sizeof storedName - 1, nullptr, 0,
-                              nullptr, 0) != UNZ_OK)
+  // For a report a cut name will do.
+  if (!ReadCentralRecord(x, &info, storedName) || !ToGuardedName(storedName, name))
     return R::Corrupt;
-  storedName[info.size_filename < sizeof storedName - 1 ? info.size_filename : sizeof storedName - 1] = 0;
-  wchar_t wideName[kPathCapacity];
-  if (!MultiByteToWideChar(CP_UTF8, 0, storedName, -1, wideName, kPathCapacity)) return R::Corrupt;
-  CopyText(name, kPathCapacity, GuardEntryName(wideName));
   return R::Ok;
 }
 

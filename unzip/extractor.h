@@ -67,9 +67,10 @@ struct ArchiveExtractor {
   // folder or file found below it is used or replaced, only what this
   // extractor created itself, and every creation is recorded here.
   PathSet* created = nullptr;
-  // An entry whose bytes are hashed while they are written (the installer),
-  // compared by PathKey; the digest counts only once the entry is complete.
-  const wchar_t* watchedName = nullptr;
+  // The PathKey of an entry whose bytes are hashed while they are written
+  // (the installer); empty for none. The digest counts only once the entry
+  // is complete.
+  WideString watchedKey;
   bool watchedWritten = false;
   Sha256Digest watchedDigest = {};
 
