@@ -112,7 +112,9 @@ void CheckArchive(const fs::path& zipPath) {
   for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
     char name[1024];
     unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+    // minizip terminates the name only when it fits; a longer one is cut here.
+    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+    name[info.size_filename < sizeof name - 1 ? info.size_filename : sizeof name - 1] = 0;
     if (IsSetupAtRoot(name)) found = true;
   }
   unzClose(zip);

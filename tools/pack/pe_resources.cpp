@@ -135,22 +135,22 @@ std::vector<uint8_t> BuildResourceSection(const ResourceTree& tree, uint32_t sec
   // Second-level tables come right after the root, third-level ones after those.
   size_t thirdLevel = nextTable;
   for (const auto& [type, names] : tree) thirdLevel += tableSize(names.size());
+  // Points `entry` (for `key`) at a new table of `children` taken at `next`;
+  // returns where that table's entries start.
+  auto linkTable = [&](size_t entry, const ResourceKey& key, size_t& next, const auto& children) {
+    const size_t table = next;
+    next += tableSize(children.size());
+    writeKey(entry, key);
+    SetU32(out, entry + 4, kSubdirectory | uint32_t(table));
+    WriteTableHeader(out, table, namedCount(children), children.size() - namedCount(children));
+    return table + kDirectoryHeaderSize;
+  };
   for (const auto& [type, names] : tree) {
-    const size_t table = nextTable;
-    nextTable += tableSize(names.size());
-    writeKey(typeEntry, type);
-    SetU32(out, typeEntry + 4, kSubdirectory | uint32_t(table));
+    size_t nameEntry = linkTable(typeEntry, type, nextTable, names);
     typeEntry += kDirectoryEntrySize;
-    WriteTableHeader(out, table, namedCount(names), names.size() - namedCount(names));
-    size_t nameEntry = table + kDirectoryHeaderSize;
     for (const auto& [name, languages] : names) {
-      const size_t languageTable = thirdLevel;
-      thirdLevel += tableSize(languages.size());
-      writeKey(nameEntry, name);
-      SetU32(out, nameEntry + 4, kSubdirectory | uint32_t(languageTable));
+      size_t languageEntry = linkTable(nameEntry, name, thirdLevel, languages);
       nameEntry += kDirectoryEntrySize;
-      WriteTableHeader(out, languageTable, namedCount(languages), languages.size() - namedCount(languages));
-      size_t languageEntry = languageTable + kDirectoryHeaderSize;
       for (const auto& [language, datum] : languages) {
         writeKey(languageEntry, language);
         SetU32(out, languageEntry + 4, uint32_t(entries));
