@@ -7,6 +7,7 @@
 #include "app/failure_log.h"
 #include "app/install_run.h"
 #include "app/payload.h"
+#include "app/seal_record.h"
 #include "app/temp_workspace.h"
 #include "common/handle.h"
 #include "common/text.h"
@@ -43,8 +44,31 @@ int RunBootstrap() {
   }
   SetFilePointer(ownFile.get(), payloadOffset, nullptr, FILE_BEGIN);
 
+  PayloadSeal seal = {};
+  const SealState sealState = ReadOwnSeal(&seal);
   DWORD copyStart = GetTickCount();
-  LogCopyFailure(CopyPayload(ownFile.get(), workspace.archive()), workspace.archivePath());
+  if (sealState == SealState::Empty) {
+    // A plainly concatenated installer: the file's tail is taken as it is.
+    LogCopyFailure(CopyPayload(ownFile.get(), workspace.archive()), workspace.archivePath());
+  } else {
+    // The file may no longer be the one that was started: only an archive
+    // that matches the seal in our mapped image goes any further.
+    CopyOutcome outcome;
+    PeLayout ownHeaders = {};
+    const SealVerdict verdict =
+        sealState == SealState::Malformed || !ScanOwnHeaders(&ownHeaders)
+            ? SealVerdict::BadRecord
+            : CopySealedPayload(ownFile.get(), workspace.archive(), static_cast<uint32_t>(payloadOffset),
+                                seal, ownHeaders, &outcome);
+    if (outcome.error) {
+      LogCopyFailure(outcome, workspace.archivePath());
+      return 0;
+    }
+    if (verdict != SealVerdict::Intact) {
+      LogSealFailure(modulePath, verdict);
+      return 0;  // the workspace removes itself
+    }
+  }
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));
 

@@ -2,6 +2,7 @@
 
 #include "app/payload.h"
 #include "common/handle.h"
+#include <string.h>
 #include "common/text.h"
 
 namespace {
@@ -16,20 +17,24 @@ int32_t FindPayloadOffset(HANDLE file) {
   return ScanPayloadOffset(headerBuffer, bytesRead);
 }
 
-CopyOutcome CopyPayload(HANDLE source, HANDLE target) {
+CopyOutcome CopyPayload(HANDLE source, HANDLE target, uint64_t limit, Sha256Hasher* hasher) {
   CopyOutcome outcome;
   LARGE_INTEGER size, zero = {}, position;
   if (GetFileSizeEx(source, &size) && SetFilePointerEx(source, zero, &position, FILE_CURRENT) &&
       size.QuadPart > position.QuadPart)
     outcome.expected = static_cast<uint64_t>(size.QuadPart - position.QuadPart);
+  if (outcome.expected > limit) outcome.expected = limit;
   uint8_t chunk[4096];
-  for (;;) {
+  while (outcome.copied < limit) {
+    DWORD wanted = limit - outcome.copied < sizeof chunk ? static_cast<DWORD>(limit - outcome.copied)
+                                                         : static_cast<DWORD>(sizeof chunk);
     DWORD bytesRead = 0;
-    if (!ReadFile(source, chunk, sizeof chunk, &bytesRead, nullptr)) {
+    if (!ReadFile(source, chunk, wanted, &bytesRead, nullptr)) {
       outcome.error = GetLastError();
       break;
     }
     if (bytesRead == 0) break;
+    if (hasher) hasher->Add(chunk, bytesRead);  // a failure spoils the digest, which Finish reports
     DWORD written = 0;
     BOOL wrote = WriteFile(target, chunk, bytesRead, &written, nullptr);
     outcome.copied += written;
@@ -40,4 +45,39 @@ CopyOutcome CopyPayload(HANDLE source, HANDLE target) {
     }
   }
   return outcome;
+}
+
+bool ScanOwnHeaders(PeLayout* layout) {
+  // The loader maps the headers as one page at least.
+  const uint8_t* image = reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr));
+  return image && ScanPeLayout(image, kMappedHeaderBytes, layout);
+}
+
+SealVerdict CopySealedPayload(HANDLE source, HANDLE target, uint64_t payloadOffset,
+                              const PayloadSeal& seal, const PeLayout& ownHeaders,
+                              CopyOutcome* outcome) {
+  Sha256Hasher hasher;
+  if (!hasher.Start()) return SealVerdict::Unverifiable;
+  *outcome = CopyPayload(source, target, seal.archiveSize, &hasher);
+  Sha256Digest digest;
+  if (!hasher.Finish(&digest)) return SealVerdict::Unverifiable;
+
+  SealedCopy copy = {};
+  copy.copied = outcome->copied;
+  copy.digestMatches = memcmp(digest.bytes, seal.digest, sizeof seal.digest) == 0;
+  copy.archiveEnd = payloadOffset + seal.archiveSize;
+  LARGE_INTEGER fileSize;
+  if (!GetFileSizeEx(source, &fileSize)) return SealVerdict::Unverifiable;
+  copy.fileSize = static_cast<uint64_t>(fileSize.QuadPart);
+  copy.certificateOffset = ownHeaders.certificateOffset;
+  copy.certificateSize = ownHeaders.certificateSize;
+  // The source stands at the archive's end once the whole archive was copied.
+  uint8_t gap[kCertificateAlignment] = {};
+  const size_t gapLength =
+      CertificateGapLength(copy.archiveEnd, copy.certificateOffset, copy.certificateSize);
+  DWORD gapRead = 0;
+  copy.gapIsZero = gapLength == 0 || (ReadFile(source, gap, static_cast<DWORD>(gapLength), &gapRead, nullptr) &&
+                                      gapRead == gapLength);
+  for (size_t i = 0; i < gapLength; ++i) copy.gapIsZero = copy.gapIsZero && gap[i] == 0;
+  return JudgeSealedCopy(seal, copy);
 }

@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "app/payload_seal.h"
 #include "cleanup/delete_directory_tree.h"
 #include "common/containers.h"
 #include "launch/system_message.h"
@@ -21,6 +22,10 @@ inline bool CopyFellShort(uint64_t copied, uint64_t expected, uint32_t error) {
 
 size_t ComposeCopyFailureLine(wchar_t* out, size_t capacity, const wchar_t* archivePath,
                               uint64_t copied, uint64_t expected, const wchar_t* errorText);
+
+// "payload of [module path] does not match its seal: reason; nothing started"
+size_t ComposeSealFailureLine(wchar_t* out, size_t capacity, const wchar_t* modulePath,
+                              SealVerdict verdict);
 
 // "clean-up could not remove N item(s): [path] error text; ..." for the paths
 // `failures` kept, errorTexts[i] being the text for failures.errors[i].

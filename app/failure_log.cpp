@@ -16,6 +16,12 @@ void LogCopyFailure(const CopyOutcome& outcome, const wchar_t* archivePath) {
   LogError(L"setup", L"%s", line);
 }
 
+void LogSealFailure(const wchar_t* modulePath, SealVerdict verdict) {
+  wchar_t line[kFailureLineChars];
+  ComposeSealFailureLine(line, kFailureLineChars, modulePath, verdict);
+  LogError(L"setup", L"%s", line);
+}
+
 void LogFailedEntries(const Array<FailedEntry>& failures) {
   wchar_t line[kFailureLineChars];
   for (size_t i = 0; i < FailedEntryLineCount(failures.size()); ++i) {

@@ -8,6 +8,9 @@
 // Logs the copy's shortfall and the system's text for its error, if any.
 void LogCopyFailure(const CopyOutcome& outcome, const wchar_t* archivePath);
 
+// Logs why the payload copied out of `modulePath` was refused.
+void LogSealFailure(const wchar_t* modulePath, SealVerdict verdict);
+
 // Logs the first failed entries one per line, then a count of the rest.
 void LogFailedEntries(const Array<FailedEntry>& failures);
 

@@ -23,7 +23,7 @@ void RunInstallation(TempWorkspace& workspace) {
   LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", workspace.archiveName(), extractionDirectory,
            extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
   LogFailedEntries(failures);
-  workspace.Seal();
+  workspace.DropWriteAccess();
 
   CommandLineArgs arguments;
   arguments.AddParentPath(arguments.programPath.c_str());

@@ -18,6 +18,15 @@ bool Within(uint64_t offset, uint64_t size, size_t length) {
 constexpr size_t kPeSignatureOffsetField = 60;
 constexpr size_t kFileHeaderSize = 20;
 constexpr size_t kSectionHeaderSize = 40;
+constexpr uint32_t kSecurityDirectory = 4;
+
+// Where the data directory's count and first entry sit in the optional header.
+struct DirectoryLayout {
+  size_t countField;
+  size_t firstEntry;
+};
+constexpr DirectoryLayout kPe32Directories = {92, 96};
+constexpr DirectoryLayout kPe32PlusDirectories = {108, 112};
 
 }  // namespace
 
@@ -50,6 +59,19 @@ bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout) {
   layout->optionalHeaderSize = optionalHeaderSize;
   layout->sectionCount = sectionCount;
   layout->sectionTable = static_cast<uint32_t>(table);
+
+  layout->certificateOffset = layout->certificateSize = 0;
+  const DirectoryLayout* directories = layout->optionalMagic == 0x10b   ? &kPe32Directories
+                                       : layout->optionalMagic == 0x20b ? &kPe32PlusDirectories
+                                                                        : nullptr;
+  if (directories) {
+    const size_t entry = directories->firstEntry + kSecurityDirectory * 8;
+    const uint8_t* optional = bytes + pe + 4 + kFileHeaderSize;
+    if (entry + 8 <= optionalHeaderSize && ReadU32(optional + directories->countField) > kSecurityDirectory) {
+      layout->certificateOffset = ReadU32(optional + entry);
+      layout->certificateSize = ReadU32(optional + entry + 4);
+    }
+  }
   return true;
 }
 

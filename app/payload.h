@@ -6,6 +6,7 @@
 
 constexpr size_t kHeaderBufferSize = 1048576;  // the first MiB of the file
 constexpr int32_t kNoPayload = -1;
+constexpr size_t kMappedHeaderBytes = 4096;  // the headers' page in a running image
 
 // The payload offset: the largest PointerToRawData + SizeOfRawData (mod 2^32)
 // over the section table. `bytes` holds the `length` bytes actually read from
@@ -23,6 +24,10 @@ struct PeLayout {
   uint16_t optionalHeaderSize;
   uint16_t sectionCount;
   uint32_t sectionTable;       // file offset of the first section header
+  // The certificate table (a signature) as the security directory declares
+  // it: a file offset and a size; both 0 when the header holds no such entry.
+  uint32_t certificateOffset;
+  uint32_t certificateSize;
 };
 
 // Fills `layout` and returns true where ScanPayloadOffset finds an offset;

@@ -192,7 +192,7 @@ bool TempWorkspace::CreateAt(const wchar_t* tempDirectory, const wchar_t* name,
   return true;
 }
 
-void TempWorkspace::Seal() {
+void TempWorkspace::DropWriteAccess() {
   // Our write and delete access must go before anyone may open the archive
   // sharing only reading. The new handles are had from ours, never by name;
   // the first must share what ours holds, for the moment both are open.

@@ -33,12 +33,12 @@ class TempWorkspace {
   // drawn with rand(). On failure nothing of ours is left.
   Outcome Create(int r1, int r2, int r3);
 
-  // Until Seal: read and write access, and nobody else may write or delete.
+  // Until DropWriteAccess: read and write access, and nobody else may write or delete.
   HANDLE archive() const { return archive_.get(); }
   // Trades the write access for read access only, so that the installer can
   // open the archive for reading while sharing only reading; writing and
   // deleting stay denied to everyone else.
-  void Seal();
+  void DropWriteAccess();
 
   const wchar_t* archiveName() const { return archiveName_; }
   const wchar_t* archivePath() const { return archivePath_; }

@@ -51,9 +51,9 @@ TEST_F(TempWorkspaceTest, BothObjectsAreFreshPinnedAndRemoved) {
 
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(workspace.archive(), "PK", 2, &written, nullptr));
-  // Sealed: an installer may read the archive sharing only reading, nobody may write it.
+  // Write access dropped: an installer may read the archive sharing only reading, nobody may write it.
   EXPECT_EQ(OpenError(archive, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
-  workspace.Seal();
+  workspace.DropWriteAccess();
   EXPECT_EQ(OpenError(archive, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SUCCESS));
   EXPECT_EQ(OpenError(archive, GENERIC_WRITE, kAllSharing), DWORD(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(ReadWholeFile(archive), "PK");

@@ -14,6 +14,7 @@
 #include "tools/pack/ico.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/seal.h"
 #include "tools/pack/version_info.h"
 
 #ifdef _WIN32
@@ -182,7 +183,7 @@ int Run(const std::vector<std::string>& args) {
       }
     }
     const bool branded = !options.branding.icon.empty() || options.branding.version;
-    const std::vector<uint8_t> image = branded ? BrandImage(stub, options.branding) : stub;
+    std::vector<uint8_t> image = branded ? BrandImage(stub, options.branding) : stub;
 
     fs::path archivePath = options.package;
     if (fs::is_directory(options.package)) {
@@ -195,6 +196,7 @@ int Run(const std::vector<std::string>& args) {
     }
     CheckArchive(archivePath);
     const std::vector<uint8_t> archive = ReadFileBytes(archivePath);
+    SealImage(image, archive);
 
     {
       std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
@@ -205,7 +207,7 @@ int Run(const std::vector<std::string>& args) {
     ReplaceFile(temporary, options.out);
     if (!zipped.empty()) fs::remove(zipped);
     std::cout << out << ": stub " << image.size() << " bytes, archive " << archive.size()
-              << " bytes at offset " << image.size() << "\n";
+              << " bytes at offset " << image.size() << ", sealed\n";
     return 0;
   } catch (const std::exception& error) {
     std::error_code ignored;

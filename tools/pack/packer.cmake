@@ -13,13 +13,14 @@ target_compile_options(packminizip PRIVATE -w)
 target_link_libraries(packminizip PUBLIC ${VEXLODE_PACK_ZLIB})
 
 if(NOT TARGET vexpure)
-  add_library(vexpure STATIC ${VEXLODE_ROOT}/app/payload.cpp ${VEXLODE_ROOT}/common/format.cpp)
+  add_library(vexpure STATIC ${VEXLODE_ROOT}/app/payload.cpp ${VEXLODE_ROOT}/app/payload_seal.cpp
+              ${VEXLODE_ROOT}/common/format.cpp)
   target_include_directories(vexpure PUBLIC ${VEXLODE_ROOT})
 endif()
 
 set(pack_dir ${VEXLODE_ROOT}/tools/pack)
 add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
-            ${pack_dir}/archive.cpp)
+            ${pack_dir}/archive.cpp ${pack_dir}/sha256.cpp ${pack_dir}/seal.cpp)
 target_link_libraries(packlib PUBLIC vexpure packminizip)
 target_compile_options(packlib PRIVATE -Wall -Wextra)
 

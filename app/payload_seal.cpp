@@ -1,0 +1,66 @@
+#include "app/payload_seal.h"
+
+#include <string.h>
+
+namespace {
+
+uint32_t ReadU32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint64_t ReadU64(const uint8_t* p) { return ReadU32(p) | (static_cast<uint64_t>(ReadU32(p + 4)) << 32); }
+void WriteU32(uint8_t* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+void WriteU64(uint8_t* p, uint64_t value) {
+  WriteU32(p, static_cast<uint32_t>(value));
+  WriteU32(p + 4, static_cast<uint32_t>(value >> 32));
+}
+
+constexpr size_t kStateField = 8;
+constexpr size_t kSizeField = 16;
+constexpr size_t kDigestField = 24;
+
+// A declared table that ends the file, starting on the padding boundary
+// within the padding's reach after the archive.
+bool TableFollowsArchive(uint64_t archiveEnd, uint64_t fileSize, uint32_t offset, uint32_t size) {
+  return size != 0 && offset >= archiveEnd && offset - archiveEnd < kCertificateAlignment &&
+         offset % kCertificateAlignment == 0 && uint64_t(offset) + size == fileSize;
+}
+
+}  // namespace
+
+SealState ReadSealRecord(const uint8_t* record, size_t length, PayloadSeal* seal) {
+  if (!record || length < kSealRecordSize || memcmp(record, kSealMagic, sizeof kSealMagic) != 0)
+    return SealState::Malformed;
+  const uint32_t state = ReadU32(record + kStateField);
+  if (state == kSealEmpty) return SealState::Empty;
+  if (state != kSealPresent) return SealState::Malformed;
+  seal->archiveSize = ReadU64(record + kSizeField);
+  memcpy(seal->digest, record + kDigestField, sizeof seal->digest);
+  return SealState::Present;
+}
+
+void WriteSealRecord(uint8_t* record, const PayloadSeal& seal) {
+  memset(record, 0, kSealRecordSize);
+  memcpy(record, kSealMagic, sizeof kSealMagic);
+  WriteU32(record + kStateField, kSealPresent);
+  WriteU64(record + kSizeField, seal.archiveSize);
+  memcpy(record + kDigestField, seal.digest, sizeof seal.digest);
+}
+
+size_t CertificateGapLength(uint64_t archiveEnd, uint32_t certificateOffset, uint32_t certificateSize) {
+  if (certificateSize == 0 || certificateOffset < archiveEnd ||
+      certificateOffset - archiveEnd >= kCertificateAlignment)
+    return 0;
+  return static_cast<size_t>(certificateOffset - archiveEnd);
+}
+
+SealVerdict JudgeSealedCopy(const PayloadSeal& seal, const SealedCopy& copy) {
+  if (copy.copied != seal.archiveSize) return SealVerdict::CutShort;
+  if (!copy.digestMatches) return SealVerdict::Changed;
+  if (copy.fileSize == copy.archiveEnd) return SealVerdict::Intact;
+  if (copy.gapIsZero && TableFollowsArchive(copy.archiveEnd, copy.fileSize, copy.certificateOffset,
+                                            copy.certificateSize))
+    return SealVerdict::Intact;
+  return SealVerdict::TrailingBytes;
+}

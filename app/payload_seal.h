@@ -1,0 +1,63 @@
+// The payload seal: the appended archive's exact size and SHA-256, written by
+// the packer into a section of the stub's own image. The running stub reads
+// it from its mapped image, which a same-user process cannot change, and
+// holds the archive it copies out of its file (which such a process can
+// swap at its path) against it. Pure: no <windows.h>.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// The section that holds the record, and the record's layout in it:
+//   0  8 bytes  kSealMagic
+//   8  u32      kSealEmpty or kSealPresent
+//  12  u32      0
+//  16  u64      archive size in bytes
+//  24  32 bytes archive SHA-256
+//  56  8 bytes  0
+constexpr char kSealSectionName[] = ".vxseal";
+constexpr size_t kSealRecordSize = 64;
+constexpr uint8_t kSealMagic[8] = {'v', 'x', 's', 'e', 'a', 'l', '0', '1'};
+constexpr uint32_t kSealEmpty = 0;
+constexpr uint32_t kSealPresent = 1;
+
+struct PayloadSeal {
+  uint64_t archiveSize;
+  uint8_t digest[32];
+};
+
+enum class SealState { Empty, Present, Malformed };
+
+// What the record says; `seal` is filled only for Present.
+SealState ReadSealRecord(const uint8_t* record, size_t length, PayloadSeal* seal);
+
+// Fills a record that ReadSealRecord reads as Present with `seal`.
+void WriteSealRecord(uint8_t* record, const PayloadSeal& seal);
+
+// An archive after which a signature was added: the signing tool pads the
+// file to a multiple of 8 with zeros and appends the certificate table there.
+constexpr uint64_t kCertificateAlignment = 8;
+
+// What a sealed check-out found once it had copied up to the sealed size.
+struct SealedCopy {
+  uint64_t copied;           // bytes copied (and hashed) from the payload offset
+  bool digestMatches;        // the digest of those bytes equals the seal's
+  uint64_t archiveEnd;       // payload offset + sealed size
+  uint64_t fileSize;
+  uint32_t certificateOffset;  // as the mapped header declares them
+  uint32_t certificateSize;
+  bool gapIsZero;            // the bytes from archiveEnd to certificateOffset are zeros
+};
+
+// The last two come from the stub's edges: a digest that could not be
+// computed, and a record that is neither empty nor a seal.
+enum class SealVerdict { Intact, CutShort, Changed, TrailingBytes, Unverifiable, BadRecord };
+
+// Intact when exactly the sealed archive was copied and the file ends with
+// it, or continues only with zero padding below 8 bytes and then exactly the
+// certificate table the mapped header declares.
+SealVerdict JudgeSealedCopy(const PayloadSeal& seal, const SealedCopy& copy);
+
+// The bytes between the archive's end and a declared certificate table that
+// the stub must read to fill `gapIsZero`: 0 when there is no such table or
+// when the gap could never be padding.
+size_t CertificateGapLength(uint64_t archiveEnd, uint32_t certificateOffset, uint32_t certificateSize);

@@ -1,0 +1,37 @@
+#include "tools/pack/seal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/payload.h"
+#include "app/payload_seal.h"
+#include "tools/pack/bytes.h"
+#include "tools/pack/pack_error.h"
+#include "tools/pack/pe_resources.h"
+#include "tools/pack/sha256.h"
+
+void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive) {
+  PeLayout layout;
+  if (!ScanPeLayout(image.data(), std::min(image.size(), kHeaderBufferSize), &layout))
+    throw PackError("the stub is not a PE image");
+  size_t record = 0;
+  for (size_t i = 0; i < layout.sectionCount && !record; ++i) {
+    const size_t header = layout.sectionTable + 40 * i;
+    if (std::memcmp(&image[header], kSealSectionName, sizeof kSealSectionName) != 0) continue;
+    const uint64_t raw = GetU32(image, header + 20);
+    if (GetU32(image, header + 16) < kSealRecordSize || raw + kSealRecordSize > image.size())
+      throw PackError("the stub's seal section is too small");
+    record = size_t(raw);
+  }
+  if (!record) throw PackError("the stub has no seal section (built before installers were sealed?)");
+  PayloadSeal seal;
+  if (ReadSealRecord(&image[record], kSealRecordSize, &seal) == SealState::Malformed)
+    throw PackError("the stub's seal record is damaged");
+
+  seal.archiveSize = archive.size();
+  const std::array<uint8_t, 32> digest = Sha256(archive.data(), archive.size());
+  std::copy(digest.begin(), digest.end(), seal.digest);
+  WriteSealRecord(&image[record], seal);
+  const size_t checksum = layout.peOffset + 24 + 64;
+  if (GetU32(image, checksum)) SetU32(image, checksum, PeChecksum(image, checksum));
+}
