@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -85,6 +86,56 @@ TEST_F(CheckoutTest, PayloadCopyIsByteForByteFromTheOffset) {
   EXPECT_EQ(refused.copied, 0u);
   EXPECT_EQ(refused.expected, payload.size());
   EXPECT_EQ(refused.error, DWORD(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(CheckoutTest, SealedCopyTakesExactlyTheSealedArchiveAndJudgesTheRest) {
+  const uint32_t offset = 0x1404;  // the archive ends 4 bytes short of an 8-byte boundary
+  std::vector<uint8_t> image = MakeImage({{0x400, 0x1004}}, offset);
+  const std::string archive = RandomBytes(70000, 3);
+  PayloadSeal seal = {archive.size(), {}};
+  Sha256Hasher hasher;
+  Sha256Digest digest;
+  ASSERT_TRUE(hasher.Start() && hasher.Add(archive.data(), archive.size()) && hasher.Finish(&digest));
+  memcpy(seal.digest, digest.bytes, 32);
+
+  std::string other = archive;
+  other[100] ^= 1;
+  const uint32_t table = uint32_t(offset + archive.size() + 4);
+  const std::string signature(0x300, 'S');
+  struct Case {
+    const char* what;
+    std::string payload;
+    uint32_t certificateOffset, certificateSize;
+    SealVerdict want;
+  };
+  const Case cases[] = {
+      {"the sealed archive", archive, 0, 0, SealVerdict::Intact},
+      {"bytes appended", archive + "xx", 0, 0, SealVerdict::TrailingBytes},
+      {"cut short", archive.substr(0, archive.size() - 1), 0, 0, SealVerdict::CutShort},
+      {"one byte changed", other, 0, 0, SealVerdict::Changed},
+      {"signed", archive + std::string(4, '\0') + signature, table, 0x300, SealVerdict::Intact},
+      {"padding not zeros", archive + "\0\0\0x" + signature, table, 0x300, SealVerdict::TrailingBytes},
+      {"signature not declared", archive + std::string(4, '\0') + signature, 0, 0, SealVerdict::TrailingBytes},
+  };
+  for (const Case& c : cases) {
+    std::wstring own = dir_ / L"sealed.exe", copy = dir_ / L"copy.zip";
+    ASSERT_TRUE(WriteWholeFile(own, Bytes(image) + c.payload));
+    PeLayout ownHeaders = {};
+    ownHeaders.certificateOffset = c.certificateOffset;
+    ownHeaders.certificateSize = c.certificateSize;
+    CopyOutcome outcome;
+    {
+      FileHandle source = OpenForReading(own);
+      FileHandle target(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+      SetFilePointer(source.get(), offset, nullptr, FILE_BEGIN);
+      EXPECT_EQ(CopySealedPayload(source.get(), target.get(), offset, seal, ownHeaders, &outcome), c.want)
+          << c.what;
+    }
+    EXPECT_EQ(outcome.error, 0u) << c.what;
+    // Never more than the sealed size lands in the temporary archive.
+    EXPECT_TRUE(ReadWholeFile(copy) == c.payload.substr(0, archive.size())) << c.what;
+  }
 }
 
 }  // namespace

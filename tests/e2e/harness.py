@@ -59,6 +59,7 @@ def make_zip(path, members):
                 archive.writestr(zipfile.ZipInfo(name.rstrip("/") + "/"), b"")
             else:
                 archive.writestr(name, data)
+    return path
 
 
 def random_bytes(size, seed):
@@ -69,6 +70,31 @@ def pack(package, out):
     subprocess.run([PACKER, *PACK_FLAGS, "--stub", STUB, package, "-o", out],
                    check=True, stdout=subprocess.DEVNULL)
     return out
+
+
+def concatenate(package, out):
+    """An installer made the plain way, stub and archive end to end: no seal."""
+    with open(out, "wb") as target:
+        for part in (STUB, package):
+            with open(part, "rb") as source:
+                target.write(source.read())
+    return out
+
+
+def make_certificate(folder):
+    """A self-signed test certificate and its key, made here and now."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=vexlode test publisher"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+def sign(unsigned, signed, cert, key):
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "vexlode test",
+                    "-h", "sha256", "-in", unsigned, "-out", signed],
+                   check=True, stdout=subprocess.DEVNULL)
+    return signed
 
 
 class Run:

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,8 +14,10 @@
 #include <vector>
 
 #include "app/payload.h"
+#include "app/payload_seal.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -57,6 +60,50 @@ std::string ReadAll(const fs::path& path) {
 }
 void WriteAll(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Hex(const std::array<uint8_t, 32>& digest) {
+  std::string hex;
+  for (uint8_t b : digest) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+  return hex;
+}
+
+// Where the stub keeps its seal record, the start of its seal section: the
+// packer fills it in place.
+size_t SealRecordAt(const std::string& stub) {
+  PeLayout layout;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(stub.data());
+  if (!ScanPeLayout(bytes, std::min(stub.size(), kHeaderBufferSize), &layout)) return std::string::npos;
+  for (size_t i = 0; i < layout.sectionCount; ++i) {
+    const size_t header = layout.sectionTable + 40 * i;
+    if (stub.compare(header, sizeof kSealSectionName, kSealSectionName, sizeof kSealSectionName) == 0)
+      return bytes[header + 20] | bytes[header + 21] << 8 | bytes[header + 22] << 16 | size_t(bytes[header + 23]) << 24;
+  }
+  return std::string::npos;
+}
+
+// `packed` with the stub's own seal record and checksum put back.
+std::string Unsealed(std::string packed, const std::string& stub) {
+  const size_t record = SealRecordAt(stub);
+  packed.replace(record, kSealRecordSize, stub.substr(record, kSealRecordSize));
+  PeLayout layout;
+  if (ScanPeLayout(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), &layout))
+    packed.replace(layout.peOffset + 24 + 64, 4, stub.substr(layout.peOffset + 24 + 64, 4));
+  return packed;
+}
+
+TEST(Sha256, KnownDigestsAcrossBlockBoundaries) {
+  struct Case { std::string message; const char* digest; };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",  // 56 bytes: the length needs a block of its own
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Hex(Sha256(reinterpret_cast<const uint8_t*>(c.message.data()), c.message.size())), c.digest)
+        << c.message.size();
 }
 
 struct PackRun {
@@ -124,8 +171,25 @@ TEST_F(PackTest, AppendsTheArchiveRightAfterTheStub) {
   ASSERT_EQ(run.status, 0) << run.output;
   std::string stub = ReadAll(stub_), zip = ReadAll(dir_ / "good.zip"), packed = ReadAll(out);
   ASSERT_EQ(packed.size(), stub.size() + zip.size());
-  EXPECT_EQ(packed.substr(0, stub.size()), stub);
-  EXPECT_EQ(packed.substr(stub.size()), zip);
+  // The stub ships unsealed; the packed image differs from it only in the
+  // seal (the archive's size and digest) and the checksum over it.
+  const size_t record = SealRecordAt(stub);
+  ASSERT_NE(record, std::string::npos);
+  PayloadSeal seal;
+  EXPECT_EQ(ReadSealRecord(reinterpret_cast<const uint8_t*>(stub.data()) + record, kSealRecordSize, &seal),
+            SealState::Empty);
+  ASSERT_EQ(ReadSealRecord(reinterpret_cast<const uint8_t*>(packed.data()) + record, kSealRecordSize, &seal),
+            SealState::Present);
+  EXPECT_EQ(seal.archiveSize, zip.size());
+  std::array<uint8_t, 32> digest;
+  std::copy(seal.digest, seal.digest + 32, digest.begin());
+  EXPECT_EQ(digest, Sha256(reinterpret_cast<const uint8_t*>(zip.data()), zip.size()));
+  EXPECT_TRUE(Unsealed(packed.substr(0, stub.size()), stub) == stub);
+  auto image = std::vector<uint8_t>(packed.begin(), packed.begin() + stub.size());
+  PeLayout layout;
+  ASSERT_TRUE(ScanPeLayout(image.data(), image.size(), &layout));
+  EXPECT_EQ(GetU32(image, layout.peOffset + 24 + 64), PeChecksum(image, layout.peOffset + 24 + 64));
+  EXPECT_TRUE(packed.substr(stub.size()) == zip);
   size_t scanned = std::min(packed.size(), kHeaderBufferSize);
   EXPECT_EQ(ScanPayloadOffset(reinterpret_cast<const uint8_t*>(packed.data()), scanned),
             int32_t(stub.size()));
@@ -168,6 +232,12 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   ExpectRefused(stub + Arg(dir_ / "notzip.zip") + " -o " + Arg(out), "not a readable ZIP", out);
   ExpectRefused(stub + Arg(dir_ / "nosetup.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
   ExpectRefused(stub + Arg(dir_ / "missing.zip") + " -o " + Arg(out), "does not exist", out);
+  // A stub built without a place for the seal (its section renamed here).
+  std::string unsealable = ReadAll(stub_);
+  unsealable.replace(unsealable.find(".vxseal"), 7, ".vxsea_");
+  WriteAll(dir_ / "unsealable.exe", unsealable);
+  ExpectRefused("--stub " + Arg(dir_ / "unsealable.exe") + " " + Arg(dir_ / "good.zip") + " -o " + Arg(out),
+                "no seal section", out);
 
   // A stub that ends right after its file header: nothing to read the optional header from.
   std::string headerOnly(64, '\0');
@@ -274,7 +344,10 @@ TEST_F(PackTest, BrandingReadsBackIndependently) {
   EXPECT_NE(version.find(fixed), std::string::npos);
 
   // Everything up to the resource section, headers aside, is the stub's; the archive follows.
-  std::string stub = ReadAll(stub_), image = ReadAll(branded), zip = ReadAll(dir_ / "good.zip");
+  std::string stub = ReadAll(stub_), zip = ReadAll(dir_ / "good.zip");
+  std::string image = ReadAll(branded);
+  const std::string sealedImage = image;
+  image = Unsealed(image, stub);
   PeLayout layout;
   ASSERT_TRUE(ScanPeLayout(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), &layout));
   size_t firstRaw = stub.size(), lastRaw = 0;
@@ -290,7 +363,8 @@ TEST_F(PackTest, BrandingReadsBackIndependently) {
   auto stored = [&](const std::string& file) { return GetU32(bytesOf(file), checksum); };
   ASSERT_NE(stored(stub), 0u);
   EXPECT_EQ(PeChecksum(bytesOf(stub), checksum), stored(stub));
-  EXPECT_EQ(PeChecksum(bytesOf(image.substr(0, image.size() - zip.size())), checksum), stored(image));
+  EXPECT_EQ(PeChecksum(bytesOf(sealedImage.substr(0, image.size() - zip.size())), checksum),
+            stored(sealedImage));
   ASSERT_GT(image.size(), zip.size());
   EXPECT_EQ(image.substr(image.size() - zip.size()), zip);
   EXPECT_EQ(ScanPayloadOffset(reinterpret_cast<const uint8_t*>(image.data()), kHeaderBufferSize),
