@@ -15,21 +15,27 @@
 
 int RunBootstrap() {
   wchar_t modulePath[MAX_PATH + 1] = {};
-  GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  const DWORD modulePathLength = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  // A truncated path would name some other file, which we must not take
+  // for our own.
+  const bool wholePath = modulePathLength != 0 && modulePathLength < MAX_PATH;
 
-  FileHandle ownFile(CreateFileW(modulePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle ownFile;
+  if (wholePath)
+    ownFile.reset(CreateFileW(modulePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!ownFile.valid()) {
     LogError(L"setup", L"打开文件[%s]失败", modulePath);
     return 0;
   }
 
   srand(GetTickCount());
-  int r1 = rand();
-  int r2 = rand();
-  int r3 = rand();
+  // The name takes the draws in reverse order: "vexlode_third_second_first.zip".
+  const int firstDraw = rand();
+  const int secondDraw = rand();
+  const int thirdDraw = rand();
   TempWorkspace workspace;
-  if (workspace.Create(r1, r2, r3) != TempWorkspace::Outcome::Created) {
+  if (workspace.Create(firstDraw, secondDraw, thirdDraw) != TempWorkspace::Outcome::Created) {
     const wchar_t* path = workspace.archivePath();
     LogError(L"setup", L"打开文件[%s]失败", path[0] ? path : workspace.archiveName());
     return 0;

@@ -80,8 +80,8 @@ int32_t ScanPayloadOffset(const uint8_t* bytes, size_t length) {
   return ScanPeLayout(bytes, length, &layout) ? layout.payloadOffset : kNoPayload;
 }
 
-void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3) {
-  FormatText(out, capacity, L"vexlode_%d_%d_%d.zip", r3, r2, r1);
+void FormatArchiveName(wchar_t* out, size_t capacity, int firstDraw, int secondDraw, int thirdDraw) {
+  FormatText(out, capacity, L"vexlode_%d_%d_%d.zip", thirdDraw, secondDraw, firstDraw);
 }
 
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity) {

@@ -6,6 +6,8 @@
 
 constexpr size_t kHeaderBufferSize = 1048576;  // the first MiB of the file
 constexpr int32_t kNoPayload = -1;
+// Room for "vexlode_N_N_N.zip" and its terminator, with some to spare.
+constexpr size_t kArchiveNameChars = 64;
 constexpr size_t kMappedHeaderBytes = 4096;  // the headers' page in a running image
 
 // The payload offset: the largest PointerToRawData + SizeOfRawData (mod 2^32)
@@ -34,8 +36,8 @@ struct PeLayout {
 // every field it fills lies inside the `length` bytes.
 bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout);
 
-// "vexlode_r3_r2_r1.zip" from three successive draws r1, r2, r3.
-void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3);
+// "vexlode_third_second_first.zip" from three successive draws.
+void FormatArchiveName(wchar_t* out, size_t capacity, int firstDraw, int secondDraw, int thirdDraw);
 
 // The archive path up to, not including, its last '.'; empty without one.
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity);

@@ -128,8 +128,8 @@ bool DeleteIfSame(const wchar_t* path, const FileIdentity& identity, bool direct
 
 }  // namespace
 
-TempWorkspace::Outcome TempWorkspace::Create(int r1, int r2, int r3) {
-  FormatArchiveName(archiveName_, 64, r1, r2, r3);
+TempWorkspace::Outcome TempWorkspace::Create(int firstDraw, int secondDraw, int thirdDraw) {
+  FormatArchiveName(archiveName_, kArchiveNameChars, firstDraw, secondDraw, thirdDraw);
   wchar_t tempDirectory[MAX_PATH];
   DWORD length = GetTempPathW(MAX_PATH, tempDirectory);
   // A longer temporary path is not filled in at all: treat it as unavailable.
@@ -143,8 +143,8 @@ TempWorkspace::Outcome TempWorkspace::Create(int r1, int r2, int r3) {
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     if (attempt > 0) {
-      int d1 = rand(), d2 = rand(), d3 = rand();
-      FormatArchiveName(archiveName_, 64, d1, d2, d3);
+      const int first = rand(), second = rand(), third = rand();
+      FormatArchiveName(archiveName_, kArchiveNameChars, first, second, third);
     }
     bool taken = false;
     if (CreateAt(tempDirectory, archiveName_, security, &taken)) return Outcome::Created;

@@ -7,6 +7,7 @@
 #pragma once
 #include <windows.h>
 
+#include "app/payload.h"
 #include "cleanup/delete_directory_tree.h"
 #include "common/handle.h"
 
@@ -27,11 +28,11 @@ class TempWorkspace {
   TempWorkspace(const TempWorkspace&) = delete;
   TempWorkspace& operator=(const TempWorkspace&) = delete;
 
-  // Names the archive "vexlode_r3_r2_r1.zip" from the run's first three
+  // Names the archive "vexlode_third_second_first.zip" from the run's first three
   // draws and creates it and its directory. When either name is taken (by
   // anything, a link included), nothing there is touched and fresh names are
   // drawn with rand(). On failure nothing of ours is left.
-  Outcome Create(int r1, int r2, int r3);
+  Outcome Create(int firstDraw, int secondDraw, int thirdDraw);
 
   // Until DropWriteAccess: read and write access, and nobody else may write or delete.
   HANDLE archive() const { return archive_.get(); }
@@ -61,7 +62,7 @@ class TempWorkspace {
   FileIdentity directoryIdentity_;
   bool archiveLeft_ = false;    // created and not yet removed
   bool directoryLeft_ = false;
-  wchar_t archiveName_[64] = {};
+  wchar_t archiveName_[kArchiveNameChars] = {};
   wchar_t archivePath_[MAX_PATH] = {};
   wchar_t basePath_[MAX_PATH] = {};
   wchar_t extractionDirectory_[MAX_PATH] = {};

@@ -57,16 +57,16 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
 
   // The child's standard output lands in the pipe that is also its standard
   // input; standard error has a pipe of its own whose read end stays here.
-  FileHandle pipe1Read, pipe1Write, pipe2Read, pipe2Write;
+  FileHandle outputRead, outputWrite, errorRead, errorWrite;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  if (CreatePipe(pipe1Read.receive(), pipe1Write.receive(), &pipeAttributes, kPipeSize) &&
-      CreatePipe(pipe2Read.receive(), pipe2Write.receive(), &pipeAttributes, kPipeSize) &&
-      SetHandleInformation(pipe2Read.get(), HANDLE_FLAG_INHERIT, 0)) {
+  if (CreatePipe(outputRead.receive(), outputWrite.receive(), &pipeAttributes, kPipeSize) &&
+      CreatePipe(errorRead.receive(), errorWrite.receive(), &pipeAttributes, kPipeSize) &&
+      SetHandleInformation(errorRead.get(), HANDLE_FLAG_INHERIT, 0)) {
     startup.dwFlags |= STARTF_USESTDHANDLES;
-    startup.hStdInput = pipe1Read.get();
-    startup.hStdOutput = pipe1Write.get();
-    startup.hStdError = pipe2Write.get();
+    startup.hStdInput = outputRead.get();
+    startup.hStdOutput = outputWrite.get();
+    startup.hStdError = errorWrite.get();
   }
 
   DWORD creationFlags = GetPriorityClass(GetCurrentProcess());
@@ -77,15 +77,15 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
   ProcessInformation child;
   if (ok) child.Take(started);
   // Only the child holds the write ends now.
-  pipe1Write.reset();
-  pipe2Write.reset();
+  outputWrite.reset();
+  errorWrite.reset();
 
   if (!ok) {
     LogFailedStart(applicationPath, commandLine, startError);
     return kNoExitCode;
   }
 
-  DWORD waitResult = WaitForExit(child.process.get(), pipe1Read, pipe2Read);
+  DWORD waitResult = WaitForExit(child.process.get(), outputRead, errorRead);
   if (waitResult != WAIT_OBJECT_0) {
     TerminateProcess(child.process.get(), kNoExitCode);
     LogInfo(L"setup", L"Execute TerminateProcess(%s), as %d", applicationPath,

@@ -37,6 +37,11 @@ def wine_env(**extra):
     return env
 
 
+def windows_path(path):
+    """How Wine names a Unix path: its Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
 def temp_dir():
     """The Windows temporary directory of the prefix, as a Unix path."""
     users = os.path.join(PREFIX, "drive_c", "users")

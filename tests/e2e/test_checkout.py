@@ -44,6 +44,30 @@ class CheckoutTest(unittest.TestCase):
             harness.clean_slate()
         self.assertNotEqual(names[0], names[1])
 
+    def test_a_module_path_too_long_for_its_buffer_is_not_opened(self):
+        # Cut to fit the buffer the path would name some other file (here a
+        # decoy installer that runs: Windows cuts to 259 characters, Wine to
+        # 260); the run must stop before opening it.
+        package = os.path.join(self.work, "package.zip")
+        harness.make_zip(package, {"setup.exe": harness.recorder_bytes()})
+        folder = self.work
+        while len(harness.windows_path(folder)) < 200:
+            folder = os.path.join(folder, "d" * 40)
+        folder = os.path.join(folder, "e" * (244 - len(harness.windows_path(folder))))
+        os.makedirs(folder)  # 245 characters: the cut falls inside the file name
+        exe = os.path.join(folder, "installer-with-a-long-name.exe")
+        harness.pack(package, exe)
+        for cut in (259, 260):
+            name = harness.windows_path(exe)[len(harness.windows_path(folder)) + 1:cut]
+            shutil.copyfile(exe, os.path.join(folder, name))
+        run = harness.run_installer(exe, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
+        self.assertEqual(run.exit_code, 0, run.stderr[-2000:])
+        errors = [l for l in harness.read_log() if "[ERR]" in l]
+        self.assertEqual(len(errors), 1, harness.read_log())
+        self.assertIn("打开文件[", errors[0])
+        self.assertIsNone(harness.read_record())
+        self.assertEqual(harness.leftovers(), [])
+
 
 if __name__ == "__main__":
     unittest.main()

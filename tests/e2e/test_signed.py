@@ -22,14 +22,18 @@ class SignedInstallerTest(unittest.TestCase):
 
     def test_signature_verifies_and_the_installer_still_installs(self):
         cert, key = harness.make_certificate(self.work)
-        harness.make_zip(self.path("package.zip"), {
-            "setup.exe": harness.recorder_bytes(),
-            "data/blob.bin": harness.random_bytes(300000, 11),
-            "readme.txt": b"signed package",
-        })
-        unsigned = harness.pack(self.path("package.zip"), self.path("unsigned.exe"))
         # The signing tool pads to 8 bytes before the signature: the sealed
-        # stub must take those zeros for what they are.
+        # stub must take those zeros for what they are, so the packed file
+        # is made to need them.
+        for extra in range(8):
+            harness.make_zip(self.path("package.zip"), {
+                "setup.exe": harness.recorder_bytes(),
+                "data/blob.bin": harness.random_bytes(300000, 11),
+                "readme.txt": b"signed package" + b"!" * extra,
+            })
+            unsigned = harness.pack(self.path("package.zip"), self.path("unsigned.exe"))
+            if os.path.getsize(unsigned) % 8:
+                break
         self.assertNotEqual(os.path.getsize(unsigned) % 8, 0)
         signed = harness.sign(unsigned, self.path("signed.exe"), cert, key)
         verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, signed],
