@@ -171,7 +171,7 @@ bool _NCMsModuleLog::ReadyFile() {
   return true;
 }
 
-void _NCMsModuleLog::Write(uint32_t lineLevel, const wchar_t* text) {
+void _NCMsModuleLog::Write(LogLevel lineLevel, const wchar_t* text) {
   ScopedLock lock(*this);
   if (!path[0]) return;
   if (!ReadyFile()) return;
@@ -223,12 +223,12 @@ _NCMsModuleLog* _NCMsLogUtility::FindModuleLog() {
 
 void _NCMsLogUtility::Error(const wchar_t* text) {
   _NCMsModuleLog* channel = FindModuleLog();
-  if (channel && channel->level >= 1) channel->Write(1, text);
+  if (channel && channel->level >= kLogError) channel->Write(kLogError, text);
 }
 
 void _NCMsLogUtility::Info(const wchar_t* text) {
   _NCMsModuleLog* channel = FindModuleLog();
-  if (channel && channel->level >= 3) channel->Write(3, text);
+  if (channel && channel->level >= kLogInfo) channel->Write(kLogInfo, text);
 }
 
 void EnsureLogUtility() {

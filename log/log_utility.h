@@ -38,7 +38,7 @@ class _NCMsModuleLog : public _NCMsMutex {
   _NCMsModuleLog(uint32_t level, uint32_t maxFileSize);
   ~_NCMsModuleLog() override;
 
-  void Write(uint32_t level, const wchar_t* text);
+  void Write(LogLevel level, const wchar_t* text);
   void SetLevelName(uint32_t level);
 
   FileHandle file;  // no handle while the file is not open
