@@ -192,49 +192,28 @@ void _NCMsModuleLog::Write(LogLevel lineLevel, const wchar_t* text) {
   OutputDebugStringW(line);
 }
 
-_NCMsLogUtility::_NCMsLogUtility() {
+_NCMsLogUtility::_NCMsLogUtility() : channel(kDefaultLogLevel, kDefaultMaxFileSize) {
   LogLimits limits = ReadLogLimits();
   level = limits.level;
   maxFileSize = limits.maxFileSize;
-  channels.Append(new _NCMsModuleLog(level, maxFileSize));
 }
 
-_NCMsLogUtility::~_NCMsLogUtility() {
-  ScopedLock lock(*this);
-  for (_NCMsModuleLog* channel : channels) {
-    {
-      ScopedLock channelLock(*channel);
-      channel->file.reset(INVALID_HANDLE_VALUE);
-    }
-    delete channel;
-  }
-  channels.Clear();
-  g_logUtility = nullptr;
-}
-
-_NCMsModuleLog* _NCMsLogUtility::FindModuleLog() {
-  ScopedLock lock(*this);
-  for (_NCMsModuleLog* channel : channels)
-    if (channel->selector == 0) return channel;
-  _NCMsModuleLog* channel = new _NCMsModuleLog(level, maxFileSize);
-  channels.Append(channel);
-  return channel;
-}
+_NCMsLogUtility::~_NCMsLogUtility() { g_logUtility = nullptr; }
 
 void _NCMsLogUtility::Error(const wchar_t* text) {
-  _NCMsModuleLog* channel = FindModuleLog();
-  if (channel && channel->level >= kLogError) channel->Write(kLogError, text);
+  if (channel.level >= kLogError) channel.Write(kLogError, text);
 }
 
 void _NCMsLogUtility::Info(const wchar_t* text) {
-  _NCMsModuleLog* channel = FindModuleLog();
-  if (channel && channel->level >= kLogInfo) channel->Write(kLogInfo, text);
+  if (channel.level >= kLogInfo) channel.Write(kLogInfo, text);
 }
 
+// Our operator new ends the process when memory runs out, so a new utility
+// is never null.
 void EnsureLogUtility() {
   if (g_logUtility) return;
   g_logUtility = new _NCMsLogUtility();
-  if (g_logUtility) ApplyLogLimits();
+  ApplyLogLimits();
 }
 
 void ApplyLogLimits() {
@@ -242,10 +221,9 @@ void ApplyLogLimits() {
   LogLimits limits = ClampLogLimits({utility->level, utility->maxFileSize});
   utility->level = limits.level;
   utility->maxFileSize = limits.maxFileSize;
-  if (_NCMsModuleLog* channel = utility->FindModuleLog()) {
-    channel->level = utility->level;
-    channel->maxFileSize = utility->maxFileSize;
-  }
+  ScopedLock lock(utility->channel);
+  utility->channel.level = utility->level;
+  utility->channel.maxFileSize = utility->maxFileSize;
 }
 
 namespace {
@@ -257,7 +235,7 @@ void LogThroughUtility(void (_NCMsLogUtility::*write)(const wchar_t*), const wch
   wchar_t text[kLogTextChars] = {};
   ComposeText(text, tag, format, args);
   EnsureLogUtility();
-  if (g_logUtility) (g_logUtility->*write)(text);
+  (g_logUtility->*write)(text);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // The process-wide log utility and its channels. LogError and LogInfo go
-// through g_logUtility to the default channel, which owns the log file.
+// through g_logUtility to its channel, which owns the log file.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
 
-#include "common/containers.h"
 #include "common/handle.h"
 #include "log/log_format.h"
 
@@ -42,7 +41,6 @@ class _NCMsModuleLog : public _NCMsMutex {
   void SetLevelName(uint32_t level);
 
   FileHandle file;  // no handle while the file is not open
-  int32_t selector = 0;
   uint32_t level;
   uint32_t maxFileSize;
   wchar_t path[kLogPathChars];  // empty: the channel writes nothing
@@ -56,18 +54,19 @@ class _NCMsModuleLog : public _NCMsMutex {
   bool Rotate();
 };
 
-class _NCMsLogUtility : public _NCMsMutex {
+// Owns the one channel that the log writes to.
+class _NCMsLogUtility {
  public:
   _NCMsLogUtility();
-  ~_NCMsLogUtility() override;
+  ~_NCMsLogUtility();
 
-  _NCMsModuleLog* FindModuleLog();
+  _NCMsModuleLog* FindModuleLog() { return &channel; }
   void Error(const wchar_t* text);
   void Info(const wchar_t* text);
 
-  Array<_NCMsModuleLog*> channels;
   uint32_t level = kDefaultLogLevel;
   uint32_t maxFileSize = kDefaultMaxFileSize;
+  _NCMsModuleLog channel;
 };
 
 extern _NCMsLogUtility* g_logUtility;

@@ -294,8 +294,6 @@ TEST(LogUtility, DestructionClearsTheGlobalAndLogCallsRecreateIt) {
   g_logUtility = nullptr;
   EnsureLogUtility();
   ASSERT_NE(g_logUtility, nullptr);
-  EXPECT_EQ(g_logUtility->channels.size(), 1u);
-  EXPECT_EQ(g_logUtility->FindModuleLog(), g_logUtility->channels[0]);
 }
 
 }  // namespace
