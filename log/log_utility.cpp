@@ -262,6 +262,19 @@ void _NCMsModuleLog::Write(LogLevel level, const wchar_t* text) {
   OutputDebugStringW(line);
 }
 
+// Log calls often sit between a failing call and the caller's GetLastError:
+// each entry point leaves the last error as it found it.
+class LastErrorKept {
+ public:
+  LastErrorKept() : error_(GetLastError()) {}
+  ~LastErrorKept() { SetLastError(error_); }
+  LastErrorKept(const LastErrorKept&) = delete;
+  LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+ private:
+  DWORD error_;
+};
+
 // The common part of LogError and LogInfo: compose, then hand the text over
 // as text (it is not formatted a second time).
 void LogThroughUtility(LogLevel level, const wchar_t* tag, const wchar_t* format, va_list args) {
@@ -278,6 +291,7 @@ void RestartLogForTest(const wchar_t* path, LogLimits limits) {
 }
 
 void LogError(const wchar_t* tag, const wchar_t* format, ...) {
+  LastErrorKept kept;
   va_list args;
   va_start(args, format);
   LogThroughUtility(kLogError, tag, format, args);
@@ -285,12 +299,14 @@ void LogError(const wchar_t* tag, const wchar_t* format, ...) {
 }
 
 void LogInfo(const wchar_t* tag, const wchar_t* format, ...) {
+  LastErrorKept kept;
   va_list args;
   va_start(args, format);
   LogThroughUtility(kLogInfo, tag, format, args);
   va_end(args);
 }
 void LogDebug(const wchar_t* tag, const wchar_t* format, ...) {
+  LastErrorKept kept;
   wchar_t line[kLogLineChars] = {};
   size_t prefix = ComposeDebugPrefix(line, kLogLineChars, CurrentStamp(), tag);
   va_list args;

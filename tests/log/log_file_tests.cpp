@@ -192,6 +192,34 @@ TEST_F(LogFileTest, RotationKeepsOneGeneration) {
   EXPECT_EQ(ReadWholeFile(rotatedPath_), again);
 }
 
+// Opening, measuring and rotating the file all set the last error.
+TEST_F(LogFileTest, LogCallsLeaveTheLastErrorAsTheyFoundIt) {
+  struct Case {
+    const char* name;
+    std::wstring path;
+    size_t existingBytes;  // of the log file before the call
+    void (*call)();
+  };
+  const Case cases[] = {
+      {"LogError, new file", logPath_, 0, [] { LogError(L"setup", L"e %d", 1); }},
+      {"LogInfo, existing file", logPath_, 10, [] { LogInfo(L"setup", L"i"); }},
+      {"LogInfo, rotated file", logPath_, 102401, [] { LogInfo(L"setup", L"i"); }},
+      {"LogInfo, file in a missing folder", dir_ / L"missing\\t.log", 0,
+       [] { LogInfo(L"setup", L"i"); }},
+      {"LogDebug", logPath_, 0, [] { LogDebug(L"setup", L"d %s", L"x"); }},
+  };
+  for (const Case& c : cases) {
+    Restart(c.path);
+    DeleteFileW(logPath_.c_str());
+    if (c.existingBytes) {
+      ASSERT_TRUE(WriteWholeFile(logPath_, std::string(c.existingBytes, 'a')));
+    }
+    SetLastError(0xdeadbeef);
+    c.call();
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu) << c.name;
+  }
+}
+
 TEST_F(LogFileTest, EmptyPathWritesNothing) {
   Restart(L"");
   LogError(L"setup", L"nowhere");
