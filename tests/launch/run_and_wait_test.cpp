@@ -173,6 +173,7 @@ TEST_F(RunAndWaitTest, ChattyChildIsNotBlockedByFullPipes) {
 TEST_F(RunAndWaitTest, MissingProgramIsLoggedWithTheSystemText) {
   const std::wstring missing = dir_ / L"setup.exe";
   const std::wstring commandLine = L"paren=C:\\dl\\boot.exe|";
+  SetLastError(0xdeadbeef);  // the text must come from the failed start, not from before it
   EXPECT_EQ(0xFFFFFFFFu, Run(missing, commandLine));
 
   std::wstring errorText = SystemText(ERROR_FILE_NOT_FOUND);
