@@ -120,8 +120,6 @@ class WideString {
   }
   void Append(wchar_t c) { Append(&c, 1); }
   void Append(const WideString& other) { Append(other.c_str(), other.size()); }
-  // Keeps the first `length` units.
-  void Truncate(size_t length) { if (length < size_) { size_ = length; data_[size_] = 0; } }
 
  private:
   void Reserve(size_t length) {

@@ -1,7 +1,8 @@
 // The extractor's pure decisions over fuzzed entries: name guard and safety
 // check, target path joining, attribute mapping, MS-DOS time decoding, the
 // "UT" extra-field parser, the local header check and the encryption check
-// byte. Each is compared with a model written from the format's rules.
+// byte. The name guard and the safety check are held to properties; the
+// rest is compared with a model written from the format's rules.
 #include <algorithm>
 
 #include "fuzz_support.h"
@@ -16,37 +17,19 @@ namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-bool Contains(const Units& text, size_t from, const char* pattern) {
+bool Contains(const Units& text, const char* pattern) {
   Units p = fuzz::Widen(pattern);
-  return std::search(text.begin() + from, text.end(), p.begin(), p.end()) != text.end();
+  return std::search(text.begin(), text.end(), p.begin(), p.end()) != text.end();
 }
 
-// The guard's rules: drop "X:", drop one leading separator, or drop through
-// the first occurrence of the first parent step pattern found; repeat.
-size_t ModelGuardStart(const Units& name) {
-  static const char* const kSteps[] = {"\\..\\", "\\../", "/../", "/..\\"};
-  size_t start = 0;
-  for (;;) {
-    if (start + 1 < name.size() && name[start + 1] == L':') {
-      start += 2;
-      continue;
-    }
-    if (start < name.size() && IsSeparator(name[start])) {
-      start += 1;
-      continue;
-    }
-    bool moved = false;
-    for (const char* step : kSteps) {
-      Units p = fuzz::Widen(step);
-      auto at = std::search(name.begin() + start, name.end(), p.begin(), p.end());
-      if (at != name.end()) {
-        start = (at - name.begin()) + 4;
-        moved = true;
-        break;
-      }
-    }
-    if (!moved) return start;
-  }
+// What the guard acts on: a drive prefix ("X:"), a leading separator, or
+// a parent step anywhere.
+bool GuardActsOn(const Units& name) {
+  if (name.size() >= 2 && name[1] == L':') return true;
+  if (!name.empty() && IsSeparator(name[0])) return true;
+  for (const char* step : {"\\..\\", "\\../", "/../", "/..\\"})
+    if (Contains(name, step)) return true;
+  return false;
 }
 
 // What Win32 makes of a component: trailing dots and spaces are dropped.
@@ -192,16 +175,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Units baseUnits = in.Text();
   const std::vector<uint8_t> rest = in.Rest();
 
-  // Name guard: a suffix of the name, as the rules give it, with nothing left
-  // for the rules to act on.
+  // Name guard: a suffix of the name that ends a dropped step (a drive's
+  // colon or a separator), with nothing left for the guard to act on; a
+  // name it would not act on comes back whole.
   const HeapText name(nameUnits);
   const wchar_t* guarded = GuardEntryName(name.get());
   FUZZ_CHECK(guarded >= name.get() && guarded <= name.get() + name.length());
   const size_t start = guarded - name.get();
-  FUZZ_CHECK(start == ModelGuardStart(nameUnits));
-  FUZZ_CHECK(GuardEntryName(guarded) == guarded);
+  FUZZ_CHECK(start == 0 || nameUnits[start - 1] == L':' || IsSeparator(nameUnits[start - 1]));
   const Units guardedUnits(nameUnits.begin() + start, nameUnits.end());
-  FUZZ_CHECK(!Contains(guardedUnits, 0, "/../") && !Contains(guardedUnits, 0, "\\..\\"));
+  FUZZ_CHECK(!GuardActsOn(guardedUnits));
+  FUZZ_CHECK(GuardActsOn(nameUnits) || start == 0);
+  FUZZ_CHECK(GuardEntryName(guarded) == guarded);
   FUZZ_CHECK(*GuardEntryName(nullptr) == 0);
 
   const bool safe = IsSafeEntryName(guarded);

@@ -1,5 +1,5 @@
-// The log's line and path composition over fuzzed texts, stamps, limits and
-// buffer capacities. Every output goes to an exactly sized heap block, and
+// The log's line and path composition over fuzzed texts, stamps and buffer
+// capacities. Every output goes to an exactly sized heap block, and
 // each result is compared with the text the header comment promises.
 #include <stdio.h>
 
@@ -68,7 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stamp.minute = in.U32();
   stamp.second = in.U32();
   stamp.milliseconds = in.U32();
-  LogLimits limits{in.U32(), in.U32()};
   const uint32_t level = in.U32();
   const uint8_t flags = in.U8();
   const size_t tagCapacity = in.U8();
@@ -78,14 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Units levelUnits = in.Text();
   const Units message = in.Text();
   const Units path = in.Text();
-
-  // Limits: always inside the documented ranges, in-range values untouched.
-  const LogLimits clamped = ClampLogLimits(limits);
-  FUZZ_CHECK(clamped.level <= kMaxLogLevel);
-  FUZZ_CHECK(clamped.level == limits.level || limits.level > kMaxLogLevel);
-  FUZZ_CHECK(clamped.maxFileSize >= kMinFileSizeLimit && clamped.maxFileSize <= kMaxFileSizeLimit);
-  if (limits.maxFileSize > kMinFileSizeLimit && limits.maxFileSize < kMaxFileSizeLimit)
-    FUZZ_CHECK(clamped.maxFileSize == limits.maxFileSize);
 
   const wchar_t* name = LogLevelName(level);
   FUZZ_CHECK(HeapText::Length(name) == 3);

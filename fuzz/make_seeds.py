@@ -80,9 +80,8 @@ def payload_seeds():
 
 # --- log composition and FormatText ------------------------------------------
 
-def log_seed(stamp, limits, level, flags, tag_cap, debug_cap, ini_cap, tag, level_name, message,
-             path):
-    head = struct.pack("<9I2II", *stamp, *limits, level)
+def log_seed(stamp, level, flags, tag_cap, debug_cap, ini_cap, tag, level_name, message, path):
+    head = struct.pack("<9II", *stamp, level)
     head += struct.pack("<BBHH", flags, tag_cap, debug_cap, ini_cap)
     return head + text_fields(tag, level_name, message, path)
 
@@ -91,17 +90,16 @@ def log_seeds():
     now = (4242, 77, 2024, 3, 9, 14, 5, 59, 7)
     odd = (0xFFFFFFFF, 0x80000000, 65535, 13, 32, 25, 61, 61, 1000)
     return {
-        "typical": log_seed(now, (4, 5242880), 3, 0, 64, 300, 260, "setup", "", "打开文件[C:\\a.txt]失败",
+        "typical": log_seed(now, 3, 0, 64, 300, 260, "setup", "", "打开文件[C:\\a.txt]失败",
                             "C:\\Program Files\\vexlode\\boot.exe"),
-        "long_message": log_seed(now, (1, 1), 1, 0, 12, 1100, 30, "setuptool", "",
+        "long_message": log_seed(now, 1, 0, 12, 1100, 30, "setuptool", "",
                                  "x" * 1100, "C:\\logs\\setup.log"),
-        "negative_stamp_null_tag": log_seed(odd, (99, 0xFFFFFFFF), 9, 1, 5, 40, 12, "", "", "m",
-                                            "none"),
-        "own_level_name_null_path": log_seed(now, (0, 102400), 2, 2 | 4, 9, 120, 11, "t", "LEVEL",
+        "negative_stamp_null_tag": log_seed(odd, 9, 1, 5, 40, 12, "", "", "m", "none"),
+        "own_level_name_null_path": log_seed(now, 2, 2 | 4, 9, 120, 11, "t", "LEVEL",
                                              "\r\n%s%d", ""),
-        "long_path": log_seed(now, (3, 10485760), 4, 0, 200, 0, 599, "12345678",
+        "long_path": log_seed(now, 4, 0, 200, 0, 599, "12345678",
                               "", "msg", "C:\\" + "d\\" * 130 + "f.log"),
-        "dots_everywhere": log_seed(now, (3, 10485761), 0, 0, 0, 1, 1, "tag\ud800", "",
+        "dots_everywhere": log_seed(now, 0, 0, 0, 1, 1, "tag\ud800", "",
                                     "\udfff", "C:\\a.b\\c.d\\noext"),
     }
 

@@ -5,10 +5,10 @@
 
 const wchar_t* LogLevelName(uint32_t level) {
   switch (level) {
-    case 1: return L"ERR";
-    case 2: return L"WAR";
-    case 3: return L"INF";
-    case 4: return L"DBG";
+    case kLogError: return L"ERR";
+    case kLogWarning: return L"WAR";
+    case kLogInfo: return L"INF";
+    case kLogDebug: return L"DBG";
     default: return L"???";
   }
 }
@@ -47,7 +47,8 @@ size_t ComposeLogLine(wchar_t (&line)[kLogLineChars], const LogStamp& stamp,
 
 size_t ComposeDebugPrefix(wchar_t* out, size_t capacity, const LogStamp& stamp, const wchar_t* tag) {
   size_t length = ComposeStamp(out, capacity, stamp);
-  return length + FormatText(out + length, capacity - length, L"[%s][%s]:", L"DBG", tag);
+  return length +
+         FormatText(out + length, capacity - length, L"[%s][%s]:", LogLevelName(kLogDebug), tag);
 }
 
 bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kLogPathChars]) {

@@ -10,7 +10,11 @@ constexpr size_t kLogLineChars = 1024;     // one formatted line
 constexpr size_t kLogLineOutputMax = 1018; // characters of a line, "\r\n" included
 constexpr size_t kLogPathChars = 260;
 
-constexpr uint32_t kDefaultLogLevel = 3;
+// The level of a line. The configured LogLevel is a threshold on these: a
+// line is written when its level is at most the threshold.
+enum LogLevel : uint32_t { kLogError = 1, kLogWarning = 2, kLogInfo = 3, kLogDebug = 4 };
+
+constexpr uint32_t kDefaultLogLevel = kLogInfo;
 constexpr uint32_t kDefaultMaxFileSize = 5242880;
 constexpr uint32_t kMaxLogLevel = 9;
 constexpr uint32_t kMinFileSizeLimit = 102400;

@@ -1,15 +1,79 @@
 #include "log/log_utility.h"
 
+#include <windows.h>
 #include <stdarg.h>
+#include <stdint.h>
 
 #include "common/format.h"
+#include "common/handle.h"
 #include "common/text.h"
 #include "log/log.h"
 #include "log/log_config.h"
 
-_NCMsLogUtility* g_logUtility = nullptr;
-
 namespace {
+
+// A critical section that is entered only through ScopedLock.
+class _NCMsMutex {
+ public:
+  _NCMsMutex() { InitializeCriticalSection(&criticalSection_); }
+  ~_NCMsMutex() { DeleteCriticalSection(&criticalSection_); }
+  _NCMsMutex(const _NCMsMutex&) = delete;
+  _NCMsMutex& operator=(const _NCMsMutex&) = delete;
+
+ private:
+  friend class ScopedLock;
+  CRITICAL_SECTION criticalSection_;
+};
+
+// Holds a _NCMsMutex for the rest of the scope.
+class ScopedLock {
+ public:
+  explicit ScopedLock(_NCMsMutex& mutex) : section_(mutex.criticalSection_) {
+    EnterCriticalSection(&section_);
+  }
+  ~ScopedLock() { LeaveCriticalSection(&section_); }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& section_;
+};
+
+// One log channel: a log file with its level threshold and size limit.
+class _NCMsModuleLog {
+ public:
+  _NCMsModuleLog(const wchar_t* path, LogLimits limits);
+  ~_NCMsModuleLog();
+  _NCMsModuleLog(const _NCMsModuleLog&) = delete;
+  _NCMsModuleLog& operator=(const _NCMsModuleLog&) = delete;
+
+  // Writes the line when the threshold lets `level` through.
+  void Write(LogLevel level, const wchar_t* text);
+
+ private:
+  bool ReadyFile();
+  bool OpenFile();
+  bool Rotate();
+
+  _NCMsMutex mutex_;
+  const LogLimits limits_;
+  FileHandle file_;                // no handle while the file is not open
+  wchar_t path_[kLogPathChars];    // empty: the channel writes nothing
+  // Set when the path leads through a link: no file for the rest of the run.
+  bool fileRefused_ = false;
+};
+
+// The log: the one channel that LogError and LogInfo write to.
+class _NCMsLogUtility {
+ public:
+  _NCMsLogUtility(const wchar_t* path, LogLimits limits) : channel_(path, limits) {}
+  void Write(LogLevel level, const wchar_t* text) { channel_.Write(level, text); }
+
+ private:
+  _NCMsModuleLog channel_;
+};
+
+_NCMsLogUtility* g_logUtility = nullptr;
 
 LogStamp CurrentStamp() {
   SYSTEMTIME now = {};
@@ -26,7 +90,6 @@ LogStamp CurrentStamp() {
   stamp.milliseconds = now.wMilliseconds;
   return stamp;
 }
-
 // Converts to the ANSI code page. When the whole line does not fit the byte
 // buffer (double-byte text), as much as fits is kept and the line still ends
 // in CR LF. Returns the number of bytes to write.
@@ -82,56 +145,63 @@ void ComposeText(wchar_t (&text)[kLogTextChars], const wchar_t* tag, const wchar
   FormatTextV(text + prefix, kLogTextChars - prefix, format, args);
 }
 
-void DestroyLogUtilityAtExit() {
-  delete g_logUtility;  // the destructor clears g_logUtility
+// Our operator new ends the process when memory runs out, so the log is
+// never null once started.
+_NCMsLogUtility& StartedLog() {
+  if (!g_logUtility) {
+    wchar_t path[kLogPathChars];
+    ReadLogFilePath(path);
+    g_logUtility = new _NCMsLogUtility(path, ReadLogLimits());
+  }
+  return *g_logUtility;
 }
 
-// Runs before wWinMain: the utility exists from start-up, and its exit step
-// is registered exactly once, here.
+// The exit step. A log call after it starts the log again.
+void EndLog() {
+  _NCMsLogUtility* ending = g_logUtility;
+  g_logUtility = nullptr;
+  delete ending;
+}
+
+// Runs before wWinMain: the log exists from start-up, and its exit step is
+// registered exactly once, here.
 struct LogUtilityStartup {
   LogUtilityStartup() {
-    EnsureLogUtility();
-    atexit(DestroyLogUtilityAtExit);
+    StartedLog();
+    atexit(EndLog);
   }
 } logUtilityStartup;
 
-}  // namespace
-
-_NCMsModuleLog::_NCMsModuleLog(uint32_t level, uint32_t maxFileSize)
-    : level(level), maxFileSize(maxFileSize) {
-  file.reset(INVALID_HANDLE_VALUE);
-  ReadLogFilePath(path);
+_NCMsModuleLog::_NCMsModuleLog(const wchar_t* path, LogLimits limits)
+    : limits_(ClampLogLimits(limits)) {
+  CopyText(path_, kLogPathChars, path);
 }
 
 _NCMsModuleLog::~_NCMsModuleLog() {
-  ScopedLock lock(*this);
-  file.reset(INVALID_HANDLE_VALUE);
-}
-
-void _NCMsModuleLog::SetLevelName(uint32_t level) {
-  CopyText(levelName, 4, LogLevelName(level));
+  ScopedLock lock(mutex_);
+  file_.reset();
 }
 
 bool _NCMsModuleLog::OpenFile() {
   wchar_t full[kLogPathChars];
-  if (!FullLogPath(path, full) || !FollowsNoLink(full)) {
-    fileRefused = true;
+  if (!FullLogPath(path_, full) || !FollowsNoLink(full)) {
+    fileRefused_ = true;
     return false;
   }
   // A link planted at the file after the check is opened as itself, not
   // followed, and then refused by what the handle reports.
-  file.reset(CreateFileW(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr));
-  if (!file.valid()) return false;
+  file_.reset(CreateFileW(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                          nullptr));
+  if (!file_.valid()) return false;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file.get(), &info) ||
+  if (!GetFileInformationByHandle(file_.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    file.reset(INVALID_HANDLE_VALUE);
-    fileRefused = true;
+    file_.reset();
+    fileRefused_ = true;
     return false;
   }
-  SetFilePointer(file.get(), 0, nullptr, FILE_END);
+  SetFilePointer(file_.get(), 0, nullptr, FILE_END);
   return true;
 }
 
@@ -139,17 +209,17 @@ bool _NCMsModuleLog::OpenFile() {
 // ".wtx" is deleted before the copy, which then only creates a new file and
 // never writes through whatever was put in its place meanwhile.
 bool _NCMsModuleLog::Rotate() {
-  file.reset(INVALID_HANDLE_VALUE);
+  file_.reset();
   wchar_t full[kLogPathChars];
   wchar_t rotated[kLogPathChars];
-  if (!FullLogPath(path, full)) {
-    fileRefused = true;
+  if (!FullLogPath(path_, full)) {
+    fileRefused_ = true;
     return false;
   }
   // Only one earlier generation is kept: the ".wtx" file is replaced.
   if (!ComposeRotatedPath(full, rotated)) return true;
   if (!FollowsNoLink(full) || !FollowsNoLink(rotated)) {
-    fileRefused = true;
+    fileRefused_ = true;
     return false;
   }
   DeleteFileW(rotated);
@@ -162,121 +232,81 @@ bool _NCMsModuleLog::Rotate() {
 // with no file open when file logging is refused for this run, so that the
 // debugger still gets the line.
 bool _NCMsModuleLog::ReadyFile() {
-  if (fileRefused) return true;
-  if (!file.valid() && !OpenFile()) return fileRefused;
+  if (fileRefused_) return true;
+  if (!file_.valid() && !OpenFile()) return fileRefused_;
   SetLastError(NO_ERROR);
-  DWORD size = GetFileSize(file.get(), nullptr);
+  DWORD size = GetFileSize(file_.get(), nullptr);
   bool sizeKnown = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR);
-  if (sizeKnown && size > maxFileSize && (!Rotate() || !OpenFile())) return fileRefused;
+  if (sizeKnown && size > limits_.maxFileSize && (!Rotate() || !OpenFile())) return fileRefused_;
   return true;
 }
 
-void _NCMsModuleLog::Write(uint32_t lineLevel, const wchar_t* text) {
-  ScopedLock lock(*this);
-  if (!path[0]) return;
+void _NCMsModuleLog::Write(LogLevel level, const wchar_t* text) {
+  if (level > limits_.level) return;
+  ScopedLock lock(mutex_);
+  if (!path_[0]) return;
   if (!ReadyFile()) return;
 
-  SetLevelName(lineLevel);
   wchar_t message[kLogMessageChars];
   CopyText(message, kLogMessageChars, text);
 
   wchar_t line[kLogLineChars];
-  size_t length = ComposeLogLine(line, CurrentStamp(), levelName, message);
+  size_t length = ComposeLogLine(line, CurrentStamp(), LogLevelName(level), message);
 
-  if (file.valid()) {
+  if (file_.valid()) {
     char bytes[kLogLineChars] = {};
     int byteCount = ToAnsi(line, length, bytes);
     DWORD written = 0;
-    WriteFile(file.get(), bytes, static_cast<DWORD>(byteCount), &written, nullptr);
+    WriteFile(file_.get(), bytes, static_cast<DWORD>(byteCount), &written, nullptr);
   }
   OutputDebugStringW(line);
 }
 
-_NCMsLogUtility::_NCMsLogUtility() {
-  LogLimits limits = ReadLogLimits();
-  level = limits.level;
-  maxFileSize = limits.maxFileSize;
-  channels.Append(new _NCMsModuleLog(level, maxFileSize));
-}
+// Log calls often sit between a failing call and the caller's GetLastError:
+// each entry point leaves the last error as it found it.
+class LastErrorKept {
+ public:
+  LastErrorKept() : error_(GetLastError()) {}
+  ~LastErrorKept() { SetLastError(error_); }
+  LastErrorKept(const LastErrorKept&) = delete;
+  LastErrorKept& operator=(const LastErrorKept&) = delete;
 
-_NCMsLogUtility::~_NCMsLogUtility() {
-  ScopedLock lock(*this);
-  for (_NCMsModuleLog* channel : channels) {
-    {
-      ScopedLock channelLock(*channel);
-      channel->file.reset(INVALID_HANDLE_VALUE);
-    }
-    delete channel;
-  }
-  channels.Clear();
-  g_logUtility = nullptr;
-}
-
-_NCMsModuleLog* _NCMsLogUtility::FindModuleLog() {
-  ScopedLock lock(*this);
-  for (_NCMsModuleLog* channel : channels)
-    if (channel->selector == 0) return channel;
-  _NCMsModuleLog* channel = new _NCMsModuleLog(level, maxFileSize);
-  channels.Append(channel);
-  return channel;
-}
-
-void _NCMsLogUtility::Error(const wchar_t* text) {
-  _NCMsModuleLog* channel = FindModuleLog();
-  if (channel && channel->level >= 1) channel->Write(1, text);
-}
-
-void _NCMsLogUtility::Info(const wchar_t* text) {
-  _NCMsModuleLog* channel = FindModuleLog();
-  if (channel && channel->level >= 3) channel->Write(3, text);
-}
-
-void EnsureLogUtility() {
-  if (g_logUtility) return;
-  g_logUtility = new _NCMsLogUtility();
-  if (g_logUtility) ApplyLogLimits();
-}
-
-void ApplyLogLimits() {
-  _NCMsLogUtility* utility = g_logUtility;
-  LogLimits limits = ClampLogLimits({utility->level, utility->maxFileSize});
-  utility->level = limits.level;
-  utility->maxFileSize = limits.maxFileSize;
-  if (_NCMsModuleLog* channel = utility->FindModuleLog()) {
-    channel->level = utility->level;
-    channel->maxFileSize = utility->maxFileSize;
-  }
-}
-
-namespace {
+ private:
+  DWORD error_;
+};
 
 // The common part of LogError and LogInfo: compose, then hand the text over
 // as text (it is not formatted a second time).
-void LogThroughUtility(void (_NCMsLogUtility::*write)(const wchar_t*), const wchar_t* tag,
-                       const wchar_t* format, va_list args) {
+void LogThroughUtility(LogLevel level, const wchar_t* tag, const wchar_t* format, va_list args) {
   wchar_t text[kLogTextChars] = {};
   ComposeText(text, tag, format, args);
-  EnsureLogUtility();
-  if (g_logUtility) (g_logUtility->*write)(text);
+  StartedLog().Write(level, text);
 }
 
 }  // namespace
 
+void RestartLogForTest(const wchar_t* path, LogLimits limits) {
+  EndLog();
+  g_logUtility = new _NCMsLogUtility(path, limits);
+}
+
 void LogError(const wchar_t* tag, const wchar_t* format, ...) {
+  LastErrorKept kept;
   va_list args;
   va_start(args, format);
-  LogThroughUtility(&_NCMsLogUtility::Error, tag, format, args);
+  LogThroughUtility(kLogError, tag, format, args);
   va_end(args);
 }
 
 void LogInfo(const wchar_t* tag, const wchar_t* format, ...) {
+  LastErrorKept kept;
   va_list args;
   va_start(args, format);
-  LogThroughUtility(&_NCMsLogUtility::Info, tag, format, args);
+  LogThroughUtility(kLogInfo, tag, format, args);
   va_end(args);
 }
-
 void LogDebug(const wchar_t* tag, const wchar_t* format, ...) {
+  LastErrorKept kept;
   wchar_t line[kLogLineChars] = {};
   size_t prefix = ComposeDebugPrefix(line, kLogLineChars, CurrentStamp(), tag);
   va_list args;

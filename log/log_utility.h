@@ -1,76 +1,11 @@
-// The process-wide log utility and its channels. LogError and LogInfo go
-// through g_logUtility to the default channel, which owns the log file.
+// The process-wide log behind LogError and LogInfo. It starts before
+// wWinMain from the configuration (log/log_config.h) and ends at exit; a
+// log call after the end starts it again.
 #pragma once
-#include <windows.h>
-#include <stdint.h>
-
-#include "common/containers.h"
-#include "common/handle.h"
 #include "log/log_format.h"
 
-class _NCMsMutex {
- public:
-  _NCMsMutex() { InitializeCriticalSection(&criticalSection); }
-  virtual ~_NCMsMutex() { DeleteCriticalSection(&criticalSection); }
-  _NCMsMutex(const _NCMsMutex&) = delete;
-  _NCMsMutex& operator=(const _NCMsMutex&) = delete;
-  void Lock() { EnterCriticalSection(&criticalSection); }
-  void Unlock() { LeaveCriticalSection(&criticalSection); }
-
-  CRITICAL_SECTION criticalSection;
-};
-
-// Holds a _NCMsMutex for the rest of the scope.
-class ScopedLock {
- public:
-  explicit ScopedLock(_NCMsMutex& mutex) : mutex_(mutex) { mutex_.Lock(); }
-  ~ScopedLock() { mutex_.Unlock(); }
-  ScopedLock(const ScopedLock&) = delete;
-  ScopedLock& operator=(const ScopedLock&) = delete;
-
- private:
-  _NCMsMutex& mutex_;
-};
-
-// One log channel: a log file with its level threshold and size limit.
-class _NCMsModuleLog : public _NCMsMutex {
- public:
-  _NCMsModuleLog(uint32_t level, uint32_t maxFileSize);
-  ~_NCMsModuleLog() override;
-
-  void Write(uint32_t level, const wchar_t* text);
-  void SetLevelName(uint32_t level);
-
-  FileHandle file;  // no handle while the file is not open
-  int32_t selector = 0;
-  uint32_t level;
-  uint32_t maxFileSize;
-  wchar_t path[kLogPathChars];  // empty: the channel writes nothing
-  wchar_t levelName[4] = {};
-  // Set when the path leads through a link: no file for the rest of the run.
-  bool fileRefused = false;
-
- private:
-  bool ReadyFile();
-  bool OpenFile();
-  bool Rotate();
-};
-
-class _NCMsLogUtility : public _NCMsMutex {
- public:
-  _NCMsLogUtility();
-  ~_NCMsLogUtility() override;
-
-  _NCMsModuleLog* FindModuleLog();
-  void Error(const wchar_t* text);
-  void Info(const wchar_t* text);
-
-  Array<_NCMsModuleLog*> channels;
-  uint32_t level = kDefaultLogLevel;
-  uint32_t maxFileSize = kDefaultMaxFileSize;
-};
-
-extern _NCMsLogUtility* g_logUtility;
-
-void EnsureLogUtility();
-void ApplyLogLimits();
+// For tests: ends the log as the exit step does and starts it again with
+// `path` ("" writes no file) and `limits`, clamped as configured ones are,
+// in place of the configured file and limits. The file stays closed until
+// the next line, so a test may read or replace it in between.
+void RestartLogForTest(const wchar_t* path, LogLimits limits);

@@ -62,8 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{L"\"C:\\dl\\boot.exe\" /a:1", 1, kBoot, {{L"a:1", L""}}},
         ParseCase{L"boot.exe /a=1", 1, L"boot.exe /a=1", {{L"a", L"1"}, {L"boot.exe", L""}}},
         ParseCase{L"\"p\" /b=1 /A=2 /_x=3", 1, L"p", {{L"_x", L"3"}, {L"A", L"2 "}, {L"b", L"1 "}}},
-        // Only spaces leave keys; tabs stay. Separators in a run count once.
+        // Only spaces leave keys; tabs and other spaces stay. Separators in a
+        // run count once.
         ParseCase{L"\"p\" //k\ty=1|||/ /z", 1, L"p", {{L"k\ty", L"1"}, {L"z", L""}}},
+        ParseCase{L"\"p\" / a\x3000" L"b = c ", 1, L"p", {{L"a\x3000" L"b", L" c "}}},
         // An unclosed quote: the path runs to the end and is parsed as well.
         ParseCase{L"\"C:\\x /a=1", 1, L"C:\\x /a=1", {{L"a", L"1"}, {L"C:\\x", L""}}},
         ParseCase{L"", 0, L"", {}},
@@ -89,13 +91,6 @@ TEST(CommandLineArgsTest, ParseArgumentIgnoresNullAndNeverReplaces) {
   args.ParseArgument(L"KEY=second");
   args.ParseArgument(L"  =x");
   EXPECT_EQ((Entries{{L"Key", L"first"}}), EntriesOf(args));
-}
-
-TEST(CommandLineArgsTest, RemoveSpacesDropsOnlyU0020) {
-  EXPECT_STREQ(L"abc", CommandLineArgs::RemoveSpaces(L" a b  c ").c_str());
-  EXPECT_STREQ(L"a\tb\x3000", CommandLineArgs::RemoveSpaces(L"a\tb \x3000").c_str());
-  EXPECT_STREQ(L"", CommandLineArgs::RemoveSpaces(L"   ").c_str());
-  EXPECT_STREQ(L"", CommandLineArgs::RemoveSpaces(nullptr).c_str());
 }
 
 struct KeyOrderCase {

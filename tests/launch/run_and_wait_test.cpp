@@ -10,33 +10,20 @@
 #include <string>
 #include <vector>
 
-#include "common/text.h"
 #include "launch/system_message.h"
 #include "log/log_utility.h"
 #include "tests/support/test_files.h"
 
 namespace {
 
-// Points the default log channel at a file of the test's own and gives back
-// the INF messages written there; restores the channel afterwards.
+// Points the log at a file of the test's own and gives back the INF
+// messages written there; no log file afterwards.
 class LogCapture {
  public:
   explicit LogCapture(const std::wstring& path) : path_(path) {
-    EnsureLogUtility();
-    channel_ = g_logUtility->FindModuleLog();
-    ScopedLock lock(*channel_);
-    channel_->file.reset(INVALID_HANDLE_VALUE);
-    CopyText(saved_, kLogPathChars, channel_->path);
-    savedLevel_ = channel_->level;
-    CopyText(channel_->path, kLogPathChars, path.c_str());
-    channel_->level = 3;
+    RestartLogForTest(path.c_str(), {kLogInfo, kDefaultMaxFileSize});
   }
-  ~LogCapture() {
-    ScopedLock lock(*channel_);
-    channel_->file.reset(INVALID_HANDLE_VALUE);
-    CopyText(channel_->path, kLogPathChars, saved_);
-    channel_->level = savedLevel_;
-  }
+  ~LogCapture() { RestartLogForTest(L"", {kLogInfo, kDefaultMaxFileSize}); }
 
   // The message part of every line, which must all be INF lines of "setup".
   std::vector<std::wstring> Messages() const {
@@ -61,9 +48,6 @@ class LogCapture {
 
  private:
   std::wstring path_;
-  _NCMsModuleLog* channel_ = nullptr;
-  wchar_t saved_[kLogPathChars] = {};
-  uint32_t savedLevel_ = 0;
 };
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -189,6 +173,7 @@ TEST_F(RunAndWaitTest, ChattyChildIsNotBlockedByFullPipes) {
 TEST_F(RunAndWaitTest, MissingProgramIsLoggedWithTheSystemText) {
   const std::wstring missing = dir_ / L"setup.exe";
   const std::wstring commandLine = L"paren=C:\\dl\\boot.exe|";
+  SetLastError(0xdeadbeef);  // the text must come from the failed start, not from before it
   EXPECT_EQ(0xFFFFFFFFu, Run(missing, commandLine));
 
   std::wstring errorText = SystemText(ERROR_FILE_NOT_FOUND);

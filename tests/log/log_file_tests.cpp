@@ -10,38 +10,30 @@
 
 namespace {
 
-// Points the default channel at a file of the fixture's own folder.
+// Points the log at a file of the fixture's own folder.
 class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureLogUtility();
-    channel_ = g_logUtility->FindModuleLog();
-    UseLimits(3, 102400);
     logPath_ = dir_ / L"t.log";
     rotatedPath_ = dir_ / L"t.wtx";
-    SetPath(logPath_);
+    Restart(logPath_);
   }
-  void TearDown() override { SetPath(L""); }
+  void TearDown() override { Restart(L""); }
 
-  void SetPath(const std::wstring& path) {
-    channel_->file.reset();
-    channel_->fileRefused = false;
-    wcsncpy(channel_->path, path.c_str(), kLogPathChars - 1);
-    channel_->path[kLogPathChars - 1] = 0;
-  }
-  void UseLimits(uint32_t level, uint32_t maxFileSize) {
-    g_logUtility->level = level;
-    g_logUtility->maxFileSize = maxFileSize;
-    ApplyLogLimits();
+  // The log as started from a configuration naming `path` and `limits`.
+  void Restart(const std::wstring& path, LogLimits limits = {3, 102400}) {
+    path_ = path;
+    limits_ = limits;
+    RestartLogForTest(path.c_str(), limits);
   }
   std::string Log() {
-    channel_->file.reset();  // close, so the next line reopens and seeks to the end
+    Restart(path_, limits_);  // closes, so the next line reopens and seeks to the end
     return ReadWholeFile(logPath_);
   }
 
   TempDir dir_;
-  _NCMsModuleLog* channel_ = nullptr;
-  std::wstring logPath_, rotatedPath_;
+  std::wstring logPath_, rotatedPath_, path_;
+  LogLimits limits_ = {};
 };
 
 // Lines sent to the debugger output. OutputDebugStringW raises them as an
@@ -154,7 +146,7 @@ TEST_F(LogFileTest, LevelThresholdDecidesWhichLinesAreWritten) {
                         {3, true, true},   {9, true, true},  {12, true, true}};
   for (const Case& c : cases) {
     DeleteFileW(logPath_.c_str());
-    UseLimits(c.level, 102400);
+    Restart(logPath_, {c.level, 102400});
     LogError(L"setup", L"e");
     LogInfo(L"setup", L"i");
     std::string log = Log();
@@ -163,53 +155,84 @@ TEST_F(LogFileTest, LevelThresholdDecidesWhichLinesAreWritten) {
   }
 }
 
-TEST_F(LogFileTest, LimitsAreClampedAndHandedToTheChannel) {
-  UseLimits(0xFFFFFFFF, 0);
-  EXPECT_EQ(channel_->level, 9u);
-  EXPECT_EQ(channel_->maxFileSize, 102400u);
-  UseLimits(3, 20000000);
-  EXPECT_EQ(channel_->maxFileSize, 10485760u);
+// The configured limit is clamped (see LogLimits.AreClampedToTheirRanges)
+// before the file is measured against it.
+TEST_F(LogFileTest, RotatesOnlyPastTheClampedLimit) {
+  struct Case { uint32_t configured, limit; };
+  const Case cases[] = {{102400, 102400}, {1000, 102400}, {20000000, 10485760}};
+  for (const Case& c : cases) {
+    DeleteFileW(rotatedPath_.c_str());
+    Restart(logPath_, {3, c.configured});
+    const std::string full(c.limit, 'a');
+    ASSERT_TRUE(WriteWholeFile(logPath_, full));
+    LogInfo(L"setup", L"at the limit");
+    std::string log = Log();
+    // Compared, not printed: the largest row is 10 MiB.
+    EXPECT_TRUE(log.compare(0, full.size(), full) == 0) << c.configured;
+    EXPECT_NE(log.find("at the limit"), std::string::npos) << c.configured;
+    EXPECT_FALSE(PathExists(rotatedPath_)) << c.configured;
+
+    const std::string over(c.limit + 1, 'b');
+    ASSERT_TRUE(WriteWholeFile(logPath_, over));
+    LogInfo(L"setup", L"first of the new file");
+    EXPECT_TRUE(ReadWholeFile(rotatedPath_) == over) << c.configured;
+    log = Log();
+    EXPECT_EQ(log.find("["), 0u) << c.configured;
+    EXPECT_EQ(MessageOf(log), "first of the new file\r\n") << c.configured;
+  }
 }
 
-TEST_F(LogFileTest, RotatesOnlyPastTheLimitAndKeepsOneGeneration) {
-  const std::string full(102400, 'a');
-  ASSERT_TRUE(WriteWholeFile(logPath_, full));
-  LogInfo(L"setup", L"at the limit");
-  std::string log = Log();
-  EXPECT_EQ(log.substr(0, full.size()), full);
-  EXPECT_NE(log.find("at the limit"), std::string::npos);
-  EXPECT_FALSE(PathExists(rotatedPath_));
-
-  const std::string over(102401, 'b');
-  ASSERT_TRUE(WriteWholeFile(logPath_, over));
-  LogInfo(L"setup", L"first of the new file");
-  EXPECT_EQ(ReadWholeFile(rotatedPath_), over);
-  log = Log();
-  EXPECT_EQ(log.find("["), 0u);
-  EXPECT_EQ(MessageOf(log), "first of the new file\r\n");
-
+TEST_F(LogFileTest, RotationKeepsOneGeneration) {
+  ASSERT_TRUE(WriteWholeFile(logPath_, std::string(102401, 'b')));
+  LogInfo(L"setup", L"first rotation");
+  Log();
   const std::string again(102401, 'c');
   ASSERT_TRUE(WriteWholeFile(logPath_, again));
   LogInfo(L"setup", L"second rotation");
   EXPECT_EQ(ReadWholeFile(rotatedPath_), again);
 }
 
+// Opening, measuring and rotating the file all set the last error.
+TEST_F(LogFileTest, LogCallsLeaveTheLastErrorAsTheyFoundIt) {
+  struct Case {
+    const char* name;
+    std::wstring path;
+    size_t existingBytes;  // of the log file before the call
+    void (*call)();
+  };
+  const Case cases[] = {
+      {"LogError, new file", logPath_, 0, [] { LogError(L"setup", L"e %d", 1); }},
+      {"LogInfo, existing file", logPath_, 10, [] { LogInfo(L"setup", L"i"); }},
+      {"LogInfo, rotated file", logPath_, 102401, [] { LogInfo(L"setup", L"i"); }},
+      {"LogInfo, file in a missing folder", dir_ / L"missing\\t.log", 0,
+       [] { LogInfo(L"setup", L"i"); }},
+      {"LogDebug", logPath_, 0, [] { LogDebug(L"setup", L"d %s", L"x"); }},
+  };
+  for (const Case& c : cases) {
+    Restart(c.path);
+    DeleteFileW(logPath_.c_str());
+    if (c.existingBytes) {
+      ASSERT_TRUE(WriteWholeFile(logPath_, std::string(c.existingBytes, 'a')));
+    }
+    SetLastError(0xdeadbeef);
+    c.call();
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu) << c.name;
+  }
+}
+
 TEST_F(LogFileTest, EmptyPathWritesNothing) {
-  SetPath(L"");
+  Restart(L"");
   LogError(L"setup", L"nowhere");
   LogInfo(L"setup", L"nowhere");
-  EXPECT_FALSE(channel_->file.valid());
   EXPECT_FALSE(PathExists(logPath_));
 }
 
 TEST_F(LogFileTest, UnopenableFileDropsTheLineAndTriesAgainLater) {
   std::wstring inMissingFolder = dir_ / L"missing\\t.log";
-  SetPath(inMissingFolder);
+  Restart(inMissingFolder);
   LogInfo(L"setup", L"lost");
-  EXPECT_FALSE(channel_->file.valid());
   CreateDirectoryW((dir_ / L"missing").c_str(), nullptr);
   LogInfo(L"setup", L"kept");
-  channel_->file.reset();
   EXPECT_EQ(MessageOf(ReadWholeFile(inMissingFolder)), "kept\r\n");
 }
 
@@ -217,9 +240,8 @@ TEST_F(LogFileTest, RelativePathIsWrittenInTheCurrentDirectory) {
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
   ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
-  SetPath(L"None.log");
+  Restart(L"None.log");
   LogInfo(L"setup", L"relative");
-  channel_->file.reset();
   SetCurrentDirectoryW(saved);
   EXPECT_EQ(MessageOf(ReadWholeFile(dir_ / L"None.log")), "relative\r\n");
 }
@@ -250,10 +272,11 @@ TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
     ASSERT_TRUE(WriteWholeFile(victim + L"\\t.wtx", "precious wtx"));
     if (c.swapAfterOpen) {
       ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
-      SetPath(c.configured);
+      // At the limit: the line below keeps the file open and takes it past.
+      ASSERT_TRUE(WriteWholeFile(link + L"\\t.log", std::string(102400, 'a')));
+      Restart(c.configured);
       LogInfo(L"setup", L"before the swap");
-      ASSERT_TRUE(channel_->file.valid());
-      channel_->maxFileSize = 0;  // the next line rotates
+      ASSERT_EQ(MessageOf(ReadWholeFile(link + L"\\t.log")), "before the swap\r\n");
       if (!MoveFileW(link.c_str(), (dir_ / L"moved").c_str()))
         GTEST_SKIP() << "cannot move a folder with an open file here";
     }
@@ -265,7 +288,7 @@ TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
     if (!c.cwd.empty()) {
       ASSERT_TRUE(SetCurrentDirectoryW(c.cwd.c_str()));
     }
-    if (!c.swapAfterOpen) SetPath(c.configured);
+    if (!c.swapAfterOpen) Restart(c.configured);
     {
       DebuggerLines debugger;
       LogInfo(L"setup", L"first line");
@@ -273,29 +296,19 @@ TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
       EXPECT_TRUE(debugger.Saw("[INF][setup   ]:first line\r\n")) << c.name;
       EXPECT_TRUE(debugger.Saw("[ERR][setup   ]:second line\r\n")) << c.name;
     }
-    EXPECT_FALSE(channel_->file.valid()) << c.name;
     SetCurrentDirectoryW(saved);
+    if (c.swapAfterOpen) {  // the handle kept from before the swap is not written through
+      EXPECT_EQ(MessageOf(ReadWholeFile(dir_ / L"moved\\t.log")), "before the swap\r\n");
+    }
 
     EXPECT_EQ(ReadWholeFile(victim + L"\\t.log"), "precious log") << c.name;
     EXPECT_EQ(ReadWholeFile(victim + L"\\t.wtx"), "precious wtx") << c.name;
     EXPECT_FALSE(PathExists(victim + L"\\sub\\t.log")) << c.name;
 
-    SetPath(L"");
-    UseLimits(3, 102400);
+    Restart(L"");
     EXPECT_TRUE(RemoveSymbolicLink(link)) << c.name;
     RemoveTreeForTest(victim);
   }
-}
-
-TEST(LogUtility, DestructionClearsTheGlobalAndLogCallsRecreateIt) {
-  EnsureLogUtility();
-  delete g_logUtility;
-  EXPECT_EQ(g_logUtility, nullptr);
-  g_logUtility = nullptr;
-  EnsureLogUtility();
-  ASSERT_NE(g_logUtility, nullptr);
-  EXPECT_EQ(g_logUtility->channels.size(), 1u);
-  EXPECT_EQ(g_logUtility->FindModuleLog(), g_logUtility->channels[0]);
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ TEST(LogLimits, AreClampedToTheirRanges) {
       {0, 0, 0, 102400},          {1, 1000, 1, 102400},
       {9, 102400, 9, 102400},     {10, 102401, 9, 102401},
       {12, 10485760, 9, 10485760}, {0xFFFFFFFF, 20000000, 9, 10485760},
-      {3, 5242880, 3, 5242880},
+      {3, 5242880, 3, 5242880},   {2, 10485759, 2, 10485759},
   };
   for (const Case& c : cases) {
     LogLimits limits = ClampLogLimits({c.level, c.size});

@@ -1,7 +1,7 @@
 # The packer and its pure parts. Included by the native tools build and by the
 # Windows builds, both compiling the same pinned minizip sources so that the
-# two packers write the same bytes. Needs VEXLODE_ROOT, VEXLODE_DEPS and
-# VEXLODE_PACK_ZLIB (the zlib target to link).
+# two packers write the same bytes. Needs VEXLODE_ROOT, VEXLODE_DEPS,
+# VEXLODE_PACK_ZLIB (the zlib target to link) and common/'s targets.
 set(pack_minizip ${VEXLODE_DEPS}/minizip)
 set(pack_minizip_sources ${pack_minizip}/zip.c ${pack_minizip}/unzip.c ${pack_minizip}/ioapi.c)
 if(WIN32)
@@ -12,11 +12,11 @@ target_include_directories(packminizip PUBLIC ${pack_minizip})
 target_compile_options(packminizip PRIVATE -w)
 target_link_libraries(packminizip PUBLIC ${VEXLODE_PACK_ZLIB})
 
-if(NOT TARGET vexpure)
-  add_library(vexpure STATIC ${VEXLODE_ROOT}/app/payload.cpp ${VEXLODE_ROOT}/app/payload_seal.cpp
-              ${VEXLODE_ROOT}/common/format.cpp)
-  target_include_directories(vexpure PUBLIC ${VEXLODE_ROOT})
-endif()
+# The payload scan and the seal record, shared with the stub so that both
+# agree on where the payload starts and how it is sealed; the formatter comes
+# from common/'s library (vexformat).
+add_library(vexpure STATIC ${VEXLODE_ROOT}/app/payload.cpp ${VEXLODE_ROOT}/app/payload_seal.cpp)
+target_link_libraries(vexpure PUBLIC vexformat)
 
 set(pack_dir ${VEXLODE_ROOT}/tools/pack)
 add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
