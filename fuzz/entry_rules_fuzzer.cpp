@@ -4,6 +4,7 @@
 // byte. Each is compared with a model written from the format's rules.
 #include <algorithm>
 
+#include "common/bytes.h"
 #include "fuzz_support.h"
 #include "unzip/crypt_check.h"
 #include "unzip/entry_rules.h"

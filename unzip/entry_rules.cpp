@@ -1,5 +1,6 @@
 #include "unzip/entry_rules.h"
 
+#include "common/bytes.h"
 #include "common/text.h"
 
 namespace {

@@ -95,13 +95,3 @@ bool IsEmptyArchive(const uint8_t* bytes, size_t length);
 // bits 8-15 of the MS-DOS time when the entry has a data descriptor
 // (general-purpose bit 3), else the CRC-32's high byte.
 uint8_t ExpectedCheckByte(uint16_t flags, uint32_t crc, uint32_t dosDateTime);
-
-// Little-endian readers over byte spans whose bounds the caller has checked.
-inline uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t ReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t ReadLe64(const uint8_t* p) {
-  return static_cast<uint64_t>(ReadLe32(p)) | (static_cast<uint64_t>(ReadLe32(p + 4)) << 32);
-}

@@ -1,5 +1,6 @@
 #include "unzip/extractor.h"
 
+#include "common/bytes.h"
 #include "common/containers.h"
 #include "common/format.h"
 #include "common/text.h"
