@@ -2,6 +2,7 @@
 
 #include "common/bytes.h"
 #include "common/format.h"
+#include "common/path.h"
 #include "common/text.h"
 
 namespace {
@@ -59,6 +60,7 @@ void FormatArchiveName(wchar_t* out, size_t capacity, int r1, int r2, int r3) {
 }
 
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity) {
-  ptrdiff_t dot = FindLast(archivePath, L'.');
-  CopyText(out, capacity, archivePath, dot >= 0 ? static_cast<size_t>(dot) : 0);
+  size_t stem = StemLength(archivePath);
+  // Without a dot there is no extension to cut, and no base either.
+  CopyText(out, capacity, archivePath, archivePath && archivePath[stem] ? stem : 0);
 }

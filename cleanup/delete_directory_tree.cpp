@@ -76,8 +76,8 @@ void RemovalFailures::Add(const wchar_t* path, unsigned long error) {
   if (count < kKeptPaths) {
     // Entry paths double the separator after a root given with one; the
     // report shows the path as a person would write it.
-    int length = 0;
-    for (int i = 0; length + 1 < 260 && path[i]; ++i) {
+    size_t length = 0;
+    for (size_t i = 0; length + 1 < kPathCapacity && path[i]; ++i) {
       if (i > 1 && path[i] == L'\\' && path[i - 1] == L'\\') continue;
       paths[count][length++] = path[i];
     }
@@ -126,8 +126,8 @@ int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoo
   }
   if (!rootPath[0]) return 0;
 
-  wchar_t pattern[kTreePathChars];
-  wchar_t itself[kTreePathChars];
+  wchar_t pattern[kPathCapacity];
+  wchar_t itself[kPathCapacity];
   if (!FormSearchPattern(pattern, rootPath) || !FormPathItself(itself, rootPath)) {
     SetLastError(ERROR_BUFFER_OVERFLOW);
     return 0;
@@ -156,7 +156,7 @@ int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoo
   WIN32_FIND_DATAW entry;
   FindHandle search(FindFirstFileW(pattern, &entry));
   if (!search.valid()) return 0;
-  wchar_t entryPath[kTreePathChars];
+  wchar_t entryPath[kPathCapacity];
   do {
     // An entry whose path does not fit stays; so does rootPath then.
     if (!FormEntryPath(entryPath, rootPath, entry.cFileName)) {

@@ -1,5 +1,6 @@
 // Removal of a file or a directory tree, clearing attributes in the way.
 #pragma once
+#include "common/path.h"
 
 // Removes `rootPath` (a file, or a directory with everything in it when
 // `recurse` is nonzero; a trailing backslash is allowed). With `keepFiles`
@@ -12,7 +13,7 @@ int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles);
 // each, and how many there were in all.
 struct RemovalFailures {
   static constexpr int kKeptPaths = 3;
-  wchar_t paths[kKeptPaths][260] = {};
+  wchar_t paths[kKeptPaths][kPathCapacity] = {};
   unsigned long errors[kKeptPaths] = {};
   int count = 0;
   bool onlyInUse = true;  // every failure was something in use, worth retrying

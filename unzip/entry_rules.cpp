@@ -163,21 +163,6 @@ size_t DirectoryPartLength(const wchar_t* name) {
   return length;
 }
 
-bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
-              size_t bLength, const wchar_t* c) {
-  if (!out || capacity == 0) return false;
-  size_t aLength = TextLength(a), cLength = TextLength(c);
-  if (aLength >= capacity || bLength >= capacity - aLength ||
-      cLength >= capacity - aLength - bLength) {
-    out[0] = 0;
-    return false;
-  }
-  size_t at = CopyText(out, capacity, a);
-  at += CopyText(out + at, capacity - at, b, bLength);
-  CopyText(out + at, capacity - at, c);
-  return true;
-}
-
 bool FindExtraBlock(const uint8_t* field, size_t length, uint16_t id, const uint8_t** data,
                     size_t* size) {
   if (!field || !data || !size) return false;

@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/path.h"
+
 // Windows attribute bits that entries can carry.
 constexpr uint32_t kAttributeReadOnly = 0x1;
 constexpr uint32_t kAttributeHidden = 0x2;
@@ -12,8 +14,9 @@ constexpr uint32_t kAttributeSystem = 0x4;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 
-constexpr size_t kPathCapacity = 260;        // MAX_PATH, terminator included
-constexpr size_t kStoredNameCapacity = 260;  // bytes of a stored name, terminator included
+// Bytes of a stored name, terminator included: a name that fits never
+// widens beyond a path buffer.
+constexpr size_t kStoredNameCapacity = kPathCapacity;
 
 // Drops drive prefixes, leading separators and everything up to the last
 // parent-directory step. Returns a pointer into `name`.
@@ -53,11 +56,6 @@ bool ParseExtendedTimestamp(const uint8_t* field, size_t length, ExtendedTimes* 
 // Length of the directory part of `name`: up to and including its last
 // separator, 0 when there is none.
 size_t DirectoryPartLength(const wchar_t* name);
-
-// Writes a + b[0, bLength) + c into out (capacity units, terminated).
-// Returns false, writing an empty string, when the result does not fit.
-bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
-              size_t bLength, const wchar_t* c);
 
 // The fields of a central record that its local header must repeat; sizes
 // as the central record gives them after its own ZIP64 block.

@@ -314,9 +314,9 @@ TEST_F(DeleteDirectoryTreeTest, EntriesBeyondThePathBufferStayAndNothingOverruns
   // The tree's root is long enough that its entries reach the 260-unit limit.
   const std::wstring deep = PathOfLength(root_, 200);
   MakeDirectory(deep);
-  const std::wstring fits = PathOfLength(deep, kTreePathChars - 1);         // 259 units
-  const std::wstring justTooLong = PathOfLength(deep, kTreePathChars);      // no room for the terminator
-  const std::wstring tooLong = PathOfLength(deep, kTreePathChars + 1);
+  const std::wstring fits = PathOfLength(deep, kPathCapacity - 1);         // 259 units
+  const std::wstring justTooLong = PathOfLength(deep, kPathCapacity);      // no room for the terminator
+  const std::wstring tooLong = PathOfLength(deep, kPathCapacity + 1);
   MakeFile(fits);
   MakeFile(justTooLong);
   MakeFile(tooLong);
@@ -333,8 +333,8 @@ TEST_F(DeleteDirectoryTreeTest, EntriesBeyondThePathBufferStayAndNothingOverruns
 
 TEST_F(DeleteDirectoryTreeTest, RootWhosePatternDoesNotFitIsRefused) {
   // rootPath + "\*.*" needs 4 units and the terminator one.
-  const std::wstring longest = PathOfLength(root_, kTreePathChars - 5);
-  const std::wstring tooLong = PathOfLength(root_, kTreePathChars - 4);
+  const std::wstring longest = PathOfLength(root_, kPathCapacity - 5);
+  const std::wstring tooLong = PathOfLength(root_, kPathCapacity - 4);
   MakeDirectory(longest);
   MakeDirectory(tooLong);
 
@@ -347,7 +347,7 @@ TEST_F(DeleteDirectoryTreeTest, RootWhosePatternDoesNotFitIsRefused) {
 }
 
 TEST(TreePathsTest, FitsOrReportsItDoesNot) {
-  wchar_t out[kTreePathChars];
+  wchar_t out[kPathCapacity];
   EXPECT_TRUE(FormSearchPattern(out, L"C:\\T\\x\\"));
   EXPECT_STREQ(L"C:\\T\\x\\*.*", out);
   EXPECT_TRUE(FormEntryPath(out, L"C:\\T\\x\\", L"name"));
@@ -355,19 +355,19 @@ TEST(TreePathsTest, FitsOrReportsItDoesNot) {
   // Lengths around the limit; a failure leaves an empty string.
   for (size_t length : {254, 255, 256, 259, 300}) {
     std::wstring root(length, L'r');
-    EXPECT_EQ(length + 4 < kTreePathChars, FormSearchPattern(out, root.c_str())) << length;
-    EXPECT_EQ(length + 4 < kTreePathChars ? length + 4 : 0, wcslen(out));
+    EXPECT_EQ(length + 4 < kPathCapacity, FormSearchPattern(out, root.c_str())) << length;
+    EXPECT_EQ(length + 4 < kPathCapacity ? length + 4 : 0, wcslen(out));
     root.back() = L'\\';
-    EXPECT_EQ(length + 3 < kTreePathChars, FormSearchPattern(out, root.c_str())) << length;
+    EXPECT_EQ(length + 3 < kPathCapacity, FormSearchPattern(out, root.c_str())) << length;
     root.pop_back();
-    EXPECT_EQ(length + 1 < kTreePathChars, FormEntryPath(out, root.c_str(), L"n")) << length;
+    EXPECT_EQ(length + 1 < kPathCapacity, FormEntryPath(out, root.c_str(), L"n")) << length;
   }
 }
 
 TEST(TreePathsTest, PathItselfKeepsDriveAndRootBackslashes) {
   const wchar_t* cases[][2] = {{L"C:\\T\\x\\\\", L"C:\\T\\x"}, {L"C:\\", L"C:\\"}, {L"\\", L"\\"},
                                {L"\\\\srv\\share\\", L"\\\\srv\\share"}};
-  wchar_t out[kTreePathChars];
+  wchar_t out[kPathCapacity];
   for (const auto& c : cases) {
     EXPECT_TRUE(FormPathItself(out, c[0]));
     EXPECT_STREQ(c[1], out);
