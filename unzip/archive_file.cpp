@@ -2,7 +2,6 @@
 
 #include <string.h>
 
-#include "common/containers.h"
 
 namespace {
 
@@ -31,13 +30,13 @@ uint32_t ReadOn(ArchiveFile* file, void* buffer, uint32_t size) {
   }
   if (!cached) {
     file->cacheStart = at;
-    file->cacheLength = ReadAt(file, at, file->cache, kArchiveCacheSize);
+    file->cacheLength = ReadAt(file, at, file->cache.get(), kArchiveCacheSize);
   }
   uint64_t available = file->cacheLength > at - file->cacheStart
                            ? file->cacheLength - (at - file->cacheStart)
                            : 0;
   uint32_t count = available < size ? static_cast<uint32_t>(available) : size;
-  memcpy(buffer, file->cache + (at - file->cacheStart), count);
+  memcpy(buffer, file->cache.get() + (at - file->cacheStart), count);
   file->position += count;
   return count;
 }
@@ -89,8 +88,6 @@ int ZCALLBACK FileError(voidpf, voidpf) { return 0; }
 
 }  // namespace
 
-ArchiveFile::~ArchiveFile() { free(cache); }
-
 bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* functions) {
   file->handle = static_cast<FileHandle&&>(handle);
   LARGE_INTEGER zero, now;
@@ -100,7 +97,7 @@ bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* 
     return false;
   file->startOffset = static_cast<uint64_t>(now.QuadPart);
   file->position = 0;
-  if (!file->cache) file->cache = static_cast<uint8_t*>(AllocateOrDie(kArchiveCacheSize));
+  if (!file->cache.get()) file->cache.Allocate(kArchiveCacheSize);
   file->cacheStart = file->cacheLength = 0;
   functions->zopen64_file = OpenFile;
   functions->zread_file = ReadFromFile;

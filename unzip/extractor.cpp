@@ -29,20 +29,6 @@ uint32_t Clamp32(ZPOS64_T value) {
   return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
-// A heap block owned for the length of one lookup.
-struct ScratchBytes {
-  ScratchBytes() = default;
-  explicit ScratchBytes(size_t size) { Allocate(size); }
-  ~ScratchBytes() { free(bytes); }
-  ScratchBytes(const ScratchBytes&) = delete;
-  ScratchBytes& operator=(const ScratchBytes&) = delete;
-  void Allocate(size_t size) {
-    free(bytes);
-    bytes = static_cast<uint8_t*>(AllocateOrDie(size));
-  }
-  uint8_t* bytes = nullptr;
-};
-
 // The current entry's central record and its stored name, terminated; a name
 // that does not fit is cut, and the caller decides whether that will do.
 bool ReadCentralRecord(ArchiveExtractor* extractor, unz_file_info64* info,
@@ -69,7 +55,7 @@ bool ToGuardedName(const char* storedName, wchar_t (&name)[kPathCapacity]) {
 // central record (directly or through the local ZIP64 block). Then the
 // local extra field, read in full.
 ArchiveResult CheckLocalHeader(ArchiveExtractor* extractor, const unz_file_info64& info,
-                               ScratchBytes* extra, size_t* extraLength) {
+                               ByteBuffer* extra, size_t* extraLength) {
   // Raw: no inflate state, only the header check and the field's place.
   if (unzOpenCurrentFile2(extractor->reader, nullptr, nullptr, 1) != UNZ_OK)
     return ArchiveResult::Corrupt;
@@ -90,14 +76,14 @@ ArchiveResult CheckLocalHeader(ArchiveExtractor* extractor, const unz_file_info6
   // Sized to this entry's field, not to the largest one a header can announce.
   extra->Allocate(*extraLength);
   bool extraRead =
-      localExtra == 0 || unzGetLocalExtrafield(extractor->reader, extra->bytes,
+      localExtra == 0 || unzGetLocalExtrafield(extractor->reader, extra->get(),
                                                static_cast<unsigned>(localExtra)) == localExtra;
   CentralFields central = {static_cast<uint16_t>(info.compression_method),
                            static_cast<uint32_t>(info.crc), info.compressed_size,
                            info.uncompressed_size, static_cast<uint16_t>(info.size_filename)};
   // A header that disagrees even without its extra field is corrupt,
   // whether or not that field can be read.
-  if (!LocalHeaderAgrees(header, sizeof header, central, extraRead ? extra->bytes : nullptr,
+  if (!LocalHeaderAgrees(header, sizeof header, central, extraRead ? extra->get() : nullptr,
                          extraRead ? *extraLength : 0))
     return ArchiveResult::Corrupt;
   return extraRead ? ArchiveResult::Ok : ArchiveResult::ReadFailed;
@@ -122,9 +108,9 @@ bool HoldsEmptyArchive(ArchiveFile* file) {
   if (!ArchiveSize(file, &size) || size < 22 || size > 22 + 0xFFFF ||
       !ReadArchiveBytes(file, 0, head, sizeof head) || ReadLe32(head) != 0x06054b50)
     return false;
-  ScratchBytes all(static_cast<size_t>(size));
-  return ReadArchiveBytes(file, 0, all.bytes, static_cast<uint32_t>(size)) &&
-         IsEmptyArchive(all.bytes, static_cast<size_t>(size));
+  ByteBuffer all(static_cast<size_t>(size));
+  return ReadArchiveBytes(file, 0, all.get(), static_cast<uint32_t>(size)) &&
+         IsEmptyArchive(all.get(), static_cast<size_t>(size));
 }
 
 // ThroughLink: a reparse point on the way. Foreign: a level that was already
@@ -258,14 +244,14 @@ ArchiveResult CheckEncryptionHeader(ArchiveExtractor* extractor, const EntryDeta
 ArchiveResult CopyEntryData(ArchiveExtractor* extractor, const ArchiveEntry& entry, HANDLE out,
                             Sha256Hasher* hasher) {
   for (;;) {
-    int got = unzReadCurrentFile(extractor->reader, extractor->buffer, kDataBufferSize);
+    int got = unzReadCurrentFile(extractor->reader, extractor->buffer.get(), kDataBufferSize);
     if (got < 0) return ArchiveResult::DataFailed;
     if (got > 0) {
       DWORD written = 0;
-      if (!WriteFile(out, extractor->buffer, static_cast<DWORD>(got), &written, nullptr) ||
+      if (!WriteFile(out, extractor->buffer.get(), static_cast<DWORD>(got), &written, nullptr) ||
           written != static_cast<DWORD>(got))
         return ArchiveResult::WriteFailed;
-      if (hasher && !hasher->Add(extractor->buffer, static_cast<size_t>(got)))
+      if (hasher && !hasher->Add(extractor->buffer.get(), static_cast<size_t>(got)))
         return ArchiveResult::WriteFailed;
     }
     if (unzeof(extractor->reader) == 1) {
@@ -291,7 +277,7 @@ ArchiveResult WriteFileEntry(ArchiveExtractor* extractor, const ArchiveEntry& en
     unzFile reader;
     ~CloseData() { unzCloseCurrentFile(reader); }
   } closeData{extractor->reader};
-  if (!extractor->buffer) extractor->buffer = static_cast<uint8_t*>(AllocateOrDie(kDataBufferSize));
+  if (!extractor->buffer.get()) extractor->buffer.Allocate(kDataBufferSize);
   if (opened != UNZ_OK) return ArchiveResult::DataFailed;
   if (encrypted) {
     ArchiveResult checked = CheckEncryptionHeader(extractor, details);
@@ -309,7 +295,6 @@ bool IsWatched(const ArchiveExtractor* extractor, const wchar_t* name) {
 
 ArchiveExtractor::~ArchiveExtractor() {
   if (reader) unzClose(reader);  // closes open entry data and the file handle
-  free(buffer);
 }
 
 ArchiveResult OpenArchive(const wchar_t* archivePath, ArchiveExtractor** extractor) {
@@ -391,7 +376,7 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
   // A name that does not fit is refused, not cut: cut, it names another file.
   if (info.size_filename >= kStoredNameCapacity) return ArchiveResult::Corrupt;
 
-  ScratchBytes extra;
+  ByteBuffer extra;
   size_t extraLength = 0;
   ArchiveResult checked = CheckLocalHeader(extractor, info, &extra, &extraLength);
   if (checked != ArchiveResult::Ok) return checked;
@@ -416,7 +401,7 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
     utc = FILETIME();
   record.accessTime = record.creationTime = record.writeTime = utc;
   ExtendedTimes extended;
-  if (ParseExtendedTimestamp(extra.bytes, extraLength, &extended)) {
+  if (ParseExtendedTimestamp(extra.get(), extraLength, &extended)) {
     if (extended.hasWrite) record.writeTime = AsFileTime(extended.write);
     if (extended.hasAccess) record.accessTime = AsFileTime(extended.access);
     if (extended.hasCreation) record.creationTime = AsFileTime(extended.creation);

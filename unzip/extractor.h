@@ -9,6 +9,7 @@
 
 #include <unzip.h>
 
+#include "common/byte_buffer.h"
 #include "common/path_set.h"
 #include "common/sha256.h"
 #include "unzip/archive_file.h"
@@ -52,7 +53,7 @@ struct ArchiveExtractor {
   unzFile reader = nullptr;
   ArchiveEntry cachedEntry;
   int32_t cachedIndex = -1;
-  uint8_t* buffer = nullptr;  // kDataBufferSize bytes, from the first file entry on
+  ByteBuffer buffer;  // kDataBufferSize bytes, from the first file entry on
   // Always ends in a separator; empty when the directory given was unusable
   // (too long or empty), and then every entry fails.
   wchar_t baseDirectory[kPathCapacity] = {};
@@ -110,7 +111,7 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
 // `directory` below it. Stops at levels that are reparse points.
 void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory);
 
-// Closes the archive and frees the extractor with its buffer.
+// Closes the archive and frees the extractor.
 ArchiveResult CloseArchive(ArchiveExtractor* extractor);
 
 // The local time of an MS-DOS date/time as a FILETIME (not yet UTC); all zero

@@ -726,14 +726,14 @@ TEST(ExtractorWrite, DataBufferComesWithTheFirstFileAndIsKept) {
   ArchiveEntry entry;
   ASSERT_EQ(GetEntry(x.get(), 0, &entry), R::Ok);  // a/b/
   ASSERT_EQ(ExtractEntry(x.get(), 0, entry.name), R::Ok);
-  EXPECT_EQ(x->buffer, nullptr);
+  EXPECT_EQ(x->buffer.get(), nullptr);
   const uint8_t* buffer = nullptr;
   for (int index = 1; index < 5; ++index) {
     ASSERT_EQ(GetEntry(x.get(), index, &entry), R::Ok);
     ASSERT_EQ(ExtractEntry(x.get(), index, entry.name), R::Ok) << index;
-    if (!buffer) buffer = x->buffer;
-    EXPECT_NE(x->buffer, nullptr);
-    EXPECT_EQ(x->buffer, buffer) << index;
+    if (!buffer) buffer = x->buffer.get();
+    EXPECT_NE(x->buffer.get(), nullptr);
+    EXPECT_EQ(x->buffer.get(), buffer) << index;
   }
 }
 
