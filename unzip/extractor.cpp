@@ -25,6 +25,32 @@ bool PositionReader(ArchiveExtractor* extractor, int32_t index) {
   return extractor->readerOk;
 }
 
+// minizip's current entry, open for reading while this lives. It is closed
+// even when opening it failed: a failed open can leave it half open.
+class CurrentEntry {
+ public:
+  explicit CurrentEntry(unzFile reader) : reader_(reader) {}
+  ~CurrentEntry() { Close(); }
+  CurrentEntry(const CurrentEntry&) = delete;
+  CurrentEntry& operator=(const CurrentEntry&) = delete;
+
+  // Raw: no inflate state, only the header check and the data's place.
+  bool OpenRaw() { return unzOpenCurrentFile2(reader_, nullptr, nullptr, 1) == UNZ_OK; }
+  // Decrypted with `password` when it is not null.
+  bool Open(const char* password) {
+    return unzOpenCurrentFilePassword(reader_, password) == UNZ_OK;
+  }
+  // minizip compares the CRC-32 only here, for data read to its end.
+  bool Close() {
+    unzFile reader = reader_;
+    reader_ = nullptr;
+    return !reader || unzCloseCurrentFile(reader) == UNZ_OK;
+  }
+
+ private:
+  unzFile reader_;
+};
+
 uint32_t Clamp32(ZPOS64_T value) {
   return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
@@ -56,13 +82,8 @@ bool ToGuardedName(const char* storedName, wchar_t (&name)[kPathCapacity]) {
 // local extra field, read in full.
 ArchiveResult CheckLocalHeader(ArchiveExtractor* extractor, const unz_file_info64& info,
                                ByteBuffer* extra, size_t* extraLength) {
-  // Raw: no inflate state, only the header check and the field's place.
-  if (unzOpenCurrentFile2(extractor->reader, nullptr, nullptr, 1) != UNZ_OK)
-    return ArchiveResult::Corrupt;
-  struct CloseData {
-    unzFile reader;
-    ~CloseData() { unzCloseCurrentFile(reader); }
-  } closeData{extractor->reader};
+  CurrentEntry current(extractor->reader);
+  if (!current.OpenRaw()) return ArchiveResult::Corrupt;
 
   int localExtra = unzGetLocalExtrafield(extractor->reader, nullptr, 0);
   ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(extractor->reader);
@@ -241,8 +262,8 @@ ArchiveResult CheckEncryptionHeader(ArchiveExtractor* extractor, const EntryDeta
 }
 
 // `hasher`, when given, sees exactly the bytes that reach the file.
-ArchiveResult CopyEntryData(ArchiveExtractor* extractor, const ArchiveEntry& entry, HANDLE out,
-                            Sha256Hasher* hasher) {
+ArchiveResult CopyEntryData(ArchiveExtractor* extractor, CurrentEntry* current,
+                            const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
   for (;;) {
     int got = unzReadCurrentFile(extractor->reader, extractor->buffer.get(), kDataBufferSize);
     if (got < 0) return ArchiveResult::DataFailed;
@@ -255,9 +276,8 @@ ArchiveResult CopyEntryData(ArchiveExtractor* extractor, const ArchiveEntry& ent
         return ArchiveResult::WriteFailed;
     }
     if (unzeof(extractor->reader) == 1) {
-      // minizip compares the CRC-32 only when the data is closed; corrupt
-      // data must not count as extracted.
-      if (unzCloseCurrentFile(extractor->reader) != UNZ_OK) return ArchiveResult::DataFailed;
+      // Corrupt data must not count as extracted.
+      if (!current->Close()) return ArchiveResult::DataFailed;
       if (hasher && !hasher->Finish(&extractor->watchedDigest)) return ArchiveResult::WriteFailed;
       if (hasher) extractor->watchedWritten = true;
       SetFileTime(out, TimeOrNull(entry.creationTime), TimeOrNull(entry.accessTime),
@@ -272,18 +292,15 @@ ArchiveResult WriteFileEntry(ArchiveExtractor* extractor, const ArchiveEntry& en
                              Sha256Hasher* hasher) {
   const EntryDetails& details = extractor->cachedDetails;
   bool encrypted = details.flags & 0x1;
-  int opened = unzOpenCurrentFilePassword(extractor->reader, encrypted ? "" : nullptr);
-  struct CloseData {
-    unzFile reader;
-    ~CloseData() { unzCloseCurrentFile(reader); }
-  } closeData{extractor->reader};
+  CurrentEntry current(extractor->reader);
+  bool opened = current.Open(encrypted ? "" : nullptr);
   if (!extractor->buffer.get()) extractor->buffer.Allocate(kDataBufferSize);
-  if (opened != UNZ_OK) return ArchiveResult::DataFailed;
+  if (!opened) return ArchiveResult::DataFailed;
   if (encrypted) {
     ArchiveResult checked = CheckEncryptionHeader(extractor, details);
     if (checked != ArchiveResult::Ok) return checked;
   }
-  return CopyEntryData(extractor, entry, out, hasher);
+  return CopyEntryData(extractor, &current, entry, out, hasher);
 }
 
 bool IsWatched(const ArchiveExtractor* extractor, const wchar_t* name) {
