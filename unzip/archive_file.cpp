@@ -47,22 +47,15 @@ voidpf ZCALLBACK OpenFile(voidpf opaque, const void*, int) {
 }
 
 uLong ZCALLBACK ReadFromFile(voidpf, voidpf stream, void* buffer, uLong size) {
-  ArchiveFile* file = AsFile(stream);
-  ++file->ioCalls;
-  return ReadOn(file, buffer, size);
+  return ReadOn(AsFile(stream), buffer, size);
 }
 
 uLong ZCALLBACK WriteToFile(voidpf, voidpf, const void*, uLong) { return 0; }
 
-ZPOS64_T ZCALLBACK TellFile(voidpf, voidpf stream) {
-  ArchiveFile* file = AsFile(stream);
-  ++file->ioCalls;
-  return file->position;
-}
+ZPOS64_T ZCALLBACK TellFile(voidpf, voidpf stream) { return AsFile(stream)->position; }
 
 long ZCALLBACK SeekFile(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   ArchiveFile* file = AsFile(stream);
-  ++file->ioCalls;
   uint64_t size = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:

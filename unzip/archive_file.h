@@ -21,7 +21,6 @@ struct ArchiveFile {
   ByteBuffer cache;  // kArchiveCacheSize bytes once bound
   uint64_t cacheStart = 0;  // relative position of cache[0]
   uint32_t cacheLength = 0;
-  uint32_t ioCalls = 0;  // reads, seeks and tells; lets tests see the entry cache work
 };
 
 // Takes the handle, records its current position as the start offset and

@@ -5,6 +5,8 @@
 #include "common/format.h"
 #include "common/text.h"
 #include "unzip/crypt_check.h"
+#include "unzip/entry_rules.h"
+#include "unzip/extractor_internal.h"
 
 namespace {
 
@@ -314,47 +316,39 @@ ArchiveExtractor::~ArchiveExtractor() {
   if (reader) unzClose(reader);  // closes open entry data and the file handle
 }
 
-ArchiveResult OpenArchive(const wchar_t* archivePath, ArchiveExtractor** extractor) {
-  if (!extractor) return ArchiveResult::OpenFailed;
-  *extractor = nullptr;
-  if (!archivePath) return ArchiveResult::OpenFailed;
+UniqueExtractor OpenArchive(const wchar_t* archivePath) {
+  if (!archivePath) return UniqueExtractor();
   FileHandle handle(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle.valid()) return ArchiveResult::OpenFailed;
-  return OpenArchiveHandle(static_cast<FileHandle&&>(handle), extractor);
+  if (!handle.valid()) return UniqueExtractor();
+  return OpenArchiveHandle(static_cast<FileHandle&&>(handle));
 }
 
-ArchiveResult OpenArchiveHandle(FileHandle handle, ArchiveExtractor** extractor) {
-  if (!extractor) return ArchiveResult::OpenFailed;
-  *extractor = nullptr;
-  ArchiveExtractor* opened = new ArchiveExtractor;
-  DWORD length = GetCurrentDirectoryW(kPathCapacity, opened->baseDirectory);
+// Whatever fails on the way, the owner closes the reader, or the handle when
+// minizip did not take it.
+UniqueExtractor OpenArchiveHandle(FileHandle handle) {
+  UniqueExtractor opened(new ArchiveExtractor);
+  ArchiveExtractor* extractor = opened.get();
+  DWORD length = GetCurrentDirectoryW(kPathCapacity, extractor->baseDirectory);
+  // SetBaseDirectory copies the directory onto itself and appends the separator.
   if (length == 0 || length >= kPathCapacity ||
-      SetBaseDirectory(opened, opened->baseDirectory) !=
-          ArchiveResult::Ok)  // copies onto itself, then appends
-    opened->baseDirectory[0] = 0;
+      SetBaseDirectory(extractor, extractor->baseDirectory) != ArchiveResult::Ok)
+    extractor->baseDirectory[0] = 0;
 
   zlib_filefunc64_def functions;
-  if (!BindArchiveFile(&opened->file, static_cast<FileHandle&&>(handle), &functions)) {
-    delete opened;
-    return ArchiveResult::OpenFailed;
-  }
-  if (HoldsEmptyArchive(&opened->file)) {  // no reader; every index is out of range
-    *extractor = opened;
-    return ArchiveResult::Ok;
-  }
+  if (!BindArchiveFile(&extractor->file, static_cast<FileHandle&&>(handle), &functions))
+    return UniqueExtractor();
+  if (HoldsEmptyArchive(&extractor->file)) return opened;  // no reader; every index is out of range
   unz_global_info64 global;
-  if (!(opened->reader = unzOpen2_64(&opened->file, &functions)) ||
-      unzGetGlobalInfo64(opened->reader, &global) != UNZ_OK || global.number_entry > kMaxEntries) {
-    delete opened;  // closes the reader, or the handle when minizip did not take it
-    return ArchiveResult::OpenFailed;
-  }
-  opened->entryCount = static_cast<int32_t>(global.number_entry);
+  if (!(extractor->reader = unzOpen2_64(&extractor->file, &functions)) ||
+      unzGetGlobalInfo64(extractor->reader, &global) != UNZ_OK ||
+      global.number_entry > kMaxEntries)
+    return UniqueExtractor();
+  extractor->entryCount = static_cast<int32_t>(global.number_entry);
   unz64_file_pos position;
-  opened->readerIndex = 0;
-  opened->readerOk = unzGetFilePos64(opened->reader, &position) == UNZ_OK;
-  *extractor = opened;
-  return ArchiveResult::Ok;
+  extractor->readerIndex = 0;
+  extractor->readerOk = unzGetFilePos64(extractor->reader, &position) == UNZ_OK;
+  return opened;
 }
 
 ArchiveResult SetBaseDirectory(ArchiveExtractor* extractor, const wchar_t* directory) {
@@ -485,10 +479,7 @@ void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory) {
   PrepareDirectories(root, directory, TextLength(directory));
 }
 
-ArchiveResult CloseArchive(ArchiveExtractor* extractor) {
-  delete extractor;
-  return ArchiveResult::Ok;
-}
+void CloseArchive(ArchiveExtractor* extractor) { delete extractor; }
 
 FILETIME ConvertDosTime(uint16_t date, uint16_t time) {
   FILETIME result = {};
