@@ -46,11 +46,6 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntrie
 }
 
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
-                    const wchar_t* archivePath) {
-  return ExtractArchive(targetDirectory, failedEntries, archivePath, nullptr);
-}
-
-bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
                     const wchar_t* archivePath, Array<FailedEntry>* failures) {
   if (!targetDirectory || !failedEntries || !archivePath) return false;
   UniqueExtractor extractor = OpenArchive(archivePath);
