@@ -134,19 +134,19 @@ TEST_F(DeleteDirectoryTreeTest, RemovesStubbornFilesAndDirectories) {
   SetFileAttributesW((root_ + L"\\sub").c_str(), kStubborn);
   SetFileAttributesW(root_.c_str(), FILE_ATTRIBUTE_READONLY);
 
-  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_));
 }
 
 TEST_F(DeleteDirectoryTreeTest, EmptyDirectoryAndTrailingBackslash) {
-  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_));
 
   MakeDirectory(root_);
   MakeDirectory(root_ + L"\\sub");
   MakeFile(root_ + L"\\sub\\file.txt");
   MakeFile(root_ + L"\\file.txt");
-  EXPECT_NE(0, DeleteDirectoryTree((root_ + L"\\").c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree((root_ + L"\\").c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_));
 }
 
@@ -159,7 +159,7 @@ TEST_F(DeleteDirectoryTreeTest, DotDirectoriesStayWithTheWayToThem) {
   MakeDirectory(root_ + L"\\b");
   MakeFile(root_ + L"\\b\\gone.txt");
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_TRUE(Exists(root_ + L"\\a\\.cache\\kept.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\a\\gone.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\gone.txt"));
@@ -167,20 +167,24 @@ TEST_F(DeleteDirectoryTreeTest, DotDirectoriesStayWithTheWayToThem) {
 }
 
 TEST_F(DeleteDirectoryTreeTest, FileRootIsDeletedWhateverTheFlags) {
-  const int flags[][2] = {{1, 0}, {1, 1}, {0, 1}, {0, 0}};
-  for (const auto& f : flags) {
+  struct Flags { TreeDepth depth; TreeFiles files; };
+  const Flags flags[] = {{TreeDepth::Whole, TreeFiles::Delete}, {TreeDepth::Whole, TreeFiles::Keep},
+                         {TreeDepth::TopLevel, TreeFiles::Keep},
+                         {TreeDepth::TopLevel, TreeFiles::Delete}};
+  for (const Flags& f : flags) {
     const std::wstring file = root_ + L"\\single.txt";
     MakeFile(file, kStubborn);
-    EXPECT_EQ(1, DeleteDirectoryTree(file.c_str(), f[0], f[1])) << f[0] << f[1];
+    EXPECT_EQ(1, DeleteDirectoryTree(file.c_str(), f.depth, f.files))
+        << int(f.depth) << int(f.files);
     EXPECT_FALSE(Exists(file));
   }
 }
 
 TEST_F(DeleteDirectoryTreeTest, NothingToRemove) {
-  EXPECT_EQ(0, DeleteDirectoryTree(nullptr, 1, 0));
-  EXPECT_EQ(0, DeleteDirectoryTree(L"", 1, 0));
-  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing").c_str(), 1, 0));
-  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing\\").c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(nullptr, TreeDepth::Whole, TreeFiles::Delete));
+  EXPECT_EQ(0, DeleteDirectoryTree(L"", TreeDepth::Whole, TreeFiles::Delete));
+  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing").c_str(), TreeDepth::Whole, TreeFiles::Delete));
+  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing\\").c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_TRUE(Exists(root_));
 }
 
@@ -189,7 +193,7 @@ TEST_F(DeleteDirectoryTreeTest, WithoutRecurseOnlyTheTopFilesGo) {
   MakeDirectory(root_ + L"\\sub");
   MakeFile(root_ + L"\\sub\\inner.txt");
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 0, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::TopLevel, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_ + L"\\top.txt"));
   EXPECT_TRUE(Exists(root_ + L"\\sub\\inner.txt"));
 }
@@ -201,7 +205,7 @@ TEST_F(DeleteDirectoryTreeTest, KeepFilesLeavesFilesNormalAndRemovesEmptyDirecto
   MakeDirectory(root_ + L"\\empty");
   MakeDirectory(root_ + L"\\empty\\emptier", FILE_ATTRIBUTE_READONLY);
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 1));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Keep));
   for (const wchar_t* kept : {L"\\kept.txt", L"\\sub\\kept.txt"}) {
     DWORD attributes = AttributesOf(root_ + kept);
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << Narrow(kept);
@@ -213,7 +217,7 @@ TEST_F(DeleteDirectoryTreeTest, KeepFilesLeavesFilesNormalAndRemovesEmptyDirecto
   const std::wstring bare = dir_ / L"bare";
   MakeDirectory(bare);
   MakeDirectory(bare + L"\\a");
-  EXPECT_NE(0, DeleteDirectoryTree(bare.c_str(), 1, 1));
+  EXPECT_NE(0, DeleteDirectoryTree(bare.c_str(), TreeDepth::Whole, TreeFiles::Keep));
   EXPECT_FALSE(Exists(bare));
 }
 
@@ -234,7 +238,7 @@ TEST_F(DeleteDirectoryTreeTest, FileThatCannotBeDeletedKeepsItsDirectories) {
                                      OPEN_EXISTING, 0, nullptr));
   ASSERT_NE(INVALID_HANDLE_VALUE, open.get());
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_TRUE(Exists(busy));
   EXPECT_FALSE(Exists(root_ + L"\\free.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\sub\\free.txt"));
@@ -257,7 +261,7 @@ TEST_F(DeleteDirectoryTreeTest, LinksAreNeverEntered) {
   ASSERT_TRUE(PlantDirectoryLink(full, root_ + L"\\link"));
   ASSERT_TRUE(PlantDirectoryLink(empty, root_ + L"\\sub\\link-to-empty"));
 
-  int result = DeleteDirectoryTree(root_.c_str(), 1, 0);
+  int result = DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete);
   if (LinkDeletionByHandleWorks()) {
     EXPECT_NE(0, result);
     EXPECT_FALSE(Exists(root_));
@@ -290,9 +294,9 @@ TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
   for (const auto& r : roots) ASSERT_TRUE(PlantDirectoryLink(r[1], r[0]));
 
   const bool strict = LinkDeletionByHandleWorks();
-  const int results[] = {DeleteDirectoryTree(roots[0][0].c_str(), 1, 0),
-                         DeleteDirectoryTree((roots[1][0] + L"\\").c_str(), 1, 0),
-                         DeleteDirectoryTree(roots[2][0].c_str(), 1, 1)};
+  const int results[] = {DeleteDirectoryTree(roots[0][0].c_str(), TreeDepth::Whole, TreeFiles::Delete),
+                         DeleteDirectoryTree((roots[1][0] + L"\\").c_str(), TreeDepth::Whole, TreeFiles::Delete),
+                         DeleteDirectoryTree(roots[2][0].c_str(), TreeDepth::Whole, TreeFiles::Keep)};
   for (int i = 0; i < 3; ++i) {
     const bool gone = !Exists(roots[i][0]);
     EXPECT_EQ(gone, results[i] != 0) << Narrow(roots[i][0]);
@@ -323,7 +327,7 @@ TEST_F(DeleteDirectoryTreeTest, EntriesBeyondThePathBufferStayAndNothingOverruns
   MakeDirectory(deep + L"\\d");
   MakeFile(deep + L"\\d\\f");
 
-  EXPECT_EQ(0, DeleteDirectoryTree(deep.c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(deep.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(fits));
   EXPECT_FALSE(Exists(deep + L"\\d"));
   EXPECT_TRUE(Exists(tooLong));
@@ -339,10 +343,10 @@ TEST_F(DeleteDirectoryTreeTest, RootWhosePatternDoesNotFitIsRefused) {
   MakeDirectory(tooLong);
 
   SetLastError(0);
-  EXPECT_EQ(0, DeleteDirectoryTree(tooLong.c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(tooLong.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_EQ(static_cast<DWORD>(ERROR_BUFFER_OVERFLOW), GetLastError());
   EXPECT_TRUE(Exists(tooLong));
-  EXPECT_NE(0, DeleteDirectoryTree(longest.c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree(longest.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(longest));
 }
 
