@@ -35,48 +35,6 @@ bool IsLink(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Starts a Unix tool under Wine (it runs natively) and waits until `done`
-// holds: Wine's handle for a Unix process does not wait for its end.
-template <class Done>
-bool RunUnixTool(const std::wstring& tool, const std::wstring& arguments, Done done) {
-  std::wstring commandLine = tool + L" " + arguments;
-  for (const wchar_t* folder : {L"Z:\\usr\\bin\\", L"Z:\\bin\\"}) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW((folder + tool).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &process))
-      continue;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int i = 0; i < 1000 && !done(); ++i) Sleep(10);
-    return done();
-  }
-  return false;
-}
-
-std::wstring Quoted(const std::string& text) { return L"\"" + Widen(text) + L"\""; }
-
-// A directory symbolic link at `link` to `target`. Wine's CreateSymbolicLinkW
-// reports success and makes nothing, so there a Unix symbolic link is made
-// with ln; Wine shows it as a reparse point.
-bool PlantDirectoryLink(const std::wstring& target, const std::wstring& link) {
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
-      IsLink(link))
-    return true;
-  return RunUnixTool(L"ln", L"-s " + Quoted(UnixPathOf(target)) + L" " + Quoted(UnixPathOf(link)),
-                     [&] { return IsLink(link); });
-}
-
-// Removes a planted link itself. Under Wine only a Unix unlink does that:
-// its RemoveDirectoryW would remove an empty target instead.
-void RemovePlantedLink(const std::wstring& link) {
-  if (!IsLink(link)) return;
-  std::string unixPath = UnixPathOf(link);
-  if (unixPath.empty()) RemoveDirectoryW(link.c_str());
-  else RunUnixTool(L"unlink", Quoted(unixPath), [&] { return !IsLink(link); });
-}
-
 // Whether this platform deletes a directory link through a handle opened on
 // the link itself, as the clean-up does. Some Wine versions do not; only
 // there may a link outlive the clean-up. Probed once; the branch is printed.
@@ -85,7 +43,7 @@ bool LinkDeletionByHandleWorks() {
     TempDir dir;
     const std::wstring target = dir / L"target";
     const std::wstring link = dir / L"link";
-    if (!CreateDirectoryW(target.c_str(), nullptr) || !PlantDirectoryLink(target, link))
+    if (!CreateDirectoryW(target.c_str(), nullptr) || !PlantSymbolicLink(target, link))
       return false;
     FileHandle handle(CreateFileW(link.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -106,7 +64,7 @@ bool LinkDeletionByHandleWorks() {
                                  sizeof disposition);
     handle.reset();
     const bool gone = !IsLink(link) && Exists(target);
-    RemovePlantedLink(link);
+    RemoveSymbolicLink(link);
     std::printf("[ PROBE    ] deleting a link through its own handle %s: link assertions %s\n",
                 gone ? "works" : handleIsLink ? "does not work" : "is impossible (the handle "
                 "does not show the link)", gone ? "strict" : "lenient");
@@ -258,8 +216,8 @@ TEST_F(DeleteDirectoryTreeTest, LinksAreNeverEntered) {
   MakeDirectory(empty);
   MakeFile(root_ + L"\\file.txt");
   MakeDirectory(root_ + L"\\sub");
-  ASSERT_TRUE(PlantDirectoryLink(full, root_ + L"\\link"));
-  ASSERT_TRUE(PlantDirectoryLink(empty, root_ + L"\\sub\\link-to-empty"));
+  ASSERT_TRUE(PlantSymbolicLink(full, root_ + L"\\link"));
+  ASSERT_TRUE(PlantSymbolicLink(empty, root_ + L"\\sub\\link-to-empty"));
 
   int result = DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete);
   if (LinkDeletionByHandleWorks()) {
@@ -278,7 +236,7 @@ TEST_F(DeleteDirectoryTreeTest, LinksAreNeverEntered) {
     if (Exists(root_ + link)) {
       EXPECT_TRUE(IsLink(root_ + link)) << Narrow(link);
     }
-    RemovePlantedLink(root_ + link);
+    RemoveSymbolicLink(root_ + link);
   }
 }
 
@@ -291,7 +249,7 @@ TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
   const std::wstring roots[][2] = {{root_ + L"\\link", target},
                                    {root_ + L"\\slash", target},
                                    {root_ + L"\\to-empty", empty}};
-  for (const auto& r : roots) ASSERT_TRUE(PlantDirectoryLink(r[1], r[0]));
+  for (const auto& r : roots) ASSERT_TRUE(PlantSymbolicLink(r[1], r[0]));
 
   const bool strict = LinkDeletionByHandleWorks();
   const int results[] = {DeleteDirectoryTree(roots[0][0].c_str(), TreeDepth::Whole, TreeFiles::Delete),
@@ -306,7 +264,7 @@ TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
   }
   EXPECT_TRUE(Exists(target + L"\\precious.txt"));
   EXPECT_TRUE(Exists(empty));
-  for (const auto& r : roots) RemovePlantedLink(r[0]);
+  for (const auto& r : roots) RemoveSymbolicLink(r[0]);
 }
 
 // A path of exactly `length` units: `base`, a backslash, then filler.

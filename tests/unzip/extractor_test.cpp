@@ -91,33 +91,6 @@ std::vector<int32_t> Items(const Array<int32_t>& list) {
   return std::vector<int32_t>(list.begin(), list.end());
 }
 
-// Plants a Unix symbolic link. Wine 8 cannot create one through Win32, and
-// a Unix program started from Wine cannot be waited for, so the link is
-// made with the symlink system call itself (Wine runs us as a Linux process).
-bool PlantUnixLink(const std::string& linkTarget, const std::wstring& linkPath) {
-#if defined(__x86_64__) || defined(__i386__)
-  size_t slash = linkPath.find_last_of(L'\\');
-  std::string parent = UnixPathOf(linkPath.substr(0, slash));
-  if (parent.empty()) return false;
-  std::string link = parent + "/" + Narrow(linkPath.substr(slash + 1));
-  long result;
-#if defined(__x86_64__)
-  register const char* target asm("rdi") = linkTarget.c_str();
-  register const char* name asm("rsi") = link.c_str();
-  asm volatile("syscall" : "=a"(result) : "0"(88L /* symlink */), "r"(target), "r"(name)
-               : "rcx", "r11", "memory");
-#else
-  asm volatile("int $0x80" : "=a"(result) : "0"(83L /* symlink */), "b"(linkTarget.c_str()),
-               "c"(link.c_str()) : "memory");
-#endif
-  return result == 0;
-#else
-  (void)linkTarget;
-  (void)linkPath;
-  return false;
-#endif
-}
-
 class Extraction : public ::testing::Test {
  protected:
   bool Extract(const std::string& archive) {
@@ -465,21 +438,16 @@ TEST_F(Extraction, ArchiveAfterOtherBytesOrWithZip64Records) {
 
 class Links : public Extraction {
  protected:
-  void SetUp() override {
-    outsideUnix = UnixPathOf(outside.path());
-    ASSERT_FALSE(outsideUnix.empty());
-    ASSERT_TRUE(WriteWholeFile(outside / L"secret.txt", "secret"));
-  }
+  void SetUp() override { ASSERT_TRUE(WriteWholeFile(outside / L"secret.txt", "secret")); }
   void ExpectOutsideUntouched() {
     EXPECT_EQ(Listing(outside.path()), std::vector<std::wstring>{L"secret.txt"});
     EXPECT_EQ(ReadWholeFile(outside / L"secret.txt"), "secret");
   }
   TempDir outside;
-  std::string outsideUnix;
 };
 
 TEST_F(Links, TargetDirectoryThatIsALinkIsNotWrittenThrough) {
-  ASSERT_TRUE(PlantUnixLink(outsideUnix, target));
+  ASSERT_TRUE(PlantSymbolicLink(outside.path(), target));
   ASSERT_EQ(AttributesOf(target), DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
   EXPECT_FALSE(Extract("links"));
   EXPECT_EQ(Items(failed), (std::vector<int32_t>{0, 1, 2, 3, 4}));
@@ -488,7 +456,7 @@ TEST_F(Links, TargetDirectoryThatIsALinkIsNotWrittenThrough) {
 
 TEST_F(Links, DirectoryLinkOnAnEntrysPathFailsThatEntryOnly) {
   CreateDirectoryW(target.c_str(), nullptr);
-  ASSERT_TRUE(PlantUnixLink(outsideUnix, In(L"sub")));
+  ASSERT_TRUE(PlantSymbolicLink(outside.path(), In(L"sub")));
   EXPECT_FALSE(Extract("links"));
   EXPECT_EQ(Items(failed), (std::vector<int32_t>{0, 1, 2}));
   EXPECT_EQ(Read(L"top.txt"), "top");
@@ -498,9 +466,9 @@ TEST_F(Links, DirectoryLinkOnAnEntrysPathFailsThatEntryOnly) {
 
 TEST_F(Links, FileLinkAtAnEntrysTargetIsReplacedNotFollowed) {
   CreateDirectoryW(target.c_str(), nullptr);
-  ASSERT_TRUE(PlantUnixLink(outsideUnix + "/secret.txt", In(L"f.txt")));
+  ASSERT_TRUE(PlantSymbolicLink(outside / L"secret.txt", In(L"f.txt")));
   ASSERT_EQ(Read(L"f.txt"), "secret");  // the link works
-  ASSERT_TRUE(PlantUnixLink(outsideUnix + "/new.txt", In(L"top.txt")));  // dangling
+  ASSERT_TRUE(PlantSymbolicLink(outside / L"new.txt", In(L"top.txt")));  // dangling
   EXPECT_TRUE(Extract("links"));
   EXPECT_TRUE(failed.empty());
   EXPECT_EQ(Read(L"f.txt"), "archive content");
@@ -756,7 +724,7 @@ TEST(CreateDirectoryPath, CreatesTheRootLevelAndEveryLevelBelow) {
 TEST(CreateDirectoryPath, StopsAtALink) {
   TempDir out;
   TempDir outside;
-  ASSERT_TRUE(PlantUnixLink(UnixPathOf(outside.path()), out / L"link"));
+  ASSERT_TRUE(PlantSymbolicLink(outside.path(), out / L"link"));
   CreateDirectoryPath((out.path() + L"\\").c_str(), L"link/a/b");
   EXPECT_TRUE(Listing(outside.path()).empty());
 }
