@@ -141,8 +141,11 @@ TEST_F(DeleteDirectoryTreeTest, FileRootIsDeletedWhateverTheFlags) {
 TEST_F(DeleteDirectoryTreeTest, NothingToRemove) {
   EXPECT_EQ(0, DeleteDirectoryTree(nullptr, TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_EQ(0, DeleteDirectoryTree(L"", TreeDepth::Whole, TreeFiles::Delete));
-  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing").c_str(), TreeDepth::Whole, TreeFiles::Delete));
-  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing\\").c_str(), TreeDepth::Whole, TreeFiles::Delete));
+  for (const wchar_t* missing : {L"\\missing", L"\\missing\\"}) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(0, DeleteDirectoryTree((root_ + missing).c_str(), TreeDepth::Whole, TreeFiles::Delete));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError()) << Narrow(missing);
+  }
   EXPECT_TRUE(Exists(root_));
 }
 
@@ -196,7 +199,9 @@ TEST_F(DeleteDirectoryTreeTest, FileThatCannotBeDeletedKeepsItsDirectories) {
                                      OPEN_EXISTING, 0, nullptr));
   ASSERT_NE(INVALID_HANDLE_VALUE, open.get());
 
+  SetLastError(0xdeadbeef);
   EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DIR_NOT_EMPTY), GetLastError());
   EXPECT_TRUE(Exists(busy));
   EXPECT_FALSE(Exists(root_ + L"\\free.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\sub\\free.txt"));
@@ -300,7 +305,7 @@ TEST_F(DeleteDirectoryTreeTest, RootWhosePatternDoesNotFitIsRefused) {
   MakeDirectory(longest);
   MakeDirectory(tooLong);
 
-  SetLastError(0);
+  SetLastError(0xdeadbeef);
   EXPECT_EQ(0, DeleteDirectoryTree(tooLong.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_EQ(static_cast<DWORD>(ERROR_BUFFER_OVERFLOW), GetLastError());
   EXPECT_TRUE(Exists(tooLong));
