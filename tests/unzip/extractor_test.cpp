@@ -546,13 +546,6 @@ TEST(ExtractorLookup, RecordOfAnEntry) {
 
 }
 
-TEST(ExtractorLookup, UnreadableLocalExtraField) {
-  Extractor x("unreadable_extra");
-  ASSERT_TRUE(x.get());
-  ArchiveEntry entry;
-  EXPECT_EQ(GetEntry(x.get(), 0, &entry), R::ReadFailed);
-}
-
 TEST(ExtractorOpen, BaseDirectoryDefaultsToTheCurrentDirectory) {
   Extractor x("three");
   wchar_t current[MAX_PATH];
@@ -677,35 +670,6 @@ TEST(ExtractorWrite, NamesAreCheckedWhereTheyAreWritten) {
   EXPECT_TRUE(Listing(sibling.path()).empty());
   EXPECT_EQ(ExtractEntry(x.get(), 0, L"renamed.txt"), R::Ok);
   EXPECT_EQ(ReadWholeFile(base / L"t\\renamed.txt"), "first");
-}
-
-TEST(ExtractorWrite, DataBufferComesWithTheFirstFileAndIsKept) {
-  TempDir out;
-  Extractor x("layout");
-  SetBaseDirectory(x.get(), out.path().c_str());
-  ArchiveEntry entry;
-  ASSERT_EQ(GetEntry(x.get(), 0, &entry), R::Ok);  // a/b/
-  ASSERT_EQ(ExtractEntry(x.get(), 0, entry.name), R::Ok);
-  EXPECT_EQ(x->buffer.get(), nullptr);
-  const uint8_t* buffer = nullptr;
-  for (int index = 1; index < 5; ++index) {
-    ASSERT_EQ(GetEntry(x.get(), index, &entry), R::Ok);
-    ASSERT_EQ(ExtractEntry(x.get(), index, entry.name), R::Ok) << index;
-    if (!buffer) buffer = x->buffer.get();
-    EXPECT_NE(x->buffer.get(), nullptr);
-    EXPECT_EQ(x->buffer.get(), buffer) << index;
-  }
-}
-
-TEST(ExtractorWrite, DirectoryEntryIsOkEvenWhenItCannotBeCreated) {
-  TempDir out;
-  Extractor x("layout");
-  SetBaseDirectory(x.get(), (out / L"missing\\t").c_str());
-  ArchiveEntry entry;
-  ASSERT_EQ(GetEntry(x.get(), 0, &entry), R::Ok);
-  EXPECT_STREQ(entry.name, L"a/b/");
-  EXPECT_EQ(ExtractEntry(x.get(), 0, entry.name), R::Ok);
-  EXPECT_TRUE(Listing(out.path()).empty());
 }
 
 TEST(CreateDirectoryPath, CreatesTheRootLevelAndEveryLevelBelow) {
