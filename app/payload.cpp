@@ -1,14 +1,11 @@
 #include "app/payload.h"
 
+#include "common/bytes.h"
 #include "common/format.h"
+#include "common/path.h"
 #include "common/text.h"
 
 namespace {
-
-uint32_t ReadU32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // True when [offset, offset + size) lies within `length` bytes.
 bool Within(uint64_t offset, uint64_t size, size_t length) {
@@ -34,28 +31,28 @@ bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout) {
   if (!bytes || !layout || length > kHeaderBufferSize) return false;
   if (!Within(0, 2, length) || bytes[0] != 'M' || bytes[1] != 'Z') return false;
   if (!Within(kPeSignatureOffsetField, 4, length)) return false;
-  const uint64_t pe = ReadU32(bytes + kPeSignatureOffsetField);
+  const uint64_t pe = ReadLe32(bytes + kPeSignatureOffsetField);
   if (!Within(pe, 4 + kFileHeaderSize, length)) return false;
   if (bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] || bytes[pe + 3]) return false;
 
-  const uint16_t sectionCount = ReadU16(bytes + pe + 6);
+  const uint16_t sectionCount = ReadLe16(bytes + pe + 6);
   // The section table follows the optional header, whose size the file
   // header gives (224 bytes in a 32-bit image, 240 in a 64-bit one).
-  const uint16_t optionalHeaderSize = ReadU16(bytes + pe + 4 + 16);
+  const uint16_t optionalHeaderSize = ReadLe16(bytes + pe + 4 + 16);
   const uint64_t table = pe + 4 + kFileHeaderSize + optionalHeaderSize;
   if (!Within(table, uint64_t(sectionCount) * kSectionHeaderSize, length)) return false;
 
   uint32_t end = 0;
   for (uint32_t i = 0; i < sectionCount; ++i) {
     const uint8_t* section = bytes + table + i * kSectionHeaderSize;
-    uint32_t sectionEnd = ReadU32(section + 20) + ReadU32(section + 16);
+    uint32_t sectionEnd = ReadLe32(section + 20) + ReadLe32(section + 16);
     if (sectionEnd > end) end = sectionEnd;
   }
   layout->payloadOffset = static_cast<int32_t>(end);
   layout->peOffset = static_cast<uint32_t>(pe);
-  layout->machine = ReadU16(bytes + pe + 4);
+  layout->machine = ReadLe16(bytes + pe + 4);
   // The table check above puts the whole optional header inside the bytes.
-  layout->optionalMagic = optionalHeaderSize >= 2 ? ReadU16(bytes + pe + 4 + kFileHeaderSize) : 0;
+  layout->optionalMagic = optionalHeaderSize >= 2 ? ReadLe16(bytes + pe + 4 + kFileHeaderSize) : 0;
   layout->optionalHeaderSize = optionalHeaderSize;
   layout->sectionCount = sectionCount;
   layout->sectionTable = static_cast<uint32_t>(table);
@@ -85,6 +82,7 @@ void FormatArchiveName(wchar_t* out, size_t capacity, int firstDraw, int secondD
 }
 
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity) {
-  ptrdiff_t dot = FindLast(archivePath, L'.');
-  CopyText(out, capacity, archivePath, dot >= 0 ? static_cast<size_t>(dot) : 0);
+  size_t stem = StemLength(archivePath);
+  // Without a dot there is no extension to cut, and no base either.
+  CopyText(out, capacity, archivePath, archivePath && archivePath[stem] ? stem : 0);
 }

@@ -52,14 +52,14 @@ void Note(RemovalFailures* failures, const wchar_t* path, bool removed) {
   if (!removed && failures) failures->Add(path, GetLastError());
 }
 
-void RemoveEntryFile(const wchar_t* path, DWORD attributes, int keepFiles,
+void RemoveEntryFile(const wchar_t* path, DWORD attributes, TreeFiles files,
                      RemovalFailures* failures) {
   if (IsLink(attributes)) {
-    if (!keepFiles) Note(failures, path, RemoveLink(path));
+    if (files == TreeFiles::Delete) Note(failures, path, RemoveLink(path));
     return;
   }
   SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  if (!keepFiles) Note(failures, path, DeleteFileW(path) != FALSE);
+  if (files == TreeFiles::Delete) Note(failures, path, DeleteFileW(path) != FALSE);
 }
 
 bool IsInUse(DWORD error) {
@@ -67,7 +67,7 @@ bool IsInUse(DWORD error) {
          error == ERROR_ACCESS_DENIED || error == ERROR_DIR_NOT_EMPTY;
 }
 
-int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoot,
+int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool keepRoot,
                RemovalFailures* failures);
 
 }  // namespace
@@ -76,8 +76,8 @@ void RemovalFailures::Add(const wchar_t* path, unsigned long error) {
   if (count < kKeptPaths) {
     // Entry paths double the separator after a root given with one; the
     // report shows the path as a person would write it.
-    int length = 0;
-    for (int i = 0; length + 1 < 260 && path[i]; ++i) {
+    size_t length = 0;
+    for (size_t i = 0; length + 1 < kPathCapacity && path[i]; ++i) {
       if (i > 1 && path[i] == L'\\' && path[i - 1] == L'\\') continue;
       paths[count][length++] = path[i];
     }
@@ -88,13 +88,13 @@ void RemovalFailures::Add(const wchar_t* path, unsigned long error) {
   if (!IsInUse(error)) onlyInUse = false;
 }
 
-int DeleteDirectoryTree(const wchar_t* rootPath, int recurse, int keepFiles) {
-  return RemoveTree(rootPath, recurse, keepFiles, false, nullptr);
+int DeleteDirectoryTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files) {
+  return RemoveTree(rootPath, depth, files, false, nullptr);
 }
 
 bool EmptyDirectoryTree(const wchar_t* directoryPath, RemovalFailures* failures) {
   int before = failures ? failures->count : 0;
-  RemoveTree(directoryPath, 1, 0, true, failures);
+  RemoveTree(directoryPath, TreeDepth::Whole, TreeFiles::Delete, true, failures);
   return !failures || failures->count == before;
 }
 
@@ -102,7 +102,7 @@ namespace {
 
 // keepRoot: empty rootPath but leave it (and leave it alone when it is a
 // link or not a directory).
-int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoot,
+int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool keepRoot,
                RemovalFailures* failures) {
   if (!rootPath) return 0;
 
@@ -126,8 +126,8 @@ int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoo
   }
   if (!rootPath[0]) return 0;
 
-  wchar_t pattern[kTreePathChars];
-  wchar_t itself[kTreePathChars];
+  wchar_t pattern[kPathCapacity];
+  wchar_t itself[kPathCapacity];
   if (!FormSearchPattern(pattern, rootPath) || !FormPathItself(itself, rootPath)) {
     SetLastError(ERROR_BUFFER_OVERFLOW);
     return 0;
@@ -156,7 +156,7 @@ int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoo
   WIN32_FIND_DATAW entry;
   FindHandle search(FindFirstFileW(pattern, &entry));
   if (!search.valid()) return 0;
-  wchar_t entryPath[kTreePathChars];
+  wchar_t entryPath[kPathCapacity];
   do {
     // An entry whose path does not fit stays; so does rootPath then.
     if (!FormEntryPath(entryPath, rootPath, entry.cFileName)) {
@@ -164,13 +164,13 @@ int RemoveTree(const wchar_t* rootPath, int recurse, int keepFiles, bool keepRoo
       continue;
     }
     if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      RemoveEntryFile(entryPath, entry.dwFileAttributes, keepFiles, failures);
+      RemoveEntryFile(entryPath, entry.dwFileAttributes, files, failures);
     } else if (IsKeptDirectoryName(entry.cFileName)) {
       continue;
-    } else if (recurse) {
+    } else if (depth == TreeDepth::Whole) {
       // A link is removed, not entered, by the nested call; it notes its
       // own failures.
-      RemoveTree(entryPath, recurse, keepFiles, false, failures);
+      RemoveTree(entryPath, depth, files, false, failures);
     }
   } while (FindNextFileW(search.get(), &entry));
   if (GetLastError() != ERROR_NO_MORE_FILES) return 0;

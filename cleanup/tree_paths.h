@@ -4,20 +4,19 @@
 #pragma once
 #include <stddef.h>
 
-// One level's path buffer, terminator included (MAX_PATH).
-constexpr size_t kTreePathChars = 260;
+#include "common/path.h"
 
 // rootPath, a backslash unless it already ends with one, then "*.*".
-bool FormSearchPattern(wchar_t (&out)[kTreePathChars], const wchar_t* rootPath);
+bool FormSearchPattern(wchar_t (&out)[kPathCapacity], const wchar_t* rootPath);
 
 // rootPath, a backslash, the entry's name. The backslash is added even after
 // a trailing one; the file system takes the doubled separator as one.
-bool FormEntryPath(wchar_t (&out)[kTreePathChars], const wchar_t* rootPath, const wchar_t* name);
+bool FormEntryPath(wchar_t (&out)[kPathCapacity], const wchar_t* rootPath, const wchar_t* name);
 
 // rootPath without trailing backslashes, where dropping them still names the
 // same thing ("C:\" and "\" keep theirs): a trailing backslash makes the
 // file system look through a link at its target.
-bool FormPathItself(wchar_t (&out)[kTreePathChars], const wchar_t* rootPath);
+bool FormPathItself(wchar_t (&out)[kPathCapacity], const wchar_t* rootPath);
 
 // Directories whose name begins with "." are neither entered nor removed:
 // ".", ".." and dot folders such as ".cache".

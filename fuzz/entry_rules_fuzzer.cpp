@@ -5,6 +5,7 @@
 // rest is compared with a model written from the format's rules.
 #include <algorithm>
 
+#include "common/bytes.h"
 #include "fuzz_support.h"
 #include "unzip/crypt_check.h"
 #include "unzip/entry_rules.h"

@@ -11,7 +11,7 @@ using fuzz::Units;
 namespace {
 
 void CheckFormed(bool fits, HeapBuffer& out, const Units& expected) {
-  FUZZ_CHECK(fits == (expected.size() < kTreePathChars));
+  FUZZ_CHECK(fits == (expected.size() < kPathCapacity));
   FUZZ_CHECK(fuzz::Equal(out.get(), fits ? expected : Units()));
 }
 
@@ -31,27 +31,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Units nameShown = flags & 2 ? Units() : name;
 
   {
-    HeapBuffer out(kTreePathChars);
+    HeapBuffer out(kPathCapacity);
     Units expected = rootShown;
     if (expected.empty() || expected.back() != L'\\') expected.push_back(L'\\');
     fuzz::AppendUnits(expected, fuzz::Widen("*.*"));
-    CheckFormed(FormSearchPattern(out.As<kTreePathChars>(), rootArgument), out, expected);
+    CheckFormed(FormSearchPattern(out.As<kPathCapacity>(), rootArgument), out, expected);
   }
   {
-    HeapBuffer out(kTreePathChars);
+    HeapBuffer out(kPathCapacity);
     Units expected = rootShown;
     expected.push_back(L'\\');
     fuzz::AppendUnits(expected, nameShown);
-    CheckFormed(FormEntryPath(out.As<kTreePathChars>(), rootArgument, nameArgument), out, expected);
+    CheckFormed(FormEntryPath(out.As<kPathCapacity>(), rootArgument, nameArgument), out, expected);
   }
   {
-    HeapBuffer out(kTreePathChars);
-    const bool fits = FormPathItself(out.As<kTreePathChars>(), rootArgument);
+    HeapBuffer out(kPathCapacity);
+    const bool fits = FormPathItself(out.As<kPathCapacity>(), rootArgument);
     Units expected = rootShown;
     // Trailing backslashes go, except the one of "\" and of "X:\".
     while (expected.size() > 1 && expected.back() == L'\\' && expected[expected.size() - 2] != L':')
       expected.pop_back();
-    FUZZ_CHECK(fits == (rootShown.size() < kTreePathChars));
+    FUZZ_CHECK(fits == (rootShown.size() < kPathCapacity));
     FUZZ_CHECK(fuzz::Equal(out.get(), fits ? expected : Units()));
     if (fits && !expected.empty() && expected.back() == L'\\')
       FUZZ_CHECK(expected.size() == 1 || expected[expected.size() - 2] == L':');

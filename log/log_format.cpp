@@ -1,6 +1,7 @@
 #include "log/log_format.h"
 
 #include "common/format.h"
+#include "common/path.h"
 #include "common/text.h"
 
 const wchar_t* LogLevelName(uint32_t level) {
@@ -52,8 +53,7 @@ size_t ComposeDebugPrefix(wchar_t* out, size_t capacity, const LogStamp& stamp, 
 }
 
 bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kLogPathChars]) {
-  ptrdiff_t dot = FindLast(path, L'.');
-  size_t stem = dot >= 0 ? static_cast<size_t>(dot) : TextLength(path);
+  size_t stem = StemLength(path);
   rotated[0] = 0;
   if (stem + 4 >= kLogPathChars) return false;
   CopyText(rotated, kLogPathChars, path, stem);
@@ -68,8 +68,7 @@ void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kLogPathChars
     return;
   }
   if (TextEquals(configured, L"none")) return;
-  ptrdiff_t dot = FindLast(configured, L'.');
-  size_t stem = dot >= 0 ? static_cast<size_t>(dot) : TextLength(configured);
+  size_t stem = StemLength(configured);
   if (stem + 4 >= kLogPathChars) return;
   CopyText(path, kLogPathChars, configured, stem);
   AppendText(path, kLogPathChars, L".log");

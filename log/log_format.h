@@ -4,11 +4,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/path.h"
+
 constexpr size_t kLogTextChars = 1024;     // composed text of one call
 constexpr size_t kLogMessageChars = 984;   // message part of a file line
 constexpr size_t kLogLineChars = 1024;     // one formatted line
 constexpr size_t kLogLineOutputMax = 1018; // characters of a line, "\r\n" included
-constexpr size_t kLogPathChars = 260;
+constexpr size_t kLogPathChars = kPathCapacity;
 
 // The level of a line. The configured LogLevel is a threshold on these: a
 // line is written when its level is at most the threshold.

@@ -2,7 +2,6 @@
 
 #include <string.h>
 
-#include "common/containers.h"
 
 namespace {
 
@@ -31,13 +30,13 @@ uint32_t ReadOn(ArchiveFile* file, void* buffer, uint32_t size) {
   }
   if (!cached) {
     file->cacheStart = at;
-    file->cacheLength = ReadAt(file, at, file->cache, kArchiveCacheSize);
+    file->cacheLength = ReadAt(file, at, file->cache.get(), kArchiveCacheSize);
   }
   uint64_t available = file->cacheLength > at - file->cacheStart
                            ? file->cacheLength - (at - file->cacheStart)
                            : 0;
   uint32_t count = available < size ? static_cast<uint32_t>(available) : size;
-  memcpy(buffer, file->cache + (at - file->cacheStart), count);
+  memcpy(buffer, file->cache.get() + (at - file->cacheStart), count);
   file->position += count;
   return count;
 }
@@ -48,22 +47,15 @@ voidpf ZCALLBACK OpenFile(voidpf opaque, const void*, int) {
 }
 
 uLong ZCALLBACK ReadFromFile(voidpf, voidpf stream, void* buffer, uLong size) {
-  ArchiveFile* file = AsFile(stream);
-  ++file->ioCalls;
-  return ReadOn(file, buffer, size);
+  return ReadOn(AsFile(stream), buffer, size);
 }
 
 uLong ZCALLBACK WriteToFile(voidpf, voidpf, const void*, uLong) { return 0; }
 
-ZPOS64_T ZCALLBACK TellFile(voidpf, voidpf stream) {
-  ArchiveFile* file = AsFile(stream);
-  ++file->ioCalls;
-  return file->position;
-}
+ZPOS64_T ZCALLBACK TellFile(voidpf, voidpf stream) { return AsFile(stream)->position; }
 
 long ZCALLBACK SeekFile(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   ArchiveFile* file = AsFile(stream);
-  ++file->ioCalls;
   uint64_t size = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:
@@ -89,8 +81,6 @@ int ZCALLBACK FileError(voidpf, voidpf) { return 0; }
 
 }  // namespace
 
-ArchiveFile::~ArchiveFile() { free(cache); }
-
 bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* functions) {
   file->handle = static_cast<FileHandle&&>(handle);
   LARGE_INTEGER zero, now;
@@ -100,7 +90,7 @@ bool BindArchiveFile(ArchiveFile* file, FileHandle handle, zlib_filefunc64_def* 
     return false;
   file->startOffset = static_cast<uint64_t>(now.QuadPart);
   file->position = 0;
-  if (!file->cache) file->cache = static_cast<uint8_t*>(AllocateOrDie(kArchiveCacheSize));
+  if (!file->cache.get()) file->cache.Allocate(kArchiveCacheSize);
   file->cacheStart = file->cacheLength = 0;
   functions->zopen64_file = OpenFile;
   functions->zread_file = ReadFromFile;

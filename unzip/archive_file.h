@@ -6,6 +6,7 @@
 
 #include <ioapi.h>
 
+#include "common/byte_buffer.h"
 #include "common/handle.h"
 
 // minizip reads headers a byte at a time; those reads are served from a
@@ -17,15 +18,9 @@ struct ArchiveFile {
   FileHandle handle;
   uint64_t startOffset = 0;
   uint64_t position = 0;  // relative to startOffset
-  uint8_t* cache = nullptr;
+  ByteBuffer cache;  // kArchiveCacheSize bytes once bound
   uint64_t cacheStart = 0;  // relative position of cache[0]
   uint32_t cacheLength = 0;
-  uint32_t ioCalls = 0;  // reads, seeks and tells; lets tests see the entry cache work
-
-  ArchiveFile() = default;
-  ~ArchiveFile();
-  ArchiveFile(const ArchiveFile&) = delete;
-  ArchiveFile& operator=(const ArchiveFile&) = delete;
 };
 
 // Takes the handle, records its current position as the start offset and

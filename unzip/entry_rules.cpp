@@ -1,5 +1,6 @@
 #include "unzip/entry_rules.h"
 
+#include "common/bytes.h"
 #include "common/text.h"
 
 namespace {
@@ -160,21 +161,6 @@ size_t DirectoryPartLength(const wchar_t* name) {
   for (size_t i = 0; name && name[i]; ++i)
     if (IsPathSeparator(name[i])) length = i + 1;
   return length;
-}
-
-bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
-              size_t bLength, const wchar_t* c) {
-  if (!out || capacity == 0) return false;
-  size_t aLength = TextLength(a), cLength = TextLength(c);
-  if (aLength >= capacity || bLength >= capacity - aLength ||
-      cLength >= capacity - aLength - bLength) {
-    out[0] = 0;
-    return false;
-  }
-  size_t at = CopyText(out, capacity, a);
-  at += CopyText(out + at, capacity - at, b, bLength);
-  CopyText(out + at, capacity - at, c);
-  return true;
 }
 
 bool FindExtraBlock(const uint8_t* field, size_t length, uint16_t id, const uint8_t** data,

@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/path.h"
+
 // Windows attribute bits that entries can carry.
 constexpr uint32_t kAttributeReadOnly = 0x1;
 constexpr uint32_t kAttributeHidden = 0x2;
@@ -12,8 +14,9 @@ constexpr uint32_t kAttributeSystem = 0x4;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 
-constexpr size_t kPathCapacity = 260;        // MAX_PATH, terminator included
-constexpr size_t kStoredNameCapacity = 260;  // bytes of a stored name, terminator included
+// Bytes of a stored name, terminator included: a name that fits never
+// widens beyond a path buffer.
+constexpr size_t kStoredNameCapacity = kPathCapacity;
 
 // Drops drive prefixes, leading separators and everything up to the last
 // parent-directory step. Returns a pointer into `name`.
@@ -54,11 +57,6 @@ bool ParseExtendedTimestamp(const uint8_t* field, size_t length, ExtendedTimes* 
 // separator, 0 when there is none.
 size_t DirectoryPartLength(const wchar_t* name);
 
-// Writes a + b[0, bLength) + c into out (capacity units, terminated).
-// Returns false, writing an empty string, when the result does not fit.
-bool JoinPath(wchar_t* out, size_t capacity, const wchar_t* a, const wchar_t* b,
-              size_t bLength, const wchar_t* c);
-
 // The fields of a central record that its local header must repeat; sizes
 // as the central record gives them after its own ZIP64 block.
 struct CentralFields {
@@ -95,13 +93,3 @@ bool IsEmptyArchive(const uint8_t* bytes, size_t length);
 // bits 8-15 of the MS-DOS time when the entry has a data descriptor
 // (general-purpose bit 3), else the CRC-32's high byte.
 uint8_t ExpectedCheckByte(uint16_t flags, uint32_t crc, uint32_t dosDateTime);
-
-// Little-endian readers over byte spans whose bounds the caller has checked.
-inline uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t ReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t ReadLe64(const uint8_t* p) {
-  return static_cast<uint64_t>(ReadLe32(p)) | (static_cast<uint64_t>(ReadLe32(p + 4)) << 32);
-}

@@ -1,13 +1,8 @@
 #include "unzip/extract.h"
 
-#include "unzip/extractor.h"
+#include "unzip/extractor_internal.h"
 
 namespace {
-
-struct ExtractorCloser {
-  ArchiveExtractor* extractor;
-  ~ExtractorCloser() { CloseArchive(extractor); }
-};
 
 bool ExtractAll(ArchiveExtractor* extractor, const wchar_t* targetDirectory,
                 Array<int32_t>& failedEntries, Array<FailedEntry>* failures) {
@@ -51,17 +46,11 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntrie
 }
 
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
-                    const wchar_t* archivePath) {
-  return ExtractArchive(targetDirectory, failedEntries, archivePath, nullptr);
-}
-
-bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
                     const wchar_t* archivePath, Array<FailedEntry>* failures) {
   if (!targetDirectory || !failedEntries || !archivePath) return false;
-  ArchiveExtractor* extractor = nullptr;
-  if (OpenArchive(archivePath, &extractor) != ArchiveResult::Ok) return false;
-  ExtractorCloser closer{extractor};
-  return ExtractAll(extractor, targetDirectory, *failedEntries, failures);
+  UniqueExtractor extractor = OpenArchive(archivePath);
+  if (!extractor.valid()) return false;
+  return ExtractAll(extractor.get(), targetDirectory, *failedEntries, failures);
 }
 
 bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
@@ -76,14 +65,12 @@ bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
   if (!DuplicateHandle(self, archive, self, reader.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS) ||
       !SetFilePointerEx(reader.get(), start, nullptr, FILE_BEGIN))
     return false;
-  ArchiveExtractor* extractor = nullptr;
-  if (OpenArchiveHandle(static_cast<FileHandle&&>(reader), &extractor) != ArchiveResult::Ok)
-    return false;
-  ExtractorCloser closer{extractor};
-  extractor->created = &record->created;
-  if (installerName) extractor->watchedKey = PathKey(installerName);
-  bool extracted = ExtractAll(extractor, targetDirectory, failedEntries, failures);
-  record->installerWritten = extractor->watchedWritten;
-  record->installerDigest = extractor->watchedDigest;
+  UniqueExtractor extractor = OpenArchiveHandle(static_cast<FileHandle&&>(reader));
+  if (!extractor.valid()) return false;
+  extractor.get()->created = &record->created;
+  if (installerName) extractor.get()->watchedKey = PathKey(installerName);
+  bool extracted = ExtractAll(extractor.get(), targetDirectory, failedEntries, failures);
+  record->installerWritten = extractor.get()->watchedWritten;
+  record->installerDigest = extractor.get()->watchedDigest;
   return extracted;
 }

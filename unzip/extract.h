@@ -14,8 +14,6 @@
 // discarded); otherwise it is left as it was.
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>& failedEntries,
                     const wchar_t* archivePath);
-bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
-                    const wchar_t* archivePath);
 
 // One entry that could not be extracted: its index, its guarded name (empty
 // when not even its central record could be read) and the extractor's
@@ -29,7 +27,7 @@ struct FailedEntry {
 // As above; `failures`, when given, is emptied after a successful open and
 // then receives one record per failed entry, in the same order.
 bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntries,
-                    const wchar_t* archivePath, Array<FailedEntry>* failures);
+                    const wchar_t* archivePath, Array<FailedEntry>* failures = nullptr);
 
 // What an extraction into a fresh directory created, for the checks before
 // the installer starts.

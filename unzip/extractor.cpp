@@ -1,55 +1,68 @@
 #include "unzip/extractor.h"
 
+#include "common/bytes.h"
 #include "common/containers.h"
 #include "common/format.h"
 #include "common/text.h"
 #include "unzip/crypt_check.h"
+#include "unzip/entry_rules.h"
+#include "unzip/extractor_internal.h"
 
 namespace {
 
-using R = ArchiveResult;
-
 // Moves minizip's reader to entry `index`: back to the first entry only when
 // it stands beyond it, then forward one central record at a time.
-bool PositionReader(ArchiveExtractor* x, int32_t index) {
-  if (x->readerIndex > index) {
-    x->readerOk = unzGoToFirstFile(x->reader) == UNZ_OK;
-    x->readerIndex = 0;
+bool PositionReader(ArchiveExtractor* extractor, int32_t index) {
+  if (extractor->readerIndex > index) {
+    extractor->readerOk = unzGoToFirstFile(extractor->reader) == UNZ_OK;
+    extractor->readerIndex = 0;
   }
-  while (x->readerIndex < index) {
+  while (extractor->readerIndex < index) {
     // Past an unreadable record the next one cannot be found; walking again
     // from the first entry would only meet it again.
-    if (!x->readerOk) return false;
-    x->readerOk = unzGoToNextFile(x->reader) == UNZ_OK;
-    ++x->readerIndex;
+    if (!extractor->readerOk) return false;
+    extractor->readerOk = unzGoToNextFile(extractor->reader) == UNZ_OK;
+    ++extractor->readerIndex;
   }
-  return x->readerOk;
+  return extractor->readerOk;
 }
+
+// minizip's current entry, open for reading while this lives. It is closed
+// even when opening it failed: a failed open can leave it half open.
+class CurrentEntry {
+ public:
+  explicit CurrentEntry(unzFile reader) : reader_(reader) {}
+  ~CurrentEntry() { Close(); }
+  CurrentEntry(const CurrentEntry&) = delete;
+  CurrentEntry& operator=(const CurrentEntry&) = delete;
+
+  // Raw: no inflate state, only the header check and the data's place.
+  bool OpenRaw() { return unzOpenCurrentFile2(reader_, nullptr, nullptr, 1) == UNZ_OK; }
+  // Decrypted with `password` when it is not null.
+  bool Open(const char* password) {
+    return unzOpenCurrentFilePassword(reader_, password) == UNZ_OK;
+  }
+  // minizip compares the CRC-32 only here, for data read to its end.
+  bool Close() {
+    unzFile reader = reader_;
+    reader_ = nullptr;
+    return !reader || unzCloseCurrentFile(reader) == UNZ_OK;
+  }
+
+ private:
+  unzFile reader_;
+};
 
 uint32_t Clamp32(ZPOS64_T value) {
   return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
-// A heap block owned for the length of one lookup.
-struct ScratchBytes {
-  ScratchBytes() = default;
-  explicit ScratchBytes(size_t size) { Allocate(size); }
-  ~ScratchBytes() { free(bytes); }
-  ScratchBytes(const ScratchBytes&) = delete;
-  ScratchBytes& operator=(const ScratchBytes&) = delete;
-  void Allocate(size_t size) {
-    free(bytes);
-    bytes = static_cast<uint8_t*>(AllocateOrDie(size));
-  }
-  uint8_t* bytes = nullptr;
-};
-
 // The current entry's central record and its stored name, terminated; a name
 // that does not fit is cut, and the caller decides whether that will do.
-bool ReadCentralRecord(ArchiveExtractor* x, unz_file_info64* info,
+bool ReadCentralRecord(ArchiveExtractor* extractor, unz_file_info64* info,
                        char (&storedName)[kStoredNameCapacity]) {
-  if (unzGetCurrentFileInfo64(x->reader, info, storedName, sizeof storedName - 1, nullptr, 0,
-                              nullptr, 0) != UNZ_OK)
+  if (unzGetCurrentFileInfo64(extractor->reader, info, storedName, sizeof storedName - 1, nullptr,
+                              0, nullptr, 0) != UNZ_OK)
     return false;
   storedName[info->size_filename < sizeof storedName - 1 ? info->size_filename
                                                          : sizeof storedName - 1] = 0;
@@ -69,37 +82,34 @@ bool ToGuardedName(const char* storedName, wchar_t (&name)[kPathCapacity]) {
 // than stored and deflated, and sizes of 0xFFFFFFFF that differ from the
 // central record (directly or through the local ZIP64 block). Then the
 // local extra field, read in full.
-R CheckLocalHeader(ArchiveExtractor* x, const unz_file_info64& info, ScratchBytes* extra,
-                   size_t* extraLength) {
-  // Raw: no inflate state, only the header check and the field's place.
-  if (unzOpenCurrentFile2(x->reader, nullptr, nullptr, 1) != UNZ_OK) return R::Corrupt;
-  struct CloseData {
-    unzFile reader;
-    ~CloseData() { unzCloseCurrentFile(reader); }
-  } closeData{x->reader};
+ArchiveResult CheckLocalHeader(ArchiveExtractor* extractor, const unz_file_info64& info,
+                               ByteBuffer* extra, size_t* extraLength) {
+  CurrentEntry current(extractor->reader);
+  if (!current.OpenRaw()) return ArchiveResult::Corrupt;
 
-  int localExtra = unzGetLocalExtrafield(x->reader, nullptr, 0);
-  ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(x->reader);
+  int localExtra = unzGetLocalExtrafield(extractor->reader, nullptr, 0);
+  ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(extractor->reader);
   ZPOS64_T headerBytes = kLocalHeaderSize + info.size_filename + (localExtra > 0 ? localExtra : 0);
-  if (localExtra < 0 || dataStart < headerBytes) return R::Corrupt;
+  if (localExtra < 0 || dataStart < headerBytes) return ArchiveResult::Corrupt;
 
   uint8_t header[kLocalHeaderSize];
-  if (!ReadArchiveBytes(&x->file, dataStart - headerBytes, header, sizeof header))
-    return R::Corrupt;
+  if (!ReadArchiveBytes(&extractor->file, dataStart - headerBytes, header, sizeof header))
+    return ArchiveResult::Corrupt;
   *extraLength = static_cast<size_t>(localExtra);
   // Sized to this entry's field, not to the largest one a header can announce.
   extra->Allocate(*extraLength);
-  bool extraRead = localExtra == 0 || unzGetLocalExtrafield(x->reader, extra->bytes,
-                                                            static_cast<unsigned>(localExtra)) == localExtra;
+  bool extraRead =
+      localExtra == 0 || unzGetLocalExtrafield(extractor->reader, extra->get(),
+                                               static_cast<unsigned>(localExtra)) == localExtra;
   CentralFields central = {static_cast<uint16_t>(info.compression_method),
                            static_cast<uint32_t>(info.crc), info.compressed_size,
                            info.uncompressed_size, static_cast<uint16_t>(info.size_filename)};
   // A header that disagrees even without its extra field is corrupt,
   // whether or not that field can be read.
-  if (!LocalHeaderAgrees(header, sizeof header, central, extraRead ? extra->bytes : nullptr,
+  if (!LocalHeaderAgrees(header, sizeof header, central, extraRead ? extra->get() : nullptr,
                          extraRead ? *extraLength : 0))
-    return R::Corrupt;
-  return extraRead ? R::Ok : R::ReadFailed;
+    return ArchiveResult::Corrupt;
+  return extraRead ? ArchiveResult::Ok : ArchiveResult::ReadFailed;
 }
 
 FILETIME AsFileTime(uint64_t value) {
@@ -121,9 +131,9 @@ bool HoldsEmptyArchive(ArchiveFile* file) {
   if (!ArchiveSize(file, &size) || size < 22 || size > 22 + 0xFFFF ||
       !ReadArchiveBytes(file, 0, head, sizeof head) || ReadLe32(head) != 0x06054b50)
     return false;
-  ScratchBytes all(static_cast<size_t>(size));
-  return ReadArchiveBytes(file, 0, all.bytes, static_cast<uint32_t>(size)) &&
-         IsEmptyArchive(all.bytes, static_cast<size_t>(size));
+  ByteBuffer all(static_cast<size_t>(size));
+  return ReadArchiveBytes(file, 0, all.get(), static_cast<uint32_t>(size)) &&
+         IsEmptyArchive(all.get(), static_cast<size_t>(size));
 }
 
 // ThroughLink: a reparse point on the way. Foreign: a level that was already
@@ -241,159 +251,151 @@ FileHandle CreateTargetFile(const wchar_t* target, uint32_t attributes, PathSet*
 
 // minizip decrypts but does not check the header's last byte; read the
 // 12 encrypted bytes again and check it here.
-R CheckEncryptionHeader(ArchiveExtractor* x, const EntryDetails& details) {
-  ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(x->reader);  // just past the header
+ArchiveResult CheckEncryptionHeader(ArchiveExtractor* extractor, const EntryDetails& details) {
+  ZPOS64_T dataStart = unzGetCurrentFileZStreamPos64(extractor->reader);  // just past the header
   uint8_t header[12];
   if (dataStart < sizeof header ||
-      !ReadArchiveBytes(&x->file, dataStart - sizeof header, header, sizeof header))
-    return R::DataFailed;
+      !ReadArchiveBytes(&extractor->file, dataStart - sizeof header, header, sizeof header))
+    return ArchiveResult::DataFailed;
   if (DecryptedCheckByte(header) !=
       ExpectedCheckByte(details.flags, details.crc, details.dosDateTime))
-    return R::PasswordMismatch;
-  return R::Ok;
+    return ArchiveResult::PasswordMismatch;
+  return ArchiveResult::Ok;
 }
 
 // `hasher`, when given, sees exactly the bytes that reach the file.
-R CopyEntryData(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
+ArchiveResult CopyEntryData(ArchiveExtractor* extractor, CurrentEntry* current,
+                            const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
   for (;;) {
-    int got = unzReadCurrentFile(x->reader, x->buffer, kDataBufferSize);
-    if (got < 0) return R::DataFailed;
+    int got = unzReadCurrentFile(extractor->reader, extractor->buffer.get(), kDataBufferSize);
+    if (got < 0) return ArchiveResult::DataFailed;
     if (got > 0) {
       DWORD written = 0;
-      if (!WriteFile(out, x->buffer, static_cast<DWORD>(got), &written, nullptr) ||
+      if (!WriteFile(out, extractor->buffer.get(), static_cast<DWORD>(got), &written, nullptr) ||
           written != static_cast<DWORD>(got))
-        return R::WriteFailed;
-      if (hasher && !hasher->Add(x->buffer, static_cast<size_t>(got))) return R::WriteFailed;
+        return ArchiveResult::WriteFailed;
+      if (hasher && !hasher->Add(extractor->buffer.get(), static_cast<size_t>(got)))
+        return ArchiveResult::WriteFailed;
     }
-    if (unzeof(x->reader) == 1) {
-      // minizip compares the CRC-32 only when the data is closed; corrupt
-      // data must not count as extracted.
-      if (unzCloseCurrentFile(x->reader) != UNZ_OK) return R::DataFailed;
-      if (hasher && !hasher->Finish(&x->watchedDigest)) return R::WriteFailed;
-      if (hasher) x->watchedWritten = true;
+    if (unzeof(extractor->reader) == 1) {
+      // Corrupt data must not count as extracted.
+      if (!current->Close()) return ArchiveResult::DataFailed;
+      if (hasher && !hasher->Finish(&extractor->watchedDigest)) return ArchiveResult::WriteFailed;
+      if (hasher) extractor->watchedWritten = true;
       SetFileTime(out, TimeOrNull(entry.creationTime), TimeOrNull(entry.accessTime),
                   TimeOrNull(entry.writeTime));
-      return R::Ok;
+      return ArchiveResult::Ok;
     }
-    if (got == 0) return R::DataFailed;
+    if (got == 0) return ArchiveResult::DataFailed;
   }
 }
 
-R WriteFileEntry(ArchiveExtractor* x, const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
-  const EntryDetails& details = x->cachedDetails;
+ArchiveResult WriteFileEntry(ArchiveExtractor* extractor, const ArchiveEntry& entry, HANDLE out,
+                             Sha256Hasher* hasher) {
+  const EntryDetails& details = extractor->cachedDetails;
   bool encrypted = details.flags & 0x1;
-  int opened = unzOpenCurrentFilePassword(x->reader, encrypted ? "" : nullptr);
-  struct CloseData {
-    unzFile reader;
-    ~CloseData() { unzCloseCurrentFile(reader); }
-  } closeData{x->reader};
-  if (!x->buffer) x->buffer = static_cast<uint8_t*>(AllocateOrDie(kDataBufferSize));
-  if (opened != UNZ_OK) return R::DataFailed;
+  CurrentEntry current(extractor->reader);
+  bool opened = current.Open(encrypted ? "" : nullptr);
+  if (!extractor->buffer.get()) extractor->buffer.Allocate(kDataBufferSize);
+  if (!opened) return ArchiveResult::DataFailed;
   if (encrypted) {
-    R checked = CheckEncryptionHeader(x, details);
-    if (checked != R::Ok) return checked;
+    ArchiveResult checked = CheckEncryptionHeader(extractor, details);
+    if (checked != ArchiveResult::Ok) return checked;
   }
-  return CopyEntryData(x, entry, out, hasher);
+  return CopyEntryData(extractor, &current, entry, out, hasher);
 }
 
-bool IsWatched(const ArchiveExtractor* x, const wchar_t* name) {
-  return !x->watchedKey.empty() && TextEquals(PathKey(name).c_str(), x->watchedKey.c_str());
+bool IsWatched(const ArchiveExtractor* extractor, const wchar_t* name) {
+  return !extractor->watchedKey.empty() &&
+         TextEquals(PathKey(name).c_str(), extractor->watchedKey.c_str());
 }
 
 }  // namespace
 
 ArchiveExtractor::~ArchiveExtractor() {
   if (reader) unzClose(reader);  // closes open entry data and the file handle
-  free(buffer);
 }
 
-ArchiveResult OpenArchive(const wchar_t* archivePath, ArchiveExtractor** extractor) {
-  if (!extractor) return R::OpenFailed;
-  *extractor = nullptr;
-  if (!archivePath) return R::OpenFailed;
+UniqueExtractor OpenArchive(const wchar_t* archivePath) {
+  if (!archivePath) return UniqueExtractor();
   FileHandle handle(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle.valid()) return R::OpenFailed;
-  return OpenArchiveHandle(static_cast<FileHandle&&>(handle), extractor);
+  if (!handle.valid()) return UniqueExtractor();
+  return OpenArchiveHandle(static_cast<FileHandle&&>(handle));
 }
 
-ArchiveResult OpenArchiveHandle(FileHandle handle, ArchiveExtractor** extractor) {
-  if (!extractor) return R::OpenFailed;
-  *extractor = nullptr;
-  ArchiveExtractor* x = new ArchiveExtractor;
-  DWORD length = GetCurrentDirectoryW(kPathCapacity, x->baseDirectory);
+// Whatever fails on the way, the owner closes the reader, or the handle when
+// minizip did not take it.
+UniqueExtractor OpenArchiveHandle(FileHandle handle) {
+  UniqueExtractor opened(new ArchiveExtractor);
+  ArchiveExtractor* extractor = opened.get();
+  DWORD length = GetCurrentDirectoryW(kPathCapacity, extractor->baseDirectory);
+  // SetBaseDirectory copies the directory onto itself and appends the separator.
   if (length == 0 || length >= kPathCapacity ||
-      SetBaseDirectory(x, x->baseDirectory) != R::Ok)  // copies onto itself, then appends
-    x->baseDirectory[0] = 0;
+      SetBaseDirectory(extractor, extractor->baseDirectory) != ArchiveResult::Ok)
+    extractor->baseDirectory[0] = 0;
 
   zlib_filefunc64_def functions;
-  if (!BindArchiveFile(&x->file, static_cast<FileHandle&&>(handle), &functions)) {
-    delete x;
-    return R::OpenFailed;
-  }
-  if (HoldsEmptyArchive(&x->file)) {  // no reader; every index is out of range
-    *extractor = x;
-    return R::Ok;
-  }
+  if (!BindArchiveFile(&extractor->file, static_cast<FileHandle&&>(handle), &functions))
+    return UniqueExtractor();
+  if (HoldsEmptyArchive(&extractor->file)) return opened;  // no reader; every index is out of range
   unz_global_info64 global;
-  if (!(x->reader = unzOpen2_64(&x->file, &functions)) ||
-      unzGetGlobalInfo64(x->reader, &global) != UNZ_OK || global.number_entry > kMaxEntries) {
-    delete x;  // closes the reader, or the handle when minizip did not take it
-    return R::OpenFailed;
-  }
-  x->entryCount = static_cast<int32_t>(global.number_entry);
+  if (!(extractor->reader = unzOpen2_64(&extractor->file, &functions)) ||
+      unzGetGlobalInfo64(extractor->reader, &global) != UNZ_OK ||
+      global.number_entry > kMaxEntries)
+    return UniqueExtractor();
+  extractor->entryCount = static_cast<int32_t>(global.number_entry);
   unz64_file_pos position;
-  x->readerIndex = 0;
-  x->readerOk = unzGetFilePos64(x->reader, &position) == UNZ_OK;
-  *extractor = x;
-  return R::Ok;
+  extractor->readerIndex = 0;
+  extractor->readerOk = unzGetFilePos64(extractor->reader, &position) == UNZ_OK;
+  return opened;
 }
 
 ArchiveResult SetBaseDirectory(ArchiveExtractor* extractor, const wchar_t* directory) {
-  if (!extractor) return R::OpenFailed;
+  if (!extractor) return ArchiveResult::OpenFailed;
   size_t length = TextLength(directory);
   bool endsInSeparator = length > 0 && IsPathSeparator(directory[length - 1]);
   // Cutting a directory short would name another one; refuse instead.
   if (length == 0 || length + (endsInSeparator ? 0 : 1) >= kPathCapacity) {
     extractor->baseDirectory[0] = 0;
-    return R::OpenFailed;
+    return ArchiveResult::OpenFailed;
   }
   wchar_t copy[kPathCapacity];
   CopyText(copy, kPathCapacity, directory);
   if (!endsInSeparator) AppendText(copy, kPathCapacity, L"\\");
   CopyText(extractor->baseDirectory, kPathCapacity, copy);
-  return R::Ok;
+  return ArchiveResult::Ok;
 }
 
 ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry* entry) {
-  ArchiveExtractor* x = extractor;
-  if (!x || !entry || index < -1 || index >= x->entryCount) return R::BadIndex;
+  if (!extractor || !entry || index < -1 || index >= extractor->entryCount)
+    return ArchiveResult::BadIndex;
   if (index == -1) {
     *entry = ArchiveEntry();
-    entry->index = x->entryCount;
-    return R::Ok;
+    entry->index = extractor->entryCount;
+    return ArchiveResult::Ok;
   }
-  if (index == x->cachedIndex) {
-    *entry = x->cachedEntry;
-    return R::Ok;
+  if (index == extractor->cachedIndex) {
+    *entry = extractor->cachedEntry;
+    return ArchiveResult::Ok;
   }
-  if (!PositionReader(x, index)) return R::Corrupt;
+  if (!PositionReader(extractor, index)) return ArchiveResult::Corrupt;
 
   unz_file_info64 info;
   char storedName[kStoredNameCapacity];
-  if (!ReadCentralRecord(x, &info, storedName)) return R::Corrupt;
+  if (!ReadCentralRecord(extractor, &info, storedName)) return ArchiveResult::Corrupt;
   // A name that does not fit is refused, not cut: cut, it names another file.
-  if (info.size_filename >= kStoredNameCapacity) return R::Corrupt;
+  if (info.size_filename >= kStoredNameCapacity) return ArchiveResult::Corrupt;
 
-  ScratchBytes extra;
+  ByteBuffer extra;
   size_t extraLength = 0;
-  R checked = CheckLocalHeader(x, info, &extra, &extraLength);
-  if (checked != R::Ok) return checked;
+  ArchiveResult checked = CheckLocalHeader(extractor, info, &extra, &extraLength);
+  if (checked != ArchiveResult::Ok) return checked;
 
   wchar_t name[kPathCapacity];
-  if (!ToGuardedName(storedName, name)) return R::Corrupt;
-  ArchiveEntry& record = x->cachedEntry;
-  x->cachedIndex = -1;  // the record is rebuilt in place below
+  if (!ToGuardedName(storedName, name)) return ArchiveResult::Corrupt;
+  ArchiveEntry& record = extractor->cachedEntry;
+  extractor->cachedIndex = -1;  // the record is rebuilt in place below
   record = ArchiveEntry();
   record.index = index;
   CopyText(record.name, kPathCapacity, name);
@@ -410,78 +412,74 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
     utc = FILETIME();
   record.accessTime = record.creationTime = record.writeTime = utc;
   ExtendedTimes extended;
-  if (ParseExtendedTimestamp(extra.bytes, extraLength, &extended)) {
+  if (ParseExtendedTimestamp(extra.get(), extraLength, &extended)) {
     if (extended.hasWrite) record.writeTime = AsFileTime(extended.write);
     if (extended.hasAccess) record.accessTime = AsFileTime(extended.access);
     if (extended.hasCreation) record.creationTime = AsFileTime(extended.creation);
   }
 
-  x->cachedDetails.flags = static_cast<uint16_t>(info.flag);
-  x->cachedDetails.crc = static_cast<uint32_t>(info.crc);
-  x->cachedDetails.dosDateTime = dosDateTime;
-  x->cachedIndex = index;
+  extractor->cachedDetails.flags = static_cast<uint16_t>(info.flag);
+  extractor->cachedDetails.crc = static_cast<uint32_t>(info.crc);
+  extractor->cachedDetails.dosDateTime = dosDateTime;
+  extractor->cachedIndex = index;
   *entry = record;
-  return R::Ok;
+  return ArchiveResult::Ok;
 }
 
 ArchiveResult GetEntryName(ArchiveExtractor* extractor, int32_t index,
                            wchar_t (&name)[kPathCapacity]) {
-  ArchiveExtractor* x = extractor;
   name[0] = 0;
-  if (!x || index < 0 || index >= x->entryCount) return R::BadIndex;
-  if (!PositionReader(x, index)) return R::Corrupt;
+  if (!extractor || index < 0 || index >= extractor->entryCount) return ArchiveResult::BadIndex;
+  if (!PositionReader(extractor, index)) return ArchiveResult::Corrupt;
   unz_file_info64 info;
   char storedName[kStoredNameCapacity];
   // For a report a cut name will do.
-  if (!ReadCentralRecord(x, &info, storedName) || !ToGuardedName(storedName, name))
-    return R::Corrupt;
-  return R::Ok;
+  if (!ReadCentralRecord(extractor, &info, storedName) || !ToGuardedName(storedName, name))
+    return ArchiveResult::Corrupt;
+  return ArchiveResult::Ok;
 }
 
 ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wchar_t* name) {
-  ArchiveExtractor* x = extractor;
-  if (!x || index < 0 || index >= x->entryCount) return R::BadIndex;
-  if (!PositionReader(x, index)) return R::Corrupt;
+  if (!extractor || index < 0 || index >= extractor->entryCount) return ArchiveResult::BadIndex;
+  if (!PositionReader(extractor, index)) return ArchiveResult::Corrupt;
   ArchiveEntry entry;
-  R found = GetEntry(x, index, &entry);
-  if (found != R::Ok) return found;
+  ArchiveResult found = GetEntry(extractor, index, &entry);
+  if (found != ArchiveResult::Ok) return found;
 
-  const wchar_t* base = x->baseDirectory;
-  if (!base[0] || !name || !IsSafeEntryName(name)) return R::OpenFailed;
+  const wchar_t* base = extractor->baseDirectory;
+  if (!base[0] || !name || !IsSafeEntryName(name)) return ArchiveResult::OpenFailed;
 
   if (entry.attributes & kAttributeDirectory) {
     // A directory that cannot be created is not an error by itself (the
     // files below it fail); a link on the way is.
-    return Stops(PrepareDirectories(base, name, TextLength(name), x->created)) ? R::OpenFailed
-                                                                               : R::Ok;
+    return Stops(PrepareDirectories(base, name, TextLength(name), extractor->created))
+               ? ArchiveResult::OpenFailed
+               : ArchiveResult::Ok;
   }
 
   size_t directoryLength = DirectoryPartLength(name);
   wchar_t target[kPathCapacity];
   if (!name[directoryLength] ||
       !JoinPath(target, kPathCapacity, base, name, directoryLength, name + directoryLength))
-    return R::OpenFailed;
-  if (PrepareDirectories(base, name, directoryLength, x->created) != DirectoryState::Ready)
-    return R::OpenFailed;
+    return ArchiveResult::OpenFailed;
+  if (PrepareDirectories(base, name, directoryLength, extractor->created) != DirectoryState::Ready)
+    return ArchiveResult::OpenFailed;
 
-  bool watched = IsWatched(x, name);
+  bool watched = IsWatched(extractor, name);
   // A watched file that is being replaced, or fails half-way, has no digest.
-  if (watched) x->watchedWritten = false;
-  FileHandle out = CreateTargetFile(target, entry.attributes, x->created, name);
-  if (!out.valid()) return R::OpenFailed;
+  if (watched) extractor->watchedWritten = false;
+  FileHandle out = CreateTargetFile(target, entry.attributes, extractor->created, name);
+  if (!out.valid()) return ArchiveResult::OpenFailed;
   Sha256Hasher hasher;
-  if (watched && !hasher.Start()) return R::WriteFailed;
-  return WriteFileEntry(x, entry, out.get(), watched ? &hasher : nullptr);
+  if (watched && !hasher.Start()) return ArchiveResult::WriteFailed;
+  return WriteFileEntry(extractor, entry, out.get(), watched ? &hasher : nullptr);
 }
 
 void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory) {
   PrepareDirectories(root, directory, TextLength(directory));
 }
 
-ArchiveResult CloseArchive(ArchiveExtractor* extractor) {
-  delete extractor;
-  return R::Ok;
-}
+void CloseArchive(ArchiveExtractor* extractor) { delete extractor; }
 
 FILETIME ConvertDosTime(uint16_t date, uint16_t time) {
   FILETIME result = {};

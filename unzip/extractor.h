@@ -1,18 +1,14 @@
-// The archive extractor: opens a ZIP archive through minizip, looks entries
-// up by index and writes them below a base directory.
+// The archive extractor: opens a ZIP archive, looks entries up by index and
+// writes them below a base directory.
 // Calling order: OpenArchive, SetBaseDirectory, GetEntry(-1), then GetEntry(i)
-// and ExtractEntry(i, ...) for ascending i, then CloseArchive.
+// and ExtractEntry(i, ...) for ascending i; the archive closes with its owner.
 #pragma once
 #include <windows.h>
 
 #include <stdint.h>
 
-#include <unzip.h>
-
-#include "common/path_set.h"
-#include "common/sha256.h"
-#include "unzip/archive_file.h"
-#include "unzip/entry_rules.h"
+#include "common/handle.h"
+#include "common/path.h"
 
 enum class ArchiveResult : uint32_t {
   Ok = 0,
@@ -36,56 +32,24 @@ struct ArchiveEntry {
   uint32_t uncompressedSize = 0;
 };
 
-// What ExtractEntry needs of the central record besides the entry itself.
-struct EntryDetails {
-  uint16_t flags = 0;
-  uint32_t crc = 0;
-  uint32_t dosDateTime = 0;  // date in the upper half
+// Opaque to callers; unzip/extractor_internal.h has its parts.
+struct ArchiveExtractor;
+
+// Closes the archive and frees the extractor; its owner does this.
+void CloseArchive(ArchiveExtractor* extractor);
+
+struct ArchiveExtractorTraits {
+  static bool IsValid(ArchiveExtractor* extractor) { return extractor != nullptr; }
+  static void Release(ArchiveExtractor* extractor) { CloseArchive(extractor); }
 };
+using UniqueExtractor = UniqueValue<ArchiveExtractor*, ArchiveExtractorTraits>;
 
-constexpr uint32_t kDataBufferSize = 16384;
-// A ZIP end record counts entries in 16 bits; a zip64 record claiming more
-// is refused rather than trusted for allocations and loops.
-constexpr uint64_t kMaxEntries = 65535;
-
-struct ArchiveExtractor {
-  unzFile reader = nullptr;
-  ArchiveEntry cachedEntry;
-  int32_t cachedIndex = -1;
-  uint8_t* buffer = nullptr;  // kDataBufferSize bytes, from the first file entry on
-  // Always ends in a separator; empty when the directory given was unusable
-  // (too long or empty), and then every entry fails.
-  wchar_t baseDirectory[kPathCapacity] = {};
-
-  ArchiveFile file;
-  int32_t entryCount = 0;
-  int32_t readerIndex = 0;  // minizip's current entry number
-  bool readerOk = false;    // whether minizip could read that entry's central record
-  EntryDetails cachedDetails;
-
-  // Set when the base directory is one this run has just created: then no
-  // folder or file found below it is used or replaced, only what this
-  // extractor created itself, and every creation is recorded here.
-  PathSet* created = nullptr;
-  // The PathKey of an entry whose bytes are hashed while they are written
-  // (the installer); empty for none. The digest counts only once the entry
-  // is complete.
-  WideString watchedKey;
-  bool watchedWritten = false;
-  Sha256Digest watchedDigest = {};
-
-  ArchiveExtractor() = default;
-  ~ArchiveExtractor();
-  ArchiveExtractor(const ArchiveExtractor&) = delete;
-  ArchiveExtractor& operator=(const ArchiveExtractor&) = delete;
-};
-
-// On success *extractor is a new extractor (free it with CloseArchive); on
-// failure it is null and the result is OpenFailed.
-ArchiveResult OpenArchive(const wchar_t* archivePath, ArchiveExtractor** extractor);
+// An extractor over the archive at archivePath; none when the archive is not
+// readable as ZIP.
+UniqueExtractor OpenArchive(const wchar_t* archivePath);
 // As OpenArchive, over a handle that is already open; its current position
 // is where the archive starts.
-ArchiveResult OpenArchiveHandle(FileHandle handle, ArchiveExtractor** extractor);
+UniqueExtractor OpenArchiveHandle(FileHandle handle);
 
 // Sets the directory below which entries are written; a separator is
 // appended when missing. A null, empty or too long directory is refused
@@ -109,9 +73,6 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
 // Creates `root` (one level) if missing, then every missing level of
 // `directory` below it. Stops at levels that are reparse points.
 void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory);
-
-// Closes the archive and frees the extractor with its buffer.
-ArchiveResult CloseArchive(ArchiveExtractor* extractor);
 
 // The local time of an MS-DOS date/time as a FILETIME (not yet UTC); all zero
 // when the fields are not a valid calendar time.

@@ -35,48 +35,6 @@ bool IsLink(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Starts a Unix tool under Wine (it runs natively) and waits until `done`
-// holds: Wine's handle for a Unix process does not wait for its end.
-template <class Done>
-bool RunUnixTool(const std::wstring& tool, const std::wstring& arguments, Done done) {
-  std::wstring commandLine = tool + L" " + arguments;
-  for (const wchar_t* folder : {L"Z:\\usr\\bin\\", L"Z:\\bin\\"}) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW((folder + tool).c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &process))
-      continue;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int i = 0; i < 1000 && !done(); ++i) Sleep(10);
-    return done();
-  }
-  return false;
-}
-
-std::wstring Quoted(const std::string& text) { return L"\"" + Widen(text) + L"\""; }
-
-// A directory symbolic link at `link` to `target`. Wine's CreateSymbolicLinkW
-// reports success and makes nothing, so there a Unix symbolic link is made
-// with ln; Wine shows it as a reparse point.
-bool PlantDirectoryLink(const std::wstring& target, const std::wstring& link) {
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
-      IsLink(link))
-    return true;
-  return RunUnixTool(L"ln", L"-s " + Quoted(UnixPathOf(target)) + L" " + Quoted(UnixPathOf(link)),
-                     [&] { return IsLink(link); });
-}
-
-// Removes a planted link itself. Under Wine only a Unix unlink does that:
-// its RemoveDirectoryW would remove an empty target instead.
-void RemovePlantedLink(const std::wstring& link) {
-  if (!IsLink(link)) return;
-  std::string unixPath = UnixPathOf(link);
-  if (unixPath.empty()) RemoveDirectoryW(link.c_str());
-  else RunUnixTool(L"unlink", Quoted(unixPath), [&] { return !IsLink(link); });
-}
-
 // Whether this platform deletes a directory link through a handle opened on
 // the link itself, as the clean-up does. Some Wine versions do not; only
 // there may a link outlive the clean-up. Probed once; the branch is printed.
@@ -85,7 +43,7 @@ bool LinkDeletionByHandleWorks() {
     TempDir dir;
     const std::wstring target = dir / L"target";
     const std::wstring link = dir / L"link";
-    if (!CreateDirectoryW(target.c_str(), nullptr) || !PlantDirectoryLink(target, link))
+    if (!CreateDirectoryW(target.c_str(), nullptr) || !PlantSymbolicLink(target, link))
       return false;
     FileHandle handle(CreateFileW(link.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -106,7 +64,7 @@ bool LinkDeletionByHandleWorks() {
                                  sizeof disposition);
     handle.reset();
     const bool gone = !IsLink(link) && Exists(target);
-    RemovePlantedLink(link);
+    RemoveSymbolicLink(link);
     std::printf("[ PROBE    ] deleting a link through its own handle %s: link assertions %s\n",
                 gone ? "works" : handleIsLink ? "does not work" : "is impossible (the handle "
                 "does not show the link)", gone ? "strict" : "lenient");
@@ -134,19 +92,19 @@ TEST_F(DeleteDirectoryTreeTest, RemovesStubbornFilesAndDirectories) {
   SetFileAttributesW((root_ + L"\\sub").c_str(), kStubborn);
   SetFileAttributesW(root_.c_str(), FILE_ATTRIBUTE_READONLY);
 
-  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_));
 }
 
 TEST_F(DeleteDirectoryTreeTest, EmptyDirectoryAndTrailingBackslash) {
-  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_));
 
   MakeDirectory(root_);
   MakeDirectory(root_ + L"\\sub");
   MakeFile(root_ + L"\\sub\\file.txt");
   MakeFile(root_ + L"\\file.txt");
-  EXPECT_NE(0, DeleteDirectoryTree((root_ + L"\\").c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree((root_ + L"\\").c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_));
 }
 
@@ -159,7 +117,7 @@ TEST_F(DeleteDirectoryTreeTest, DotDirectoriesStayWithTheWayToThem) {
   MakeDirectory(root_ + L"\\b");
   MakeFile(root_ + L"\\b\\gone.txt");
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_TRUE(Exists(root_ + L"\\a\\.cache\\kept.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\a\\gone.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\gone.txt"));
@@ -167,20 +125,27 @@ TEST_F(DeleteDirectoryTreeTest, DotDirectoriesStayWithTheWayToThem) {
 }
 
 TEST_F(DeleteDirectoryTreeTest, FileRootIsDeletedWhateverTheFlags) {
-  const int flags[][2] = {{1, 0}, {1, 1}, {0, 1}, {0, 0}};
-  for (const auto& f : flags) {
+  struct Flags { TreeDepth depth; TreeFiles files; };
+  const Flags flags[] = {{TreeDepth::Whole, TreeFiles::Delete}, {TreeDepth::Whole, TreeFiles::Keep},
+                         {TreeDepth::TopLevel, TreeFiles::Keep},
+                         {TreeDepth::TopLevel, TreeFiles::Delete}};
+  for (const Flags& f : flags) {
     const std::wstring file = root_ + L"\\single.txt";
     MakeFile(file, kStubborn);
-    EXPECT_EQ(1, DeleteDirectoryTree(file.c_str(), f[0], f[1])) << f[0] << f[1];
+    EXPECT_EQ(1, DeleteDirectoryTree(file.c_str(), f.depth, f.files))
+        << int(f.depth) << int(f.files);
     EXPECT_FALSE(Exists(file));
   }
 }
 
 TEST_F(DeleteDirectoryTreeTest, NothingToRemove) {
-  EXPECT_EQ(0, DeleteDirectoryTree(nullptr, 1, 0));
-  EXPECT_EQ(0, DeleteDirectoryTree(L"", 1, 0));
-  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing").c_str(), 1, 0));
-  EXPECT_EQ(0, DeleteDirectoryTree((root_ + L"\\missing\\").c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(nullptr, TreeDepth::Whole, TreeFiles::Delete));
+  EXPECT_EQ(0, DeleteDirectoryTree(L"", TreeDepth::Whole, TreeFiles::Delete));
+  for (const wchar_t* missing : {L"\\missing", L"\\missing\\"}) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(0, DeleteDirectoryTree((root_ + missing).c_str(), TreeDepth::Whole, TreeFiles::Delete));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError()) << Narrow(missing);
+  }
   EXPECT_TRUE(Exists(root_));
 }
 
@@ -189,7 +154,7 @@ TEST_F(DeleteDirectoryTreeTest, WithoutRecurseOnlyTheTopFilesGo) {
   MakeDirectory(root_ + L"\\sub");
   MakeFile(root_ + L"\\sub\\inner.txt");
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 0, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::TopLevel, TreeFiles::Delete));
   EXPECT_FALSE(Exists(root_ + L"\\top.txt"));
   EXPECT_TRUE(Exists(root_ + L"\\sub\\inner.txt"));
 }
@@ -201,7 +166,7 @@ TEST_F(DeleteDirectoryTreeTest, KeepFilesLeavesFilesNormalAndRemovesEmptyDirecto
   MakeDirectory(root_ + L"\\empty");
   MakeDirectory(root_ + L"\\empty\\emptier", FILE_ATTRIBUTE_READONLY);
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 1));
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Keep));
   for (const wchar_t* kept : {L"\\kept.txt", L"\\sub\\kept.txt"}) {
     DWORD attributes = AttributesOf(root_ + kept);
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << Narrow(kept);
@@ -213,7 +178,7 @@ TEST_F(DeleteDirectoryTreeTest, KeepFilesLeavesFilesNormalAndRemovesEmptyDirecto
   const std::wstring bare = dir_ / L"bare";
   MakeDirectory(bare);
   MakeDirectory(bare + L"\\a");
-  EXPECT_NE(0, DeleteDirectoryTree(bare.c_str(), 1, 1));
+  EXPECT_NE(0, DeleteDirectoryTree(bare.c_str(), TreeDepth::Whole, TreeFiles::Keep));
   EXPECT_FALSE(Exists(bare));
 }
 
@@ -234,7 +199,9 @@ TEST_F(DeleteDirectoryTreeTest, FileThatCannotBeDeletedKeepsItsDirectories) {
                                      OPEN_EXISTING, 0, nullptr));
   ASSERT_NE(INVALID_HANDLE_VALUE, open.get());
 
-  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), 1, 0));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0, DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DIR_NOT_EMPTY), GetLastError());
   EXPECT_TRUE(Exists(busy));
   EXPECT_FALSE(Exists(root_ + L"\\free.txt"));
   EXPECT_FALSE(Exists(root_ + L"\\sub\\free.txt"));
@@ -254,10 +221,10 @@ TEST_F(DeleteDirectoryTreeTest, LinksAreNeverEntered) {
   MakeDirectory(empty);
   MakeFile(root_ + L"\\file.txt");
   MakeDirectory(root_ + L"\\sub");
-  ASSERT_TRUE(PlantDirectoryLink(full, root_ + L"\\link"));
-  ASSERT_TRUE(PlantDirectoryLink(empty, root_ + L"\\sub\\link-to-empty"));
+  ASSERT_TRUE(PlantSymbolicLink(full, root_ + L"\\link"));
+  ASSERT_TRUE(PlantSymbolicLink(empty, root_ + L"\\sub\\link-to-empty"));
 
-  int result = DeleteDirectoryTree(root_.c_str(), 1, 0);
+  int result = DeleteDirectoryTree(root_.c_str(), TreeDepth::Whole, TreeFiles::Delete);
   if (LinkDeletionByHandleWorks()) {
     EXPECT_NE(0, result);
     EXPECT_FALSE(Exists(root_));
@@ -274,7 +241,7 @@ TEST_F(DeleteDirectoryTreeTest, LinksAreNeverEntered) {
     if (Exists(root_ + link)) {
       EXPECT_TRUE(IsLink(root_ + link)) << Narrow(link);
     }
-    RemovePlantedLink(root_ + link);
+    RemoveSymbolicLink(root_ + link);
   }
 }
 
@@ -287,12 +254,12 @@ TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
   const std::wstring roots[][2] = {{root_ + L"\\link", target},
                                    {root_ + L"\\slash", target},
                                    {root_ + L"\\to-empty", empty}};
-  for (const auto& r : roots) ASSERT_TRUE(PlantDirectoryLink(r[1], r[0]));
+  for (const auto& r : roots) ASSERT_TRUE(PlantSymbolicLink(r[1], r[0]));
 
   const bool strict = LinkDeletionByHandleWorks();
-  const int results[] = {DeleteDirectoryTree(roots[0][0].c_str(), 1, 0),
-                         DeleteDirectoryTree((roots[1][0] + L"\\").c_str(), 1, 0),
-                         DeleteDirectoryTree(roots[2][0].c_str(), 1, 1)};
+  const int results[] = {DeleteDirectoryTree(roots[0][0].c_str(), TreeDepth::Whole, TreeFiles::Delete),
+                         DeleteDirectoryTree((roots[1][0] + L"\\").c_str(), TreeDepth::Whole, TreeFiles::Delete),
+                         DeleteDirectoryTree(roots[2][0].c_str(), TreeDepth::Whole, TreeFiles::Keep)};
   for (int i = 0; i < 3; ++i) {
     const bool gone = !Exists(roots[i][0]);
     EXPECT_EQ(gone, results[i] != 0) << Narrow(roots[i][0]);
@@ -302,7 +269,7 @@ TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
   }
   EXPECT_TRUE(Exists(target + L"\\precious.txt"));
   EXPECT_TRUE(Exists(empty));
-  for (const auto& r : roots) RemovePlantedLink(r[0]);
+  for (const auto& r : roots) RemoveSymbolicLink(r[0]);
 }
 
 // A path of exactly `length` units: `base`, a backslash, then filler.
@@ -314,16 +281,16 @@ TEST_F(DeleteDirectoryTreeTest, EntriesBeyondThePathBufferStayAndNothingOverruns
   // The tree's root is long enough that its entries reach the 260-unit limit.
   const std::wstring deep = PathOfLength(root_, 200);
   MakeDirectory(deep);
-  const std::wstring fits = PathOfLength(deep, kTreePathChars - 1);         // 259 units
-  const std::wstring justTooLong = PathOfLength(deep, kTreePathChars);      // no room for the terminator
-  const std::wstring tooLong = PathOfLength(deep, kTreePathChars + 1);
+  const std::wstring fits = PathOfLength(deep, kPathCapacity - 1);         // 259 units
+  const std::wstring justTooLong = PathOfLength(deep, kPathCapacity);      // no room for the terminator
+  const std::wstring tooLong = PathOfLength(deep, kPathCapacity + 1);
   MakeFile(fits);
   MakeFile(justTooLong);
   MakeFile(tooLong);
   MakeDirectory(deep + L"\\d");
   MakeFile(deep + L"\\d\\f");
 
-  EXPECT_EQ(0, DeleteDirectoryTree(deep.c_str(), 1, 0));
+  EXPECT_EQ(0, DeleteDirectoryTree(deep.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(fits));
   EXPECT_FALSE(Exists(deep + L"\\d"));
   EXPECT_TRUE(Exists(tooLong));
@@ -333,21 +300,21 @@ TEST_F(DeleteDirectoryTreeTest, EntriesBeyondThePathBufferStayAndNothingOverruns
 
 TEST_F(DeleteDirectoryTreeTest, RootWhosePatternDoesNotFitIsRefused) {
   // rootPath + "\*.*" needs 4 units and the terminator one.
-  const std::wstring longest = PathOfLength(root_, kTreePathChars - 5);
-  const std::wstring tooLong = PathOfLength(root_, kTreePathChars - 4);
+  const std::wstring longest = PathOfLength(root_, kPathCapacity - 5);
+  const std::wstring tooLong = PathOfLength(root_, kPathCapacity - 4);
   MakeDirectory(longest);
   MakeDirectory(tooLong);
 
-  SetLastError(0);
-  EXPECT_EQ(0, DeleteDirectoryTree(tooLong.c_str(), 1, 0));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0, DeleteDirectoryTree(tooLong.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_EQ(static_cast<DWORD>(ERROR_BUFFER_OVERFLOW), GetLastError());
   EXPECT_TRUE(Exists(tooLong));
-  EXPECT_NE(0, DeleteDirectoryTree(longest.c_str(), 1, 0));
+  EXPECT_NE(0, DeleteDirectoryTree(longest.c_str(), TreeDepth::Whole, TreeFiles::Delete));
   EXPECT_FALSE(Exists(longest));
 }
 
 TEST(TreePathsTest, FitsOrReportsItDoesNot) {
-  wchar_t out[kTreePathChars];
+  wchar_t out[kPathCapacity];
   EXPECT_TRUE(FormSearchPattern(out, L"C:\\T\\x\\"));
   EXPECT_STREQ(L"C:\\T\\x\\*.*", out);
   EXPECT_TRUE(FormEntryPath(out, L"C:\\T\\x\\", L"name"));
@@ -355,19 +322,19 @@ TEST(TreePathsTest, FitsOrReportsItDoesNot) {
   // Lengths around the limit; a failure leaves an empty string.
   for (size_t length : {254, 255, 256, 259, 300}) {
     std::wstring root(length, L'r');
-    EXPECT_EQ(length + 4 < kTreePathChars, FormSearchPattern(out, root.c_str())) << length;
-    EXPECT_EQ(length + 4 < kTreePathChars ? length + 4 : 0, wcslen(out));
+    EXPECT_EQ(length + 4 < kPathCapacity, FormSearchPattern(out, root.c_str())) << length;
+    EXPECT_EQ(length + 4 < kPathCapacity ? length + 4 : 0, wcslen(out));
     root.back() = L'\\';
-    EXPECT_EQ(length + 3 < kTreePathChars, FormSearchPattern(out, root.c_str())) << length;
+    EXPECT_EQ(length + 3 < kPathCapacity, FormSearchPattern(out, root.c_str())) << length;
     root.pop_back();
-    EXPECT_EQ(length + 1 < kTreePathChars, FormEntryPath(out, root.c_str(), L"n")) << length;
+    EXPECT_EQ(length + 1 < kPathCapacity, FormEntryPath(out, root.c_str(), L"n")) << length;
   }
 }
 
 TEST(TreePathsTest, PathItselfKeepsDriveAndRootBackslashes) {
   const wchar_t* cases[][2] = {{L"C:\\T\\x\\\\", L"C:\\T\\x"}, {L"C:\\", L"C:\\"}, {L"\\", L"\\"},
                                {L"\\\\srv\\share\\", L"\\\\srv\\share"}};
-  wchar_t out[kTreePathChars];
+  wchar_t out[kPathCapacity];
   for (const auto& c : cases) {
     EXPECT_TRUE(FormPathItself(out, c[0]));
     EXPECT_STREQ(c[1], out);

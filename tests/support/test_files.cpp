@@ -43,12 +43,51 @@ bool WaitFor(Done done) {
 
 }  // namespace
 
+namespace {
+
+// Wine runs us as a Linux process, so a Linux system call acts at once: no
+// Unix program to start and wait for (which Wine cannot do), no Win32 call
+// that would follow the link. Returns the call's result, or -1.
+constexpr long kSymlinkCall = 0, kUnlinkCall = 1;
+long LinuxLinkCall(long call, const char* first, const char* second) {
+  long result = -1;
+#if defined(__x86_64__)
+  const long numbers[] = {88 /* symlink */, 87 /* unlink */};
+  register const char* rdi asm("rdi") = first;
+  register const char* rsi asm("rsi") = second;
+  asm volatile("syscall" : "=a"(result) : "0"(numbers[call]), "r"(rdi), "r"(rsi)
+               : "rcx", "r11", "memory");
+#elif defined(__i386__)
+  const long numbers[] = {83 /* symlink */, 10 /* unlink */};
+  asm volatile("int $0x80" : "=a"(result) : "0"(numbers[call]), "b"(first), "c"(second)
+               : "memory");
+#else
+  (void)call, (void)first, (void)second;
+#endif
+  return result;
+}
+
+// The Unix path of a Windows path whose last part need not exist.
+std::string UnixPathOfNew(const std::wstring& path) {
+  std::string whole = UnixPathOf(path);
+  if (!whole.empty()) return whole;
+  size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return {};
+  std::string parent = UnixPathOf(path.substr(0, slash));
+  return parent.empty() ? parent : parent + "/" + Narrow(path.substr(slash + 1));
+}
+
+}  // namespace
+
+bool PlantSymbolicLink(const std::wstring& target, const std::wstring& link) {
+  std::string unixTarget = UnixPathOfNew(target), unixLink = UnixPathOfNew(link);
+  return !unixTarget.empty() && !unixLink.empty() &&
+         LinuxLinkCall(kSymlinkCall, unixTarget.c_str(), unixLink.c_str()) == 0;
+}
+
 bool RemoveSymbolicLink(const std::wstring& link) {
-  std::string unixLink = UnixPathOf(link);
-  if (unixLink.empty()) return false;
-  // Wine acts on a file link's target, so the link goes from the Unix side.
-  RunUnixCommand(L"Z:\\bin\\rm -f \"" + Widen(unixLink) + L"\"");
-  return WaitFor([&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+  std::string unixLink = UnixPathOfNew(link);
+  return !unixLink.empty() && LinuxLinkCall(kUnlinkCall, unixLink.c_str(), nullptr) == 0;
 }
 
 void RemoveTreeForTest(const std::wstring& path) {
@@ -149,10 +188,3 @@ std::string UnixPathOf(const std::wstring& path) {
   return out;
 }
 
-bool PlantSymbolicLink(const std::wstring& target, const std::wstring& link) {
-  std::string unixTarget = UnixPathOf(target), unixLink = UnixPathOf(link);
-  if (unixTarget.empty() || unixLink.empty()) return false;
-  if (!RunUnixCommand(L"Z:\\bin\\ln -sfn \"" + Widen(unixTarget) + L"\" \"" + Widen(unixLink) + L"\""))
-    return false;
-  return WaitFor([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
-}

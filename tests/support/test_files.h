@@ -35,10 +35,11 @@ std::wstring Widen(const std::string& text);  // from UTF-8
 std::string UnixPathOf(const std::wstring& path);
 
 // Plants a Unix symbolic link at `link` pointing to `target` (both Windows
-// paths). Wine cannot create links itself, but it runs Unix programs, so this
-// runs /bin/ln. Returns false where that is not possible (not under Wine).
+// paths; the target need not exist). Wine cannot create links itself, so
+// this makes one with Linux's own system call; Wine shows it as a reparse
+// point. Returns false where that is not possible (not under Wine).
 bool PlantSymbolicLink(const std::wstring& target, const std::wstring& link);
 
-// Removes a planted link itself (under Wine, Win32 deletion would reach the
-// file it points to).
+// Removes a planted link itself, in the same way (under Wine, Win32 deletion
+// would reach the file it points to).
 bool RemoveSymbolicLink(const std::wstring& link);

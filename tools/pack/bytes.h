@@ -4,12 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-inline uint16_t GetU16(const std::vector<uint8_t>& b, size_t at) {
-  return uint16_t(b[at] | (b[at + 1] << 8));
-}
-inline uint32_t GetU32(const std::vector<uint8_t>& b, size_t at) {
-  return GetU16(b, at) | (uint32_t(GetU16(b, at + 2)) << 16);
-}
+#include "common/bytes.h"
+
+inline uint16_t GetU16(const std::vector<uint8_t>& b, size_t at) { return ReadLe16(&b[at]); }
+inline uint32_t GetU32(const std::vector<uint8_t>& b, size_t at) { return ReadLe32(&b[at]); }
 inline void SetU16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
   b[at] = uint8_t(v);
   b[at + 1] = uint8_t(v >> 8);
