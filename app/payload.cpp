@@ -64,9 +64,9 @@ bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout) {
   if (directories) {
     const size_t entry = directories->firstEntry + kSecurityDirectory * 8;
     const uint8_t* optional = bytes + pe + 4 + kFileHeaderSize;
-    if (entry + 8 <= optionalHeaderSize && ReadU32(optional + directories->countField) > kSecurityDirectory) {
-      layout->certificateOffset = ReadU32(optional + entry);
-      layout->certificateSize = ReadU32(optional + entry + 4);
+    if (entry + 8 <= optionalHeaderSize && ReadLe32(optional + directories->countField) > kSecurityDirectory) {
+      layout->certificateOffset = ReadLe32(optional + entry);
+      layout->certificateSize = ReadLe32(optional + entry + 4);
     }
   }
   return true;

@@ -2,12 +2,10 @@
 
 #include <string.h>
 
+#include "common/bytes.h"
+
 namespace {
 
-uint32_t ReadU32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t ReadU64(const uint8_t* p) { return ReadU32(p) | (static_cast<uint64_t>(ReadU32(p + 4)) << 32); }
 void WriteU32(uint8_t* p, uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
@@ -32,10 +30,10 @@ bool TableFollowsArchive(uint64_t archiveEnd, uint64_t fileSize, uint32_t offset
 SealState ReadSealRecord(const uint8_t* record, size_t length, PayloadSeal* seal) {
   if (!record || length < kSealRecordSize || memcmp(record, kSealMagic, sizeof kSealMagic) != 0)
     return SealState::Malformed;
-  const uint32_t state = ReadU32(record + kStateField);
+  const uint32_t state = ReadLe32(record + kStateField);
   if (state == kSealEmpty) return SealState::Empty;
   if (state != kSealPresent) return SealState::Malformed;
-  seal->archiveSize = ReadU64(record + kSizeField);
+  seal->archiveSize = ReadLe64(record + kSizeField);
   memcpy(seal->digest, record + kDigestField, sizeof seal->digest);
   return SealState::Present;
 }
