@@ -4,7 +4,8 @@
 #include <windows.h>
 
 // A move-only owner of one value that must be released exactly once.
-// Traits says which values mean "nothing" and how a value is released.
+// Traits says which value means "nothing" (Empty), which values are worth
+// releasing (IsValid) and how a value is released.
 template <class T, class Traits>
 class UniqueValue {
  public:
@@ -24,10 +25,11 @@ class UniqueValue {
   T* receive() { reset(); return &value_; }
   [[nodiscard]] T release() {
     T value = value_;
-    value_ = T();
+    value_ = Traits::Empty();
     return value;
   }
-  void reset(T value = T()) {
+  void reset() { reset(Traits::Empty()); }
+  void reset(T value) {
     if (valid()) {
       DWORD lastError = GetLastError();
       Traits::Release(value_);
@@ -37,26 +39,29 @@ class UniqueValue {
   }
 
  private:
-  T value_ = T();
+  T value_ = Traits::Empty();
 };
 
-// Null and INVALID_HANDLE_VALUE both mean "no handle": Win32 uses either.
-template <BOOL(WINAPI* CloseFunction)(HANDLE)>
+// Win32 says "no handle" in two ways: the file and search functions return
+// INVALID_HANDLE_VALUE, everything else null. Each owner knows its own.
+template <BOOL(WINAPI* CloseFunction)(HANDLE), LONG_PTR kNone>
 struct HandleTraits {
-  static bool IsValid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static HANDLE Empty() { return reinterpret_cast<HANDLE>(kNone); }
+  static bool IsValid(HANDLE handle) { return handle != Empty(); }
   static void Release(HANDLE handle) { CloseFunction(handle); }
 };
 
-template <BOOL(WINAPI* CloseFunction)(HANDLE)>
-using UniqueHandle = UniqueValue<HANDLE, HandleTraits<CloseFunction>>;
-
-using FileHandle = UniqueHandle<CloseHandle>;   // files, pipes, processes, threads
-using FindHandle = UniqueHandle<FindClose>;     // FindFirstFileW searches
+// Files and directories from CreateFileW, ReOpenFile or NtCreateFile.
+using FileHandle = UniqueValue<HANDLE, HandleTraits<CloseHandle, -1>>;
+// FindFirstFileW searches.
+using FindHandle = UniqueValue<HANDLE, HandleTraits<FindClose, -1>>;
+// Processes, threads, pipes and tokens.
+using KernelHandle = UniqueValue<HANDLE, HandleTraits<CloseHandle, 0>>;
 
 // PROCESS_INFORMATION owns two handles; both go with it.
 struct ProcessInformation {
-  FileHandle process;
-  FileHandle thread;
+  KernelHandle process;
+  KernelHandle thread;
   DWORD processId = 0;
   void Take(const PROCESS_INFORMATION& info) {
     process.reset(info.hProcess);
@@ -68,6 +73,7 @@ struct ProcessInformation {
 // Memory that LocalAlloc gave us, or that an API hands over to be freed with
 // LocalFree (security descriptors, SDDL strings, FormatMessageW texts).
 struct LocalMemoryTraits {
+  static void* Empty() { return nullptr; }
   static bool IsValid(void* memory) { return memory != nullptr; }
   static void Release(void* memory) { LocalFree(memory); }
 };

@@ -1,7 +1,7 @@
 #include "common/protected_security.h"
 
 bool IsProcessElevated() {
-  FileHandle token;
+  KernelHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;
   TOKEN_ELEVATION elevation = {};
   DWORD returned = 0;

@@ -18,10 +18,12 @@ inline bool operator!=(const Sha256Digest& a, const Sha256Digest& b) { return !(
 // A CryptAcquireContextW provider and a CryptCreateHash hash, each released
 // with its own call.
 struct CryptProviderTraits {
+  static HCRYPTPROV Empty() { return 0; }
   static bool IsValid(HCRYPTPROV provider) { return provider != 0; }
   static void Release(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
 };
 struct CryptHashTraits {
+  static HCRYPTHASH Empty() { return 0; }
   static bool IsValid(HCRYPTHASH hash) { return hash != 0; }
   static void Release(HCRYPTHASH hash) { CryptDestroyHash(hash); }
 };

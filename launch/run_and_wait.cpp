@@ -16,7 +16,7 @@ constexpr DWORD kDrainIntervalMs = 50;
 // Reads and discards what the pipe holds right now, without blocking on an
 // empty pipe. Bounded per call, so a child that writes without end cannot
 // keep us from looking at the process again.
-void DrainPipe(const FileHandle& pipe) {
+void DrainPipe(const KernelHandle& pipe) {
   if (!pipe.valid()) return;
   char buffer[4096];
   DWORD drained = 0;
@@ -32,7 +32,7 @@ void DrainPipe(const FileHandle& pipe) {
 
 // One thread, no limit on the child as a whole: wait in short steps and
 // empty the pipes in between. Returns the last wait's result.
-DWORD WaitForExit(HANDLE process, const FileHandle& output, const FileHandle& errors) {
+DWORD WaitForExit(HANDLE process, const KernelHandle& output, const KernelHandle& errors) {
   for (;;) {
     DWORD result = WaitForSingleObject(process, kDrainIntervalMs);
     if (result != WAIT_TIMEOUT) return result;
@@ -57,7 +57,7 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
 
   // The child's standard output lands in the pipe that is also its standard
   // input; standard error has a pipe of its own whose read end stays here.
-  FileHandle outputRead, outputWrite, errorRead, errorWrite;
+  KernelHandle outputRead, outputWrite, errorRead, errorWrite;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   if (CreatePipe(outputRead.receive(), outputWrite.receive(), &pipeAttributes, kPipeSize) &&
@@ -129,10 +129,6 @@ uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLin
   }
   LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
   return exitCode;
-}
-
-wchar_t* GetSystemErrorText(wchar_t (&out)[kErrorTextChars]) {
-  return GetSystemErrorText(GetLastError(), out);
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {

@@ -59,12 +59,12 @@ bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
   if (!archive || !targetDirectory || !record) return false;
   // A second handle on the same open file: the caller's stays, and with it
   // the sharing that keeps others from writing or deleting the archive.
-  FileHandle reader;
   HANDLE self = GetCurrentProcess();
+  HANDLE duplicate = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(self, archive, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) return false;
+  FileHandle reader(duplicate);
   LARGE_INTEGER start = {};
-  if (!DuplicateHandle(self, archive, self, reader.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS) ||
-      !SetFilePointerEx(reader.get(), start, nullptr, FILE_BEGIN))
-    return false;
+  if (!SetFilePointerEx(reader.get(), start, nullptr, FILE_BEGIN)) return false;
   UniqueExtractor extractor = OpenArchiveHandle(static_cast<FileHandle&&>(reader));
   if (!extractor.valid()) return false;
   extractor.get()->created = &record->created;

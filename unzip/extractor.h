@@ -39,6 +39,7 @@ struct ArchiveExtractor;
 void CloseArchive(ArchiveExtractor* extractor);
 
 struct ArchiveExtractorTraits {
+  static ArchiveExtractor* Empty() { return nullptr; }
   static bool IsValid(ArchiveExtractor* extractor) { return extractor != nullptr; }
   static void Release(ArchiveExtractor* extractor) { CloseArchive(extractor); }
 };
