@@ -23,8 +23,6 @@ uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine);
 uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
                              const Sha256Digest* expected, const wchar_t* foreignEntry);
 
-// The system's text for the calling thread's last error, without its line
-// break; empty when there is none or it is too long for the log line.
-wchar_t* GetSystemErrorText(wchar_t (&out)[kErrorTextChars]);
-// The same for a given error code.
+// The system's text for `error`, without its line break; empty when there is
+// none or it is too long for the log line.
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]);

@@ -191,21 +191,18 @@ TEST_F(RunAndWaitTest, NullApplicationPathWritesNothing) {
   EXPECT_FALSE(PathExists(results_));
 }
 
-TEST(GetSystemErrorTextTest, GivesTheSystemTextForTheLastError) {
+TEST(GetSystemErrorTextTest, GivesTheSystemTextForTheCode) {
   wchar_t out[kErrorTextChars];
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(out, GetSystemErrorText(out));
+  EXPECT_EQ(out, GetSystemErrorText(ERROR_FILE_NOT_FOUND, out));
   EXPECT_EQ(SystemText(ERROR_FILE_NOT_FOUND), out);
 
   // Its text holds an insert; it must come back as it stands, not expanded
   // from an argument array that does not exist.
-  SetLastError(ERROR_BAD_EXE_FORMAT);
-  GetSystemErrorText(out);
+  GetSystemErrorText(ERROR_BAD_EXE_FORMAT, out);
   EXPECT_NE(nullptr, wcsstr(out, L"%1")) << Narrow(out);
 
   std::fill(std::begin(out), std::end(out), L'x');
-  SetLastError(0x2000ABCD);  // no such message
-  EXPECT_STREQ(L"", GetSystemErrorText(out));
+  EXPECT_STREQ(L"", GetSystemErrorText(0x2000ABCD, out));  // no such message
 }
 
 TEST(ShapeSystemMessageTest, DropsTheLineBreakAndRefusesLongTexts) {
