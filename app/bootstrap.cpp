@@ -10,15 +10,16 @@
 #include "app/seal_record.h"
 #include "app/temp_workspace.h"
 #include "common/handle.h"
+#include "common/path.h"
 #include "common/text.h"
 #include "log/log.h"
 
 int RunBootstrap() {
-  wchar_t modulePath[MAX_PATH + 1] = {};
-  const DWORD modulePathLength = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  wchar_t modulePath[kPathCapacity + 1] = {};
+  const DWORD modulePathLength = GetModuleFileNameW(nullptr, modulePath, kPathCapacity);
   // A truncated path would name some other file, which we must not take
   // for our own.
-  const bool wholePath = modulePathLength != 0 && modulePathLength < MAX_PATH;
+  const bool wholePath = modulePathLength != 0 && modulePathLength < kPathCapacity;
 
   FileHandle ownFile;
   if (wholePath)

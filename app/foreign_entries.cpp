@@ -2,6 +2,7 @@
 
 #include "common/format.h"
 #include "common/handle.h"
+#include "common/path.h"
 #include "common/text.h"
 
 namespace {
@@ -12,26 +13,26 @@ bool IsDotEntry(const wchar_t* name) {
 
 // `relative` is the walked folder below the root ("" for the root itself).
 bool Walk(const wchar_t* root, const wchar_t* relative, const PathSet& created,
-          wchar_t (&found)[MAX_PATH]) {
-  wchar_t pattern[MAX_PATH];
-  if (FormatText(pattern, MAX_PATH, L"%s%s%s*", root, relative, relative[0] ? L"\\" : L"") + 1 >=
-      MAX_PATH) {
-    FormatText(found, MAX_PATH, L"%s%s", root, relative);
+          wchar_t (&found)[kPathCapacity]) {
+  wchar_t pattern[kPathCapacity];
+  if (FormatText(pattern, kPathCapacity, L"%s%s%s*", root, relative, relative[0] ? L"\\" : L"") + 1 >=
+      kPathCapacity) {
+    FormatText(found, kPathCapacity, L"%s%s", root, relative);
     return true;
   }
   WIN32_FIND_DATAW entry;
   FindHandle search(FindFirstFileW(pattern, &entry));
   if (!search.valid()) {
-    FormatText(found, MAX_PATH, L"%s%s", root, relative);
+    FormatText(found, kPathCapacity, L"%s%s", root, relative);
     return true;
   }
   do {
     if (IsDotEntry(entry.cFileName)) continue;
-    wchar_t path[MAX_PATH];
-    if (FormatText(path, MAX_PATH, L"%s%s%s", relative, relative[0] ? L"\\" : L"",
-                   entry.cFileName) + TextLength(root) + 1 >= MAX_PATH ||
+    wchar_t path[kPathCapacity];
+    if (FormatText(path, kPathCapacity, L"%s%s%s", relative, relative[0] ? L"\\" : L"",
+                   entry.cFileName) + TextLength(root) + 1 >= kPathCapacity ||
         !created.Contains(path) || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      FormatText(found, MAX_PATH, L"%s%s", root, path);
+      FormatText(found, kPathCapacity, L"%s%s", root, path);
       return true;
     }
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && Walk(root, path, created, found))
@@ -43,7 +44,7 @@ bool Walk(const wchar_t* root, const wchar_t* relative, const PathSet& created,
 }  // namespace
 
 bool FindForeignEntry(const wchar_t* directory, const PathSet& created,
-                      wchar_t (&found)[MAX_PATH]) {
+                      wchar_t (&found)[kPathCapacity]) {
   found[0] = 0;
   return Walk(directory, L"", created, found);
 }

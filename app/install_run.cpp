@@ -6,6 +6,7 @@
 #include "app/foreign_entries.h"
 #include "app/temp_workspace.h"
 #include "common/containers.h"
+#include "common/path.h"
 #include "launch/command_line_args.h"
 #include "launch/run_and_wait.h"
 #include "log/log.h"
@@ -32,7 +33,7 @@ void RunInstallation(TempWorkspace& workspace) {
   installerPath.Append(L"\\setup.exe");
   WideString commandLine = arguments.BuildCommandLine();
   // Whatever the installer would load from its folder must be ours too.
-  wchar_t foreign[MAX_PATH];
+  wchar_t foreign[kPathCapacity];
   bool foundForeign = FindForeignEntry(extractionDirectory, record.created, foreign);
   RunExtractedAndWait(installerPath.c_str(), commandLine.data(),
                       record.installerWritten ? &record.installerDigest : nullptr,

@@ -6,6 +6,7 @@
 #include "app/failure_log.h"
 #include "app/payload.h"
 #include "common/format.h"
+#include "common/path.h"
 #include "common/protected_security.h"
 #include "common/text.h"
 
@@ -67,13 +68,13 @@ FileHandle CreateFreshDirectory(const wchar_t* path, SECURITY_ATTRIBUTES* securi
   *taken = false;
   auto create = reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
-  wchar_t ntPath[MAX_PATH + 8];
+  wchar_t ntPath[kPathCapacity + 8];
   if (path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' && path[3] == L'\\')
-    FormatText(ntPath, MAX_PATH + 8, L"\\??\\%s", path + 4);
+    FormatText(ntPath, kPathCapacity + 8, L"\\??\\%s", path + 4);
   else if (path[0] == L'\\' && path[1] == L'\\')
-    FormatText(ntPath, MAX_PATH + 8, L"\\??\\UNC\\%s", path + 2);
+    FormatText(ntPath, kPathCapacity + 8, L"\\??\\UNC\\%s", path + 2);
   else
-    FormatText(ntPath, MAX_PATH + 8, L"\\??\\%s", path);
+    FormatText(ntPath, kPathCapacity + 8, L"\\??\\%s", path);
   if (!create) return FileHandle();
 
   UNICODE_STRING name;
@@ -130,10 +131,10 @@ bool DeleteIfSame(const wchar_t* path, const FileIdentity& identity, bool direct
 
 TempWorkspace::Outcome TempWorkspace::Create(int firstDraw, int secondDraw, int thirdDraw) {
   FormatArchiveName(archiveName_, kArchiveNameChars, firstDraw, secondDraw, thirdDraw);
-  wchar_t tempDirectory[MAX_PATH];
-  DWORD length = GetTempPathW(MAX_PATH, tempDirectory);
+  wchar_t tempDirectory[kPathCapacity];
+  DWORD length = GetTempPathW(kPathCapacity, tempDirectory);
   // A longer temporary path is not filled in at all: treat it as unavailable.
-  if (length == 0 || length >= MAX_PATH) return Outcome::NoTempDirectory;
+  if (length == 0 || length >= kPathCapacity) return Outcome::NoTempDirectory;
 
   ProtectedSecurity protection;
   SECURITY_ATTRIBUTES* security = nullptr;
@@ -157,12 +158,12 @@ bool TempWorkspace::CreateAt(const wchar_t* tempDirectory, const wchar_t* name,
                              SECURITY_ATTRIBUTES* security, bool* taken) {
   *taken = false;
   size_t pathLength = TextLength(tempDirectory) + TextLength(name);
-  CopyText(archivePath_, MAX_PATH, tempDirectory);
-  AppendText(archivePath_, MAX_PATH, name);
-  ArchiveBasePath(archivePath_, basePath_, MAX_PATH);
+  CopyText(archivePath_, kPathCapacity, tempDirectory);
+  AppendText(archivePath_, kPathCapacity, name);
+  ArchiveBasePath(archivePath_, basePath_, kPathCapacity);
   // Never work on a cut path; the directory's form with its "\" must fit too.
-  if (pathLength >= MAX_PATH) return false;
-  FormatText(extractionDirectory_, MAX_PATH, L"%s\\", basePath_);
+  if (pathLength >= kPathCapacity) return false;
+  FormatText(extractionDirectory_, kPathCapacity, L"%s\\", basePath_);
 
   // CREATE_NEW fails on anything already at the name, a dangling link
   // included, and this handle is the only way anyone writes to the archive.

@@ -10,6 +10,7 @@
 #include "app/payload.h"
 #include "cleanup/delete_directory_tree.h"
 #include "common/handle.h"
+#include "common/path.h"
 
 // Which file-system object a handle was opened on.
 struct FileIdentity {
@@ -63,7 +64,7 @@ class TempWorkspace {
   bool archiveLeft_ = false;    // created and not yet removed
   bool directoryLeft_ = false;
   wchar_t archiveName_[kArchiveNameChars] = {};
-  wchar_t archivePath_[MAX_PATH] = {};
-  wchar_t basePath_[MAX_PATH] = {};
-  wchar_t extractionDirectory_[MAX_PATH] = {};
+  wchar_t archivePath_[kPathCapacity] = {};
+  wchar_t basePath_[kPathCapacity] = {};
+  wchar_t extractionDirectory_[kPathCapacity] = {};
 };

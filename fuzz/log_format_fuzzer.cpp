@@ -131,25 +131,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Rotated name: stem + ".wtx", or nothing when it does not fit.
   {
-    HeapBuffer rotated(kLogPathChars);
-    bool fits = ComposeRotatedPath(pathArgument, rotated.As<kLogPathChars>());
+    HeapBuffer rotated(kPathCapacity);
+    bool fits = ComposeRotatedPath(pathArgument, rotated.As<kPathCapacity>());
     Units expected = StemOf(pathShown);
     fuzz::AppendUnits(expected, fuzz::Widen(".wtx"));
-    FUZZ_CHECK(fits == (expected.size() < kLogPathChars));
+    FUZZ_CHECK(fits == (expected.size() < kPathCapacity));
     FUZZ_CHECK(fuzz::Equal(rotated.get(), fits ? expected : Units()));
   }
 
   // Log file path from the configured value.
   {
-    HeapBuffer composed(kLogPathChars);
-    ComposeLogFilePath(pathArgument, composed.As<kLogPathChars>());
+    HeapBuffer composed(kPathCapacity);
+    ComposeLogFilePath(pathArgument, composed.As<kPathCapacity>());
     Units expected;
     if (pathShown.empty()) {
       expected = fuzz::Widen("C:\\plomet_setup.log");
     } else if (pathShown != fuzz::Widen("none")) {
       expected = StemOf(pathShown);
       fuzz::AppendUnits(expected, fuzz::Widen(".log"));
-      if (expected.size() >= kLogPathChars) expected.clear();
+      if (expected.size() >= kPathCapacity) expected.clear();
     }
     FUZZ_CHECK(fuzz::Equal(composed.get(), expected));
   }

@@ -2,12 +2,14 @@
 
 #include <windows.h>
 
+#include "common/path.h"
+
 WideString GetLogIniPath() {
-  wchar_t modulePath[MAX_PATH] = {};
-  DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  wchar_t modulePath[kPathCapacity] = {};
+  DWORD length = GetModuleFileNameW(nullptr, modulePath, kPathCapacity);
   // A truncated module path would name some other folder's logtool.ini.
-  if (length == 0 || length >= MAX_PATH) return WideString();
-  wchar_t iniPath[MAX_PATH + 16];
+  if (length == 0 || length >= kPathCapacity) return WideString();
+  wchar_t iniPath[kPathCapacity + 16];
   if (!ComposeIniPath(modulePath, iniPath, sizeof iniPath / sizeof iniPath[0])) return WideString();
   return WideString(iniPath);
 }
@@ -21,10 +23,10 @@ LogLimits ReadLogLimits() {
   return limits;
 }
 
-void ReadLogFilePath(wchar_t (&path)[kLogPathChars]) {
-  wchar_t configured[kLogPathChars] = {};
+void ReadLogFilePath(wchar_t (&path)[kPathCapacity]) {
+  wchar_t configured[kPathCapacity] = {};
   WideString ini = GetLogIniPath();
   if (!ini.empty())
-    GetPrivateProfileStringW(L"Log", L"OutFilePath", L"", configured, kLogPathChars, ini.c_str());
+    GetPrivateProfileStringW(L"Log", L"OutFilePath", L"", configured, kPathCapacity, ini.c_str());
   ComposeLogFilePath(configured, path);
 }

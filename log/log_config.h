@@ -11,4 +11,4 @@
 WideString GetLogIniPath();
 LogLimits ReadLogLimits();
 // Composed path, or empty when file logging is off.
-void ReadLogFilePath(wchar_t (&path)[kLogPathChars]);
+void ReadLogFilePath(wchar_t (&path)[kPathCapacity]);

@@ -52,26 +52,26 @@ size_t ComposeDebugPrefix(wchar_t* out, size_t capacity, const LogStamp& stamp, 
          FormatText(out + length, capacity - length, L"[%s][%s]:", LogLevelName(kLogDebug), tag);
 }
 
-bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kLogPathChars]) {
+bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kPathCapacity]) {
   size_t stem = StemLength(path);
   rotated[0] = 0;
-  if (stem + 4 >= kLogPathChars) return false;
-  CopyText(rotated, kLogPathChars, path, stem);
-  AppendText(rotated, kLogPathChars, L".wtx");
+  if (stem + 4 >= kPathCapacity) return false;
+  CopyText(rotated, kPathCapacity, path, stem);
+  AppendText(rotated, kPathCapacity, L".wtx");
   return true;
 }
 
-void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kLogPathChars]) {
+void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kPathCapacity]) {
   path[0] = 0;
   if (!configured || !configured[0]) {
-    CopyText(path, kLogPathChars, L"C:\\plomet_setup.log");
+    CopyText(path, kPathCapacity, L"C:\\plomet_setup.log");
     return;
   }
   if (TextEquals(configured, L"none")) return;
   size_t stem = StemLength(configured);
-  if (stem + 4 >= kLogPathChars) return;
-  CopyText(path, kLogPathChars, configured, stem);
-  AppendText(path, kLogPathChars, L".log");
+  if (stem + 4 >= kPathCapacity) return;
+  CopyText(path, kPathCapacity, configured, stem);
+  AppendText(path, kPathCapacity, L".log");
 }
 
 bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity) {
@@ -106,7 +106,7 @@ static size_t RootLength(const wchar_t* path) {
 bool SplitDirectoryPrefixes(const wchar_t* fullPath, PathPrefixes* prefixes) {
   prefixes->count = 0;
   size_t length = TextLength(fullPath);
-  if (length >= kLogPathChars) return false;
+  if (length >= kPathCapacity) return false;
   size_t root = RootLength(fullPath);
   if (root == 0) return false;
   for (size_t at = root; at < length; ++at) {

@@ -10,7 +10,6 @@ constexpr size_t kLogTextChars = 1024;     // composed text of one call
 constexpr size_t kLogMessageChars = 984;   // message part of a file line
 constexpr size_t kLogLineChars = 1024;     // one formatted line
 constexpr size_t kLogLineOutputMax = 1018; // characters of a line, "\r\n" included
-constexpr size_t kLogPathChars = kPathCapacity;
 
 // The level of a line. The configured LogLevel is a threshold on these: a
 // line is written when its level is at most the threshold.
@@ -52,13 +51,13 @@ size_t ComposeDebugPrefix(wchar_t* out, size_t capacity, const LogStamp& stamp, 
 
 // Rotated file name: the path cut at its last '.', then ".wtx". False (and an
 // empty name) when it does not fit.
-bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kLogPathChars]);
+bool ComposeRotatedPath(const wchar_t* path, wchar_t (&rotated)[kPathCapacity]);
 
 // The log file path from the configured "OutFilePath" value: empty selects
 // the default, "none" switches file logging off (empty result), anything else
 // is cut at its last '.' and gets ".log". A path that would not fit in 259
 // characters also switches file logging off rather than naming another file.
-void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kLogPathChars]);
+void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kPathCapacity]);
 
 // "logtool.ini" in the directory of the executable at modulePath (the text up
 // to and including its last backslash). Returns false when it does not fit.
@@ -69,7 +68,7 @@ bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity);
 // root ("C:\", "\\server\share\") is not listed, nor is the file itself.
 struct PathPrefixes {
   size_t count = 0;
-  size_t lengths[kLogPathChars / 2];
+  size_t lengths[kPathCapacity / 2];
 };
 
 // False for a path that is not a full drive or UNC path (relative, device or

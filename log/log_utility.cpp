@@ -58,7 +58,7 @@ class _NCMsModuleLog {
   _NCMsMutex mutex_;
   const LogLimits limits_;
   FileHandle file_;                // no handle while the file is not open
-  wchar_t path_[kLogPathChars];    // empty: the channel writes nothing
+  wchar_t path_[kPathCapacity];    // empty: the channel writes nothing
   // Set when the path leads through a link: no file for the rest of the run.
   bool fileRefused_ = false;
 };
@@ -111,9 +111,9 @@ int ToAnsi(const wchar_t* line, size_t length, char (&bytes)[kLogLineChars]) {
 
 // The path as the file system resolves it: a relative one against the
 // current directory. False when it does not fit a log path.
-bool FullLogPath(const wchar_t* path, wchar_t (&full)[kLogPathChars]) {
-  DWORD length = GetFullPathNameW(path, kLogPathChars, full, nullptr);
-  return length > 0 && length < kLogPathChars;
+bool FullLogPath(const wchar_t* path, wchar_t (&full)[kPathCapacity]) {
+  DWORD length = GetFullPathNameW(path, kPathCapacity, full, nullptr);
+  return length > 0 && length < kPathCapacity;
 }
 
 // The path comes from a logtool.ini that the user can write, and we run
@@ -123,10 +123,10 @@ bool FullLogPath(const wchar_t* path, wchar_t (&full)[kLogPathChars]) {
 bool FollowsNoLink(const wchar_t* fullPath) {
   PathPrefixes prefixes;
   if (!SplitDirectoryPrefixes(fullPath, &prefixes)) return false;
-  wchar_t name[kLogPathChars];
+  wchar_t name[kPathCapacity];
   for (size_t i = 0; i <= prefixes.count; ++i) {
     // The directories, shortest first, then the file itself.
-    CopyText(name, kLogPathChars, fullPath, i < prefixes.count ? prefixes.lengths[i] : kLogPathChars);
+    CopyText(name, kPathCapacity, fullPath, i < prefixes.count ? prefixes.lengths[i] : kPathCapacity);
     DWORD attributes = GetFileAttributesW(name);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       DWORD error = GetLastError();
@@ -149,7 +149,7 @@ void ComposeText(wchar_t (&text)[kLogTextChars], const wchar_t* tag, const wchar
 // never null once started.
 _NCMsLogUtility& StartedLog() {
   if (!g_logUtility) {
-    wchar_t path[kLogPathChars];
+    wchar_t path[kPathCapacity];
     ReadLogFilePath(path);
     g_logUtility = new _NCMsLogUtility(path, ReadLogLimits());
   }
@@ -174,7 +174,7 @@ struct LogUtilityStartup {
 
 _NCMsModuleLog::_NCMsModuleLog(const wchar_t* path, LogLimits limits)
     : limits_(ClampLogLimits(limits)) {
-  CopyText(path_, kLogPathChars, path);
+  CopyText(path_, kPathCapacity, path);
 }
 
 _NCMsModuleLog::~_NCMsModuleLog() {
@@ -183,7 +183,7 @@ _NCMsModuleLog::~_NCMsModuleLog() {
 }
 
 bool _NCMsModuleLog::OpenFile() {
-  wchar_t full[kLogPathChars];
+  wchar_t full[kPathCapacity];
   if (!FullLogPath(path_, full) || !FollowsNoLink(full)) {
     fileRefused_ = true;
     return false;
@@ -210,8 +210,8 @@ bool _NCMsModuleLog::OpenFile() {
 // never writes through whatever was put in its place meanwhile.
 bool _NCMsModuleLog::Rotate() {
   file_.reset();
-  wchar_t full[kLogPathChars];
-  wchar_t rotated[kLogPathChars];
+  wchar_t full[kPathCapacity];
+  wchar_t rotated[kPathCapacity];
   if (!FullLogPath(path_, full)) {
     fileRefused_ = true;
     return false;

@@ -90,11 +90,11 @@ TEST(LogPaths, ConfiguredFilePathIsComposed) {
       {L"NONE", L"NONE.log", L"NONE.wtx"},
   };
   for (const Case& c : cases) {
-    wchar_t path[kLogPathChars];
+    wchar_t path[kPathCapacity];
     ComposeLogFilePath(c.configured, path);
     EXPECT_EQ(std::wstring(path), c.log) << c.configured;
     if (!c.rotated) continue;
-    wchar_t rotated[kLogPathChars];
+    wchar_t rotated[kPathCapacity];
     ASSERT_TRUE(ComposeRotatedPath(path, rotated));
     EXPECT_EQ(std::wstring(rotated), c.rotated);
   }
@@ -102,14 +102,14 @@ TEST(LogPaths, ConfiguredFilePathIsComposed) {
 
 TEST(LogPaths, OverlongPathsSwitchFileLoggingOffInsteadOfOverflowing) {
   std::wstring fits(255, L'a');  // 255 + ".log" = 259 characters
-  wchar_t path[kLogPathChars];
+  wchar_t path[kPathCapacity];
   ComposeLogFilePath(fits.c_str(), path);
   EXPECT_EQ(std::wstring(path), fits + L".log");
   std::wstring tooLong(256, L'a');
   ComposeLogFilePath(tooLong.c_str(), path);
   EXPECT_EQ(std::wstring(path), L"");
 
-  wchar_t rotated[kLogPathChars];
+  wchar_t rotated[kPathCapacity];
   std::wstring noDot(258, L'b');
   EXPECT_FALSE(ComposeRotatedPath(noDot.c_str(), rotated));
   EXPECT_EQ(std::wstring(rotated), L"");
