@@ -40,36 +40,36 @@ WideString PathKey(const wchar_t* path, size_t length) {
 }
 
 size_t PathSet::Find(const WideString& key, uint32_t hash) const {
-  size_t mask = slotCount_ - 1;
+  size_t mask = SlotCount() - 1;
   for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    uint32_t entry = slots_[slot];
+    uint32_t entry = Slots()[slot];
     if (!entry || (hashes_[entry - 1] == hash && SameKey(keys_[entry - 1], key))) return slot;
   }
 }
 
 void PathSet::Grow() {
-  size_t count = slotCount_ ? slotCount_ * 2 : 64;
-  free(slots_);
-  slots_ = static_cast<uint32_t*>(AllocateOrDie(count * sizeof(uint32_t)));
-  for (size_t i = 0; i < count; ++i) slots_[i] = 0;
-  slotCount_ = count;
+  size_t count = SlotCount() ? SlotCount() * 2 : 64;
+  slots_.Allocate(count * sizeof(uint32_t));
+  uint32_t* slots = Slots();
+  for (size_t i = 0; i < count; ++i) slots[i] = 0;
   for (size_t i = 0; i < keys_.size(); ++i)
-    slots_[Find(keys_[i], hashes_[i])] = static_cast<uint32_t>(i + 1);
+    slots[Find(keys_[i], hashes_[i])] = static_cast<uint32_t>(i + 1);
 }
 
 void PathSet::Insert(const wchar_t* path, size_t length) {
   WideString key = PathKey(path, length);
   uint32_t hash = HashKey(key);
-  if ((keys_.size() + 1) * 2 > slotCount_) Grow();
+  if ((keys_.size() + 1) * 2 > SlotCount()) Grow();
   size_t slot = Find(key, hash);
-  if (slots_[slot]) return;
+  uint32_t* slots = Slots();
+  if (slots[slot]) return;
   keys_.Append(static_cast<WideString&&>(key));
   hashes_.Append(hash);
-  slots_[slot] = static_cast<uint32_t>(keys_.size());
+  slots[slot] = static_cast<uint32_t>(keys_.size());
 }
 
 bool PathSet::Contains(const wchar_t* path, size_t length) const {
-  if (!slotCount_) return false;
+  if (!SlotCount()) return false;
   WideString key = PathKey(path, length);
-  return slots_[Find(key, HashKey(key))] != 0;
+  return Slots()[Find(key, HashKey(key))] != 0;
 }

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/byte_buffer.h"
 #include "common/containers.h"
 
 // The form under which Win32 stores a relative path: "." and empty components
@@ -16,7 +17,6 @@ inline WideString PathKey(const wchar_t* path) { return PathKey(path, TextLength
 class PathSet {
  public:
   PathSet() = default;
-  ~PathSet() { free(slots_); }
   PathSet(const PathSet&) = delete;
   PathSet& operator=(const PathSet&) = delete;
 
@@ -32,8 +32,11 @@ class PathSet {
   size_t Find(const WideString& key, uint32_t hash) const;
   void Grow();
 
+  uint32_t* Slots() const { return reinterpret_cast<uint32_t*>(slots_.get()); }
+  // A power of two, at least twice the number of keys; 0 before the first insert.
+  size_t SlotCount() const { return slots_.size() / sizeof(uint32_t); }
+
   Array<WideString> keys_;
   Array<uint32_t> hashes_;
-  uint32_t* slots_ = nullptr;
-  size_t slotCount_ = 0;  // a power of two, at least twice the number of keys
+  ByteBuffer slots_;
 };

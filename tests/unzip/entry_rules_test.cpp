@@ -40,7 +40,7 @@ TEST(GuardEntryName, DropsDrivesLeadingSeparatorsAndParentSteps) {
       {L":", L":"},
       {L"x:", L""},
   };
-  for (const Case& c : cases) EXPECT_EQ(Guarded(c.name), c.guarded) << c.name;
+  for (const Case& row : cases) EXPECT_EQ(Guarded(row.name), row.guarded) << row.name;
   EXPECT_STREQ(GuardEntryName(nullptr), L"");
 }
 
@@ -79,20 +79,20 @@ TEST(MapEntryAttributes, DosHostsUseTheLowBitsUnixHostsTheMode) {
       {19, 0x41ED0000, 0x30},  // any other host reads a Unix mode
       {1, 0x00000000, 0x21},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(MapEntryAttributes((c.host << 8) | 20, c.external), c.attributes)
-        << c.host << " " << std::hex << c.external;
+  for (const Case& row : cases)
+    EXPECT_EQ(MapEntryAttributes((row.host << 8) | 20, row.external), row.attributes)
+        << row.host << " " << std::hex << row.external;
 }
 
 TEST(DecodeDosTime, DecodesFieldsAndRejectsImpossibleDates) {
-  CalendarTime t;
-  ASSERT_TRUE(DecodeDosTime(0x4A21, 0x63CF, &t));
-  EXPECT_EQ(t.year, 2017);
-  EXPECT_EQ(t.month, 1);
-  EXPECT_EQ(t.day, 1);
-  EXPECT_EQ(t.hour, 12);
-  EXPECT_EQ(t.minute, 30);
-  EXPECT_EQ(t.second, 30);
+  CalendarTime decoded;
+  ASSERT_TRUE(DecodeDosTime(0x4A21, 0x63CF, &decoded));
+  EXPECT_EQ(decoded.year, 2017);
+  EXPECT_EQ(decoded.month, 1);
+  EXPECT_EQ(decoded.day, 1);
+  EXPECT_EQ(decoded.hour, 12);
+  EXPECT_EQ(decoded.minute, 30);
+  EXPECT_EQ(decoded.second, 30);
 
   auto date = [](int y, int m, int d) { return static_cast<uint16_t>(((y - 1980) << 9) | (m << 5) | d); };
   auto time = [](int h, int m, int s) { return static_cast<uint16_t>((h << 11) | (m << 5) | (s / 2)); };
@@ -109,8 +109,8 @@ TEST(DecodeDosTime, DecodesFieldsAndRejectsImpossibleDates) {
       {0x0021, 0, true},                // 1980-01-01
       {0xFF9F, 0, true},                // 2107-12-31
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(DecodeDosTime(c.date, c.time, nullptr), c.valid) << std::hex << c.date << " " << c.time;
+  for (const Case& row : cases)
+    EXPECT_EQ(DecodeDosTime(row.date, row.time, nullptr), row.valid) << std::hex << row.date << " " << row.time;
 }
 
 TEST(UnixTimeToFileTime, CountsFrom1601) {
@@ -140,13 +140,13 @@ std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
 }
 
 TEST(ParseExtendedTimestamp, TakesTheTimesItsFlagsAnnounce) {
-  ExtendedTimes t;
+  ExtendedTimes times;
   auto one = Block("UT", Concat({{0x01}, Le32(1500000000)}));
-  ASSERT_TRUE(ParseExtendedTimestamp(one.data(), one.size(), &t));
-  EXPECT_TRUE(t.hasWrite);
-  EXPECT_FALSE(t.hasAccess);
-  EXPECT_FALSE(t.hasCreation);
-  EXPECT_EQ(t.write, UnixTimeToFileTime(1500000000));
+  ASSERT_TRUE(ParseExtendedTimestamp(one.data(), one.size(), &times));
+  EXPECT_TRUE(times.hasWrite);
+  EXPECT_FALSE(times.hasAccess);
+  EXPECT_FALSE(times.hasCreation);
+  EXPECT_EQ(times.write, UnixTimeToFileTime(1500000000));
 
   ExtendedTimes all;
   auto seven = Block("UT", Concat({{0x07}, Le32(100), Le32(200), Le32(300)}));
@@ -166,10 +166,10 @@ TEST(ParseExtendedTimestamp, SkipsOtherBlocksAndTakesOnlyTheFirstUt) {
   auto field = Concat({Block("ux", std::vector<uint8_t>(11, 0x55)),
                        Block("UT", Concat({{0x01}, Le32(111)})),
                        Block("UT", Concat({{0x03}, Le32(222), Le32(333)}))});
-  ExtendedTimes t;
-  ASSERT_TRUE(ParseExtendedTimestamp(field.data(), field.size(), &t));
-  EXPECT_EQ(t.write, UnixTimeToFileTime(111));
-  EXPECT_FALSE(t.hasAccess);
+  ExtendedTimes times;
+  ASSERT_TRUE(ParseExtendedTimestamp(field.data(), field.size(), &times));
+  EXPECT_EQ(times.write, UnixTimeToFileTime(111));
+  EXPECT_FALSE(times.hasAccess);
 
   // An "UT" inside another block's data is not a block.
   auto hidden = Concat({Block("xx", Concat({{'U', 'T', 5, 0, 1}, Le32(7)})), Block("zz", {})});
@@ -184,11 +184,11 @@ TEST(ParseExtendedTimestamp, NeverReadsBeyondTheFieldOrTheBlock) {
   ASSERT_EQ(cut.size(), 9u);
   std::vector<uint8_t> guarded = cut;
   guarded.resize(guarded.size() + 8, 0xEE);
-  ExtendedTimes t;
-  ASSERT_TRUE(ParseExtendedTimestamp(guarded.data(), cut.size(), &t));
-  EXPECT_TRUE(t.hasWrite);
-  EXPECT_FALSE(t.hasAccess);
-  EXPECT_FALSE(t.hasCreation);
+  ExtendedTimes times;
+  ASSERT_TRUE(ParseExtendedTimestamp(guarded.data(), cut.size(), &times));
+  EXPECT_TRUE(times.hasWrite);
+  EXPECT_FALSE(times.hasAccess);
+  EXPECT_FALSE(times.hasCreation);
 
   // The block says 5 bytes though the field goes on: only the block counts.
   auto field = Concat({Block("UT", Concat({{0x03}, Le32(10)})), Le32(20)});
@@ -216,9 +216,9 @@ TEST(ParseExtendedTimestamp, NeverReadsBeyondTheFieldOrTheBlock) {
 
 TEST(ParseExtendedTimestamp, FieldsOfFourBytesOrFewerAreNotSearched) {
   const uint8_t field[] = {'U', 'T', 0, 0};
-  ExtendedTimes t;
-  EXPECT_FALSE(ParseExtendedTimestamp(field, sizeof field, &t));
-  EXPECT_FALSE(ParseExtendedTimestamp(nullptr, 0, &t));
+  ExtendedTimes times;
+  EXPECT_FALSE(ParseExtendedTimestamp(field, sizeof field, &times));
+  EXPECT_FALSE(ParseExtendedTimestamp(nullptr, 0, &times));
 }
 
 TEST(JoinPath, FitsExactlyOrWritesNothing) {
@@ -293,23 +293,23 @@ TEST(LocalHeaderAgrees, ComparesWhatTheCentralRecordRepeats) {
        Field({{1, Sizes({300, 100})}})},
       {"zip64 too short", {0, 8, 0xCAFEBABE, ff, ff, 9}, false, Field({{1, Sizes({300})}})},
       {"zip64 cut by the field", {0, 8, 0xCAFEBABE, ff, ff, 9}, false,
-       [] { auto f = Field({{1, Sizes({300, 100})}}); f.pop_back(); return f; }()},
+       [] { auto field = Field({{1, Sizes({300, 100})}}); field.pop_back(); return field; }()},
       {"zip64 unmarked size wrong", {0, 8, 0xCAFEBABE, ff, 301, 9}, false,
        Field({{1, Sizes({300, 100})}})},
       {"other ID only", {0, 8, 0xCAFEBABE, ff, ff, 9}, false, Field({{0x0101, Sizes({300, 100})}})},
       {"zip64 under a descriptor", {8, 8, 0, ff, ff, 9}, true, Field({{1, Sizes({1, 2})}})},
   };
   for (uint16_t method : {1, 9, 12, 14, 99}) {  // only stored and deflated are supported
-    LocalHeader h(0, method, 1, 2, 3, 4);
-    EXPECT_FALSE(LocalHeaderAgrees(h.bytes, kLocalHeaderSize, {method, 1, 2, 3, 4})) << method;
+    LocalHeader header(0, method, 1, 2, 3, 4);
+    EXPECT_FALSE(LocalHeaderAgrees(header.bytes, kLocalHeaderSize, {method, 1, 2, 3, 4})) << method;
   }
   LocalHeader stored(0, 0, 1, 2, 2, 4);
   EXPECT_TRUE(LocalHeaderAgrees(stored.bytes, kLocalHeaderSize, {0, 1, 2, 2, 4}));
-  for (const Case& c : cases)
-    EXPECT_EQ(LocalHeaderAgrees(c.header.bytes, kLocalHeaderSize, central, c.extra.data(),
-                                c.extra.size()),
-              c.agrees)
-        << c.what;
+  for (const Case& row : cases)
+    EXPECT_EQ(LocalHeaderAgrees(row.header.bytes, kLocalHeaderSize, central, row.extra.data(),
+                                row.extra.size()),
+              row.agrees)
+        << row.what;
 
   // Beyond 4 GiB only a ZIP64 block can give the sizes.
   const CentralFields big = {8, 0xCAFEBABE, 5000000000u, 0x100000001u, 9};

@@ -15,8 +15,6 @@
 
 namespace {
 
-using R = ArchiveResult;
-
 // ---------------------------------------------------------------- helpers
 
 std::wstring ArchivePath(const std::string& name) {
@@ -49,7 +47,9 @@ std::string Repeat(const std::string& s, int n) {
 }
 
 uint64_t UnixToFileTime(int64_t seconds) { return (seconds + 11644473600LL) * 10000000ULL; }
-uint64_t AsNumber(const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+uint64_t AsNumber(const FILETIME& time) {
+  return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
 
 // 2017-01-01 12:30:30 at UTC+8 (the test runs with TZ=CST-8), in UTC.
 const uint64_t kDosTimeUtc = UnixToFileTime(1483245030);
@@ -100,9 +100,9 @@ class Extraction : public ::testing::Test {
   std::vector<std::string> Failures() const {
     std::vector<std::string> out;
     char result[16];
-    for (const FailedEntry& f : failures) {
-      snprintf(result, sizeof result, "%x", f.result);
-      out.push_back(std::to_string(f.index) + " " + Narrow(f.name.c_str()) + " " + result);
+    for (const FailedEntry& failure : failures) {
+      snprintf(result, sizeof result, "%x", failure.result);
+      out.push_back(std::to_string(failure.index) + " " + Narrow(failure.name.c_str()) + " " + result);
     }
     return out;
   }
@@ -178,9 +178,9 @@ TEST_F(Extraction, MiddleEntryWhoseLocalHeaderDisagreesFailsAlone) {
     EXPECT_EQ(Read(L"c.txt"), "third") << archive;
     EXPECT_FALSE(PathExists(In(L"b.txt"))) << archive;
 
-    Extractor x(archive);
+    Extractor extractor(archive);
     ArchiveEntry entry;
-    EXPECT_EQ(GetEntry(x.get(), 1, &entry), R::Corrupt) << archive;
+    EXPECT_EQ(GetEntry(extractor.get(), 1, &entry), ArchiveResult::Corrupt) << archive;
   }
 }
 
@@ -257,7 +257,7 @@ TEST_F(Extraction, AttributesFromUnixAndDosHosts) {
       {L"dos_dir", FILE_ATTRIBUTE_DIRECTORY},
       {L"ntfs_ro.txt", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
   };
-  for (const Case& c : cases) EXPECT_EQ(AttributesOf(In(c.name)), c.attributes) << c.name;
+  for (const Case& row : cases) EXPECT_EQ(AttributesOf(In(row.name)), row.attributes) << row.name;
   // Times are set after the last byte even for read-only files.
   EXPECT_EQ(TimesOf(In(L"dos_all.txt")).write, kDosTimeUtc);
   EXPECT_EQ(TimesOf(In(L"unix_ro.txt")).write, kDosTimeUtc);
@@ -279,11 +279,11 @@ TEST_F(Extraction, TimesFromTheDosFieldAndTheLocalUtBlock) {
       {L"central_ut.txt", kDosTimeUtc, kDosTimeUtc},
   };
   // Times before contents: reading may touch the access time.
-  for (const Case& c : cases) {
-    Times times = TimesOf(In(c.name));
-    EXPECT_EQ(times.write, c.write) << c.name;
-    if (c.access) {
-      EXPECT_EQ(times.access, c.access) << c.name;
+  for (const Case& row : cases) {
+    Times times = TimesOf(In(row.name));
+    EXPECT_EQ(times.write, row.write) << row.name;
+    if (row.access) {
+      EXPECT_EQ(times.access, row.access) << row.name;
     }
   }
   EXPECT_EQ(Read(L"ut_overrun.txt"), std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a"));
@@ -401,12 +401,12 @@ TEST_F(Extraction, OverlongNamesAndPathsAreRefusedWithoutOverrun) {
   EXPECT_EQ(Listing(target), (std::vector<std::wstring>{first, L"ok.txt"}));
   EXPECT_TRUE(Listing(In(first)).empty());
 
-  Extractor x("long_names");
+  Extractor extractor("long_names");
   ArchiveEntry entry;
-  ASSERT_EQ(GetEntry(x.get(), 0, &entry), R::Ok);
+  ASSERT_EQ(GetEntry(extractor.get(), 0, &entry), ArchiveResult::Ok);
   EXPECT_EQ(std::wstring(entry.name), std::wstring(259, L'n'));
-  EXPECT_EQ(GetEntry(x.get(), 1, &entry), R::Corrupt);
-  EXPECT_EQ(GetEntry(x.get(), 2, &entry), R::Corrupt);
+  EXPECT_EQ(GetEntry(extractor.get(), 1, &entry), ArchiveResult::Corrupt);
+  EXPECT_EQ(GetEntry(extractor.get(), 2, &entry), ArchiveResult::Corrupt);
 }
 
 TEST_F(Extraction, MissingParentOfTheTargetFailsFilesButNotDirectories) {
@@ -481,27 +481,27 @@ TEST_F(Links, FileLinkAtAnEntrysTargetIsReplacedNotFollowed) {
 // -------------------------------------------------------- extractor API
 
 TEST(ExtractorLookup, SummaryRecordAndIndexBounds) {
-  Extractor x("three");
-  ASSERT_TRUE(x.get());
+  Extractor extractor("three");
+  ASSERT_TRUE(extractor.get());
   ArchiveEntry entry;
   entry.attributes = 0x1234;
-  ASSERT_EQ(GetEntry(x.get(), -1, &entry), R::Ok);
+  ASSERT_EQ(GetEntry(extractor.get(), -1, &entry), ArchiveResult::Ok);
   EXPECT_EQ(entry.index, 3);
   EXPECT_STREQ(entry.name, L"");
   EXPECT_EQ(entry.attributes, 0u);
   EXPECT_EQ(AsNumber(entry.writeTime) | AsNumber(entry.accessTime) | AsNumber(entry.creationTime), 0u);
   EXPECT_EQ(entry.compressedSize | entry.uncompressedSize, 0u);
-  EXPECT_EQ(x->cachedIndex, -1);  // the summary is not cached
-  EXPECT_EQ(GetEntry(x.get(), -2, &entry), R::BadIndex);
-  EXPECT_EQ(GetEntry(x.get(), 3, &entry), R::BadIndex);
-  EXPECT_EQ(ExtractEntry(x.get(), 3, L"x"), R::BadIndex);
-  EXPECT_EQ(ExtractEntry(x.get(), -1, L"x"), R::BadIndex);
+  EXPECT_EQ(extractor->cachedIndex, -1);  // the summary is not cached
+  EXPECT_EQ(GetEntry(extractor.get(), -2, &entry), ArchiveResult::BadIndex);
+  EXPECT_EQ(GetEntry(extractor.get(), 3, &entry), ArchiveResult::BadIndex);
+  EXPECT_EQ(ExtractEntry(extractor.get(), 3, L"x"), ArchiveResult::BadIndex);
+  EXPECT_EQ(ExtractEntry(extractor.get(), -1, L"x"), ArchiveResult::BadIndex);
 }
 
 TEST(ExtractorLookup, RepeatedLookupIsServedFromTheCacheAndOrderDoesNotMatter) {
   Extractor cut("three");
   ArchiveEntry entry;
-  ASSERT_EQ(GetEntry(cut.get(), 1, &entry), R::Ok);
+  ASSERT_EQ(GetEntry(cut.get(), 1, &entry), ArchiveResult::Ok);
   EXPECT_STREQ(entry.name, L"b.txt");
   EXPECT_EQ(entry.uncompressedSize, 6u);
   // With the file gone and nothing left in the read cache, only the entry
@@ -509,63 +509,63 @@ TEST(ExtractorLookup, RepeatedLookupIsServedFromTheCacheAndOrderDoesNotMatter) {
   cut->file.handle.reset();
   cut->file.cacheLength = 0;
   ArchiveEntry again;
-  ASSERT_EQ(GetEntry(cut.get(), 1, &again), R::Ok);
+  ASSERT_EQ(GetEntry(cut.get(), 1, &again), ArchiveResult::Ok);
   EXPECT_STREQ(again.name, L"b.txt");
   EXPECT_EQ(AsNumber(again.writeTime), AsNumber(entry.writeTime));
-  EXPECT_EQ(GetEntry(cut.get(), 0, &entry), R::Corrupt);
+  EXPECT_EQ(GetEntry(cut.get(), 0, &entry), ArchiveResult::Corrupt);
 
-  Extractor x("three");
+  Extractor extractor("three");
   const wchar_t* names[] = {L"a.txt", L"b.txt", L"c.txt"};
   for (int index : {2, 0, 1, 1, 0, 2}) {
-    ASSERT_EQ(GetEntry(x.get(), index, &entry), R::Ok) << index;
+    ASSERT_EQ(GetEntry(extractor.get(), index, &entry), ArchiveResult::Ok) << index;
     EXPECT_STREQ(entry.name, names[index]);
     EXPECT_EQ(entry.index, index);
   }
 }
 
 TEST(ExtractorLookup, RecordOfAnEntry) {
-  Extractor x("times");
+  Extractor extractor("times");
   ArchiveEntry entry;
-  ASSERT_EQ(GetEntry(x.get(), 2, &entry), R::Ok);  // ut7.txt: all three from "UT"
+  ASSERT_EQ(GetEntry(extractor.get(), 2, &entry), ArchiveResult::Ok);  // ut7.txt: all three from "UT"
   EXPECT_STREQ(entry.name, L"ut7.txt");
   EXPECT_EQ(entry.attributes, 0x20u);
   EXPECT_EQ(AsNumber(entry.writeTime), UnixToFileTime(1400000000));
   EXPECT_EQ(AsNumber(entry.accessTime), UnixToFileTime(1410000000));
   EXPECT_EQ(AsNumber(entry.creationTime), UnixToFileTime(1420000000));
-  ASSERT_EQ(GetEntry(x.get(), 1, &entry), R::Ok);  // ut1.txt: write time only
+  ASSERT_EQ(GetEntry(extractor.get(), 1, &entry), ArchiveResult::Ok);  // ut1.txt: write time only
   EXPECT_EQ(AsNumber(entry.writeTime), UnixToFileTime(1500000000));
   EXPECT_EQ(AsNumber(entry.creationTime), kDosTimeUtc);
-  ASSERT_EQ(GetEntry(x.get(), 6, &entry), R::Ok);  // bad_date.txt: times unknown
+  ASSERT_EQ(GetEntry(extractor.get(), 6, &entry), ArchiveResult::Ok);  // bad_date.txt: times unknown
   EXPECT_EQ(AsNumber(entry.writeTime) | AsNumber(entry.accessTime) | AsNumber(entry.creationTime), 0u);
-  ASSERT_EQ(GetEntry(x.get(), 7, &entry), R::Ok);  // bad_date_ut.txt
+  ASSERT_EQ(GetEntry(extractor.get(), 7, &entry), ArchiveResult::Ok);  // bad_date_ut.txt
   EXPECT_EQ(AsNumber(entry.writeTime), UnixToFileTime(1500000000));
   EXPECT_EQ(AsNumber(entry.accessTime) | AsNumber(entry.creationTime), 0u);
-  ASSERT_EQ(GetEntry(x.get(), 5, &entry), R::Ok);  // ut_overrun.txt
+  ASSERT_EQ(GetEntry(extractor.get(), 5, &entry), ArchiveResult::Ok);  // ut_overrun.txt
   EXPECT_EQ(AsNumber(entry.accessTime), kDosTimeUtc);
   EXPECT_EQ(AsNumber(entry.creationTime), kDosTimeUtc);
 
 }
 
 TEST(ExtractorOpen, BaseDirectoryDefaultsToTheCurrentDirectory) {
-  Extractor x("three");
+  Extractor extractor("three");
   wchar_t current[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, current);
   std::wstring expected = current;
   if (expected.back() != L'\\') expected += L'\\';
-  EXPECT_EQ(std::wstring(x->baseDirectory), expected);
+  EXPECT_EQ(std::wstring(extractor->baseDirectory), expected);
 
-  EXPECT_EQ(SetBaseDirectory(x.get(), L"C:\\some/dir/"), R::Ok);
-  EXPECT_STREQ(x->baseDirectory, L"C:\\some/dir/");
-  EXPECT_EQ(SetBaseDirectory(x.get(), L"C:\\other"), R::Ok);
-  EXPECT_STREQ(x->baseDirectory, L"C:\\other\\");
+  EXPECT_EQ(SetBaseDirectory(extractor.get(), L"C:\\some/dir/"), ArchiveResult::Ok);
+  EXPECT_STREQ(extractor->baseDirectory, L"C:\\some/dir/");
+  EXPECT_EQ(SetBaseDirectory(extractor.get(), L"C:\\other"), ArchiveResult::Ok);
+  EXPECT_STREQ(extractor->baseDirectory, L"C:\\other\\");
   std::wstring longest(258, L'x');  // 258 + separator fits in 260
-  EXPECT_EQ(SetBaseDirectory(x.get(), longest.c_str()), R::Ok);
-  EXPECT_EQ(std::wstring(x->baseDirectory), longest + L"\\");
+  EXPECT_EQ(SetBaseDirectory(extractor.get(), longest.c_str()), ArchiveResult::Ok);
+  EXPECT_EQ(std::wstring(extractor->baseDirectory), longest + L"\\");
   std::wstring tooLong(259, L'x');
-  EXPECT_EQ(SetBaseDirectory(x.get(), tooLong.c_str()), R::OpenFailed);
-  EXPECT_STREQ(x->baseDirectory, L"");
-  EXPECT_EQ(SetBaseDirectory(x.get(), L""), R::OpenFailed);
-  EXPECT_EQ(SetBaseDirectory(x.get(), nullptr), R::OpenFailed);
+  EXPECT_EQ(SetBaseDirectory(extractor.get(), tooLong.c_str()), ArchiveResult::OpenFailed);
+  EXPECT_STREQ(extractor->baseDirectory, L"");
+  EXPECT_EQ(SetBaseDirectory(extractor.get(), L""), ArchiveResult::OpenFailed);
+  EXPECT_EQ(SetBaseDirectory(extractor.get(), nullptr), ArchiveResult::OpenFailed);
 }
 
 TEST(ExtractorOpen, StartOffsetHidesTheBytesBeforeIt) {
@@ -574,18 +574,18 @@ TEST(ExtractorOpen, StartOffsetHidesTheBytesBeforeIt) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   SetFilePointer(file, 100, nullptr, FILE_BEGIN);
   UniqueExtractor opened = OpenArchiveHandle(FileHandle(file));
-  ArchiveExtractor* x = opened.get();
-  ASSERT_TRUE(x);
-  EXPECT_EQ(x->file.startOffset, 100u);
+  ArchiveExtractor* extractor = opened.get();
+  ASSERT_TRUE(extractor);
+  EXPECT_EQ(extractor->file.startOffset, 100u);
   char head[4];
-  ASSERT_TRUE(ReadArchiveBytes(&x->file, 0, head, 4));
+  ASSERT_TRUE(ReadArchiveBytes(&extractor->file, 0, head, 4));
   EXPECT_EQ(std::string(head, 4), std::string("PK\x03\x04"));
   ArchiveEntry entry;
-  ASSERT_EQ(GetEntry(x, 2, &entry), R::Ok);
+  ASSERT_EQ(GetEntry(extractor, 2, &entry), ArchiveResult::Ok);
   EXPECT_STREQ(entry.name, L"c.txt");
   TempDir out;
-  SetBaseDirectory(x, out.path().c_str());
-  EXPECT_EQ(ExtractEntry(x, 2, entry.name), R::Ok);
+  SetBaseDirectory(extractor, out.path().c_str());
+  EXPECT_EQ(ExtractEntry(extractor, 2, entry.name), ArchiveResult::Ok);
   EXPECT_EQ(ReadWholeFile(out / L"c.txt"), "third");
 }
 
@@ -607,14 +607,16 @@ TEST(ArchiveFile, ReadsThroughTheCacheMatchTheFile) {
   EXPECT_EQ(size, visible.size());
 
   struct Case { uint64_t position; uint32_t size; };
-  const uint32_t c = kArchiveCacheSize;
-  const Case reads[] = {{0, 4}, {2, 30}, {c - 2, 4}, {5, c}, {c, 2 * c},  // in, across, direct
-                        {1, 1}, {100, 1}, {0, c - 1}, {visible.size() - 3, 3},
-                        {visible.size() - 1, 1}, {c + 7, 16384}};
-  for (const Case& r : reads) {
-    std::string got(r.size, '\0');
-    ASSERT_TRUE(ReadArchiveBytes(&file, r.position, &got[0], r.size)) << r.position << "+" << r.size;
-    EXPECT_EQ(got, visible.substr(r.position, r.size)) << r.position << "+" << r.size;
+  const uint32_t cache = kArchiveCacheSize;
+  const Case reads[] = {{0, 4}, {2, 30}, {cache - 2, 4},  // in, across, direct
+                        {5, cache}, {cache, 2 * cache},
+                        {1, 1}, {100, 1}, {0, cache - 1}, {visible.size() - 3, 3},
+                        {visible.size() - 1, 1}, {cache + 7, 16384}};
+  for (const Case& range : reads) {
+    std::string got(range.size, '\0');
+    ASSERT_TRUE(ReadArchiveBytes(&file, range.position, &got[0], range.size))
+        << range.position << "+" << range.size;
+    EXPECT_EQ(got, visible.substr(range.position, range.size)) << range.position << "+" << range.size;
   }
   char past[8];
   EXPECT_FALSE(ReadArchiveBytes(&file, visible.size() - 3, past, 8));  // short at the end
@@ -637,22 +639,29 @@ TEST(ArchiveFile, ReadsThroughTheCacheMatchTheFile) {
 }
 
 TEST(ExtractorWrite, ResultCodesOfFailedEntries) {
-  struct Case { const char* archive; int index; R result; };
+  struct Case { const char* archive; int index; ArchiveResult result; };
   const Case cases[] = {
-      {"truncated", 1, R::DataFailed},        {"truncated", 2, R::DataFailed},
-      {"crc_mismatch", 0, R::DataFailed},     {"crc_mismatch", 1, R::DataFailed},
-      {"encrypted", 2, R::PasswordMismatch},  {"encrypted", 3, R::PasswordMismatch},
-      {"encrypted", 1, R::Ok},                {"bzip2_method", 1, R::Corrupt},
-      {"unreadable_extra", 0, R::ReadFailed}, {"hostile", 0, R::OpenFailed},
-      {"long_names", 0, R::OpenFailed},       {"long_names", 1, R::Corrupt},
+      {"truncated", 1, ArchiveResult::DataFailed},
+      {"truncated", 2, ArchiveResult::DataFailed},
+      {"crc_mismatch", 0, ArchiveResult::DataFailed},
+      {"crc_mismatch", 1, ArchiveResult::DataFailed},
+      {"encrypted", 2, ArchiveResult::PasswordMismatch},
+      {"encrypted", 3, ArchiveResult::PasswordMismatch},
+      {"encrypted", 1, ArchiveResult::Ok},
+      {"bzip2_method", 1, ArchiveResult::Corrupt},
+      {"unreadable_extra", 0, ArchiveResult::ReadFailed},
+      {"hostile", 0, ArchiveResult::OpenFailed},
+      {"long_names", 0, ArchiveResult::OpenFailed},
+      {"long_names", 1, ArchiveResult::Corrupt},
   };
-  for (const Case& c : cases) {
+  for (const Case& row : cases) {
     TempDir out;
-    Extractor x(c.archive);
-    SetBaseDirectory(x.get(), out.path().c_str());
+    Extractor extractor(row.archive);
+    SetBaseDirectory(extractor.get(), out.path().c_str());
     ArchiveEntry entry = {};
-    GetEntry(x.get(), c.index, &entry);
-    EXPECT_EQ(ExtractEntry(x.get(), c.index, entry.name), c.result) << c.archive << " " << c.index;
+    GetEntry(extractor.get(), row.index, &entry);
+    EXPECT_EQ(ExtractEntry(extractor.get(), row.index, entry.name), row.result)
+        << row.archive << " " << row.index;
   }
 }
 
@@ -660,15 +669,15 @@ TEST(ExtractorWrite, NamesAreCheckedWhereTheyAreWritten) {
   // ExtractEntry takes any name; whatever the caller passes stays below the base.
   TempDir base;
   TempDir sibling;
-  Extractor x("three");
-  SetBaseDirectory(x.get(), (base / L"t").c_str());
+  Extractor extractor("three");
+  SetBaseDirectory(extractor.get(), (base / L"t").c_str());
   std::wstring escape = L"..\\" + sibling.path().substr(sibling.path().find_last_of(L'\\') + 1) + L"\\x";
   for (const std::wstring& name : {escape, std::wstring(L"C:\\x"), std::wstring(L"\\x"),
                                    std::wstring(L"a:b"), std::wstring(L"")})
-    EXPECT_EQ(ExtractEntry(x.get(), 0, name.c_str()), R::OpenFailed) << Narrow(name);
-  EXPECT_EQ(ExtractEntry(x.get(), 0, nullptr), R::OpenFailed);
+    EXPECT_EQ(ExtractEntry(extractor.get(), 0, name.c_str()), ArchiveResult::OpenFailed) << Narrow(name);
+  EXPECT_EQ(ExtractEntry(extractor.get(), 0, nullptr), ArchiveResult::OpenFailed);
   EXPECT_TRUE(Listing(sibling.path()).empty());
-  EXPECT_EQ(ExtractEntry(x.get(), 0, L"renamed.txt"), R::Ok);
+  EXPECT_EQ(ExtractEntry(extractor.get(), 0, L"renamed.txt"), ArchiveResult::Ok);
   EXPECT_EQ(ReadWholeFile(base / L"t\\renamed.txt"), "first");
 }
 
@@ -695,14 +704,14 @@ TEST(CreateDirectoryPath, StopsAtALink) {
 
 TEST(ConvertDosTime, GivesLocalTimeOrNothing) {
   FILETIME local = ConvertDosTime(0x4A21, 0x63CF);
-  SYSTEMTIME t;
-  ASSERT_TRUE(FileTimeToSystemTime(&local, &t));
-  EXPECT_EQ(t.wYear, 2017);
-  EXPECT_EQ(t.wMonth, 1);
-  EXPECT_EQ(t.wDay, 1);
-  EXPECT_EQ(t.wHour, 12);
-  EXPECT_EQ(t.wMinute, 30);
-  EXPECT_EQ(t.wSecond, 30);
+  SYSTEMTIME parts;
+  ASSERT_TRUE(FileTimeToSystemTime(&local, &parts));
+  EXPECT_EQ(parts.wYear, 2017);
+  EXPECT_EQ(parts.wMonth, 1);
+  EXPECT_EQ(parts.wDay, 1);
+  EXPECT_EQ(parts.wHour, 12);
+  EXPECT_EQ(parts.wMinute, 30);
+  EXPECT_EQ(parts.wSecond, 30);
   FILETIME invalid = ConvertDosTime(0x4A01, 0x63CF);  // month 0
   EXPECT_EQ(AsNumber(invalid), 0u);
 }

@@ -1,7 +1,8 @@
 # The packer and its pure parts. Included by the native tools build and by the
 # Windows builds, both compiling the same pinned minizip sources so that the
 # two packers write the same bytes. Needs VEXLODE_ROOT, VEXLODE_DEPS,
-# VEXLODE_PACK_ZLIB (the zlib target to link) and common/'s targets.
+# VEXLODE_PACK_ZLIB (the zlib target to link) and the pure libraries of common/
+# and app/ (the payload scan and seal record, shared with the stub).
 set(pack_minizip ${VEXLODE_DEPS}/minizip)
 set(pack_minizip_sources ${pack_minizip}/zip.c ${pack_minizip}/unzip.c ${pack_minizip}/ioapi.c)
 if(WIN32)
@@ -12,16 +13,10 @@ target_include_directories(packminizip PUBLIC ${pack_minizip})
 target_compile_options(packminizip PRIVATE -w)
 target_link_libraries(packminizip PUBLIC ${VEXLODE_PACK_ZLIB})
 
-# The payload scan and the seal record, shared with the stub so that both
-# agree on where the payload starts and how it is sealed; the formatter comes
-# from common/'s library (vexformat).
-add_library(vexpure STATIC ${VEXLODE_ROOT}/app/payload.cpp ${VEXLODE_ROOT}/app/payload_seal.cpp)
-target_link_libraries(vexpure PUBLIC vexformat)
-
 set(pack_dir ${VEXLODE_ROOT}/tools/pack)
 add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
             ${pack_dir}/archive.cpp ${pack_dir}/sha256.cpp ${pack_dir}/seal.cpp)
-target_link_libraries(packlib PUBLIC vexpure packminizip)
+target_link_libraries(packlib PUBLIC vexpayload packminizip)
 target_compile_options(packlib PRIVATE -Wall -Wextra)
 
 add_executable(vexlode-pack ${pack_dir}/pack.cpp)
