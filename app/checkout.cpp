@@ -1,8 +1,9 @@
 #include "app/checkout.h"
 
+#include <string.h>
+
 #include "app/payload.h"
 #include "common/handle.h"
-#include <string.h>
 #include "common/text.h"
 
 namespace {
@@ -72,12 +73,13 @@ SealVerdict CopySealedPayload(HANDLE source, HANDLE target, uint64_t payloadOffs
   copy.certificateOffset = ownHeaders.certificateOffset;
   copy.certificateSize = ownHeaders.certificateSize;
   // The source stands at the archive's end once the whole archive was copied.
-  uint8_t gap[kCertificateAlignment] = {};
+  const uint8_t zeros[kCertificateAlignment] = {};
+  uint8_t gap[kCertificateAlignment];
   const size_t gapLength =
       CertificateGapLength(copy.archiveEnd, copy.certificateOffset, copy.certificateSize);
   DWORD gapRead = 0;
-  copy.gapIsZero = gapLength == 0 || (ReadFile(source, gap, static_cast<DWORD>(gapLength), &gapRead, nullptr) &&
-                                      gapRead == gapLength);
-  for (size_t i = 0; i < gapLength; ++i) copy.gapIsZero = copy.gapIsZero && gap[i] == 0;
+  copy.gapIsZero = gapLength == 0 ||
+                   (ReadFile(source, gap, static_cast<DWORD>(gapLength), &gapRead, nullptr) &&
+                    gapRead == gapLength && memcmp(gap, zeros, gapLength) == 0);
   return JudgeSealedCopy(seal, copy);
 }

@@ -17,16 +17,18 @@ constexpr int kNameAttempts = 8;
 constexpr DWORD kRemovalWindowMs = 2000;
 constexpr DWORD kRemovalPauseMs = 100;
 
-FileIdentity IdentityOf(HANDLE handle) {
+FileIdentity IdentityFrom(const BY_HANDLE_FILE_INFORMATION& information) {
   FileIdentity identity;
-  BY_HANDLE_FILE_INFORMATION information;
-  if (GetFileInformationByHandle(handle, &information)) {
-    identity.volume = information.dwVolumeSerialNumber;
-    identity.indexHigh = information.nFileIndexHigh;
-    identity.indexLow = information.nFileIndexLow;
-    identity.known = true;
-  }
+  identity.volume = information.dwVolumeSerialNumber;
+  identity.indexHigh = information.nFileIndexHigh;
+  identity.indexLow = information.nFileIndexLow;
+  identity.known = true;
   return identity;
+}
+
+FileIdentity IdentityOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION information;
+  return GetFileInformationByHandle(handle, &information) ? IdentityFrom(information) : FileIdentity();
 }
 
 bool SameObject(const FileIdentity& a, const FileIdentity& b) {
@@ -41,11 +43,8 @@ bool MarkForDeletion(HANDLE handle) {
          FALSE;
 }
 
-bool IsPlainFile(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION information;
-  return GetFileInformationByHandle(file, &information) &&
-         !(information.dwFileAttributes &
-           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+bool IsPlainFile(const BY_HANDLE_FILE_INFORMATION& information) {
+  return !(information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
          information.nNumberOfLinks == 1;
 }
 
@@ -176,7 +175,9 @@ bool TempWorkspace::CreateAt(const wchar_t* tempDirectory, const wchar_t* name,
              GetFileAttributesW(archivePath_) != INVALID_FILE_ATTRIBUTES;
     return false;
   }
-  if (!IsPlainFile(archive.get())) {
+  BY_HANDLE_FILE_INFORMATION archiveInformation;
+  if (!GetFileInformationByHandle(archive.get(), &archiveInformation) ||
+      !IsPlainFile(archiveInformation)) {
     *taken = true;  // not what CREATE_NEW makes: leave it be
     return false;
   }
@@ -185,7 +186,7 @@ bool TempWorkspace::CreateAt(const wchar_t* tempDirectory, const wchar_t* name,
     MarkForDeletion(archive.get());  // ours: goes when the handle closes
     return false;
   }
-  archiveIdentity_ = IdentityOf(archive.get());
+  archiveIdentity_ = IdentityFrom(archiveInformation);
   directoryIdentity_ = IdentityOf(directory.get());
   archive_ = static_cast<FileHandle&&>(archive);
   directory_ = static_cast<FileHandle&&>(directory);
