@@ -1,11 +1,13 @@
 """Packs installers and runs them under Wine for the end-to-end tests."""
 import glob
-import io
 import os
 import random
 import re
+import shutil
 import struct
 import subprocess
+import tempfile
+import unittest
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -188,3 +190,30 @@ def read_log():
         return []
     with open(LOG_PATH, "rb") as f:
         return f.read().decode("gbk").splitlines()
+
+
+class WorkTest(unittest.TestCase):
+    """A test with a scratch folder of its own, from a clean prefix."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
+        clean_slate()
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def run_recorded(self, exe, args=(), **env):
+        env.setdefault("VEXLODE_RECORD", RECORD_WINDOWS_PATH)
+        return run_installer(exe, args, cwd=self.work, **env)
+
+    def assert_installed(self, run, what=""):
+        """The run got setup.exe started and left nothing; returns what setup.exe saw."""
+        self.assertEqual(run.exit_code, 1, "%s\n%s" % (what, run.stderr[-2000:]))
+        record = read_record()
+        self.assertIsNotNone(record, (what, run.debugger_lines()))
+        self.assertEqual(leftovers(), [], what)
+        return record
+

@@ -1,10 +1,8 @@
 """A branded installer: what Windows reads from it, that it installs like an
 unbranded one, signed too, and that the Windows packer writes the same bytes."""
 import os
-import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
 
 import harness
@@ -42,22 +40,15 @@ def branding_options(icon):
     return options
 
 
-class BrandingTest(unittest.TestCase):
+class BrandingTest(harness.WorkTest):
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="vexlode_brand_")
-        harness.clean_slate()
+        super().setUp()
         make_ico(self.path("app.ico"), [16, 32, 48, 256])
         harness.make_zip(self.path("package.zip"), {
             "setup.exe": harness.recorder_bytes(),
             "data/blob.bin": harness.random_bytes(200000, 5),
             "readme.txt": b"branded package",
         })
-
-    def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
-
-    def path(self, name):
-        return os.path.join(self.work, name)
 
     def pack(self, out, *options):
         subprocess.run([harness.PACKER, "--allow-x64", "--stub", harness.STUB, self.path("package.zip"),
@@ -72,11 +63,7 @@ class BrandingTest(unittest.TestCase):
 
     def install(self, exe):
         harness.clean_slate()
-        run = harness.run_installer(exe, cwd=self.work, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
-        self.assertEqual(run.exit_code, 1, run.stderr[-2000:])
-        record = harness.read_record()
-        self.assertIsNotNone(record, exe)
-        self.assertEqual(harness.leftovers(), [])
+        record = self.assert_installed(self.run_recorded(exe), exe)
         return {name: (seen["crc"], seen["size"]) for name, seen in record["files"].items()}
 
     def test_windows_reads_the_branding_and_the_installer_installs_signed_or_not(self):

@@ -1,21 +1,13 @@
 """The bootstrapper checks its appended archive out into the temporary directory."""
 import os
 import shutil
-import tempfile
 import unittest
 import zlib
 
 import harness
 
 
-class CheckoutTest(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
-        harness.clean_slate()
-
-    def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
-
+class CheckoutTest(harness.WorkTest):
     def test_payload_is_checked_out_byte_for_byte(self):
         # setup.exe records the temporary archive while it still exists.
         package = os.path.join(self.work, "package.zip")

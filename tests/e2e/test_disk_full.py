@@ -2,7 +2,6 @@
 tmpfs mounted here (as root) and mapped as a Wine drive."""
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -28,7 +27,7 @@ def set_temp(value):
                        stderr=subprocess.DEVNULL)
 
 
-class DiskFullTest(unittest.TestCase):
+class DiskFullTest(harness.WorkTest):
     @classmethod
     def setUpClass(cls):
         if os.geteuid() != 0:
@@ -56,12 +55,8 @@ class DiskFullTest(unittest.TestCase):
         subprocess.run(["umount", cls.mount], check=False)
         os.rmdir(cls.mount)
 
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
-        harness.clean_slate()
-
     def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
+        super().tearDown()
         for name in os.listdir(self.mount):
             subprocess.run(["rm", "-rf", os.path.join(self.mount, name)], check=False)
 

@@ -1,9 +1,7 @@
 """Whole installation runs of packed installers under Wine."""
 import os
-import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 import zipfile
 import zlib
@@ -18,13 +16,9 @@ def crc(data):
     return "%08x" % (zlib.crc32(data) & 0xFFFFFFFF)
 
 
-class InstallTest(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
-        harness.clean_slate()
-
+class InstallTest(harness.WorkTest):
     def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
+        super().tearDown()
         ini = os.path.join(self.work_dir(), "logtool.ini")
         if os.path.exists(ini):
             os.remove(ini)
@@ -41,10 +35,8 @@ class InstallTest(unittest.TestCase):
 
     def install(self, members=None, args=(), exe_name="installer.exe", **env):
         package = self.package(members or {})
-        exe = harness.pack(package, os.path.join(self.work, exe_name))
-        env.setdefault("VEXLODE_RECORD", harness.RECORD_WINDOWS_PATH)
-        run = harness.run_installer(exe, args, cwd=self.work, **env)
-        return exe, run
+        exe = harness.pack(package, self.path(exe_name))
+        return exe, self.run_recorded(exe, args, **env)
 
     def assert_nothing_left(self):
         self.assertEqual(harness.leftovers(), [])
@@ -240,18 +232,17 @@ class InstallTest(unittest.TestCase):
         self.assert_nothing_left()
 
 
-class LogConfigurationTest(unittest.TestCase):
+class LogConfigurationTest(harness.WorkTest):
     """logtool.ini beside the installer."""
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
-        harness.clean_slate()
+        super().setUp()
         package = os.path.join(self.work, "package.zip")
         harness.make_zip(package, {"setup.exe": harness.recorder_bytes()})
         self.exe = harness.pack(package, os.path.join(self.work, "installer.exe"))
 
     def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
+        super().tearDown()
         shutil.rmtree(os.path.join(harness.PREFIX, "drive_c", "vexlogs"), ignore_errors=True)
 
     def run_with(self, ini, **env):

@@ -1,7 +1,5 @@
 """Packages written with ZIP64 records install whole."""
 import os
-import shutil
-import tempfile
 import unittest
 import zipfile
 import zlib
@@ -35,22 +33,10 @@ def big_package(path):
                 left -= n
 
 
-class Zip64Test(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="vexlode_e2e_")
-        harness.clean_slate()
-
-    def tearDown(self):
-        shutil.rmtree(self.work, ignore_errors=True)
-
+class Zip64Test(harness.WorkTest):
     def install(self, package):
-        exe = harness.pack(package, os.path.join(self.work, "installer.exe"))
-        run = harness.run_installer(exe, cwd=self.work, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
-        self.assertEqual(run.exit_code, 1, run.stderr[-2000:])
-        record = harness.read_record()
-        self.assertIsNotNone(record, run.debugger_lines())
+        record = self.assert_installed(self.run_recorded(harness.pack(package, self.path("installer.exe"))))
         self.assertEqual([l for l in harness.read_log() if "[ERR]" in l], [])
-        self.assertEqual(harness.leftovers(), [])
         return record
 
     def test_every_local_header_with_zip64_sizes(self):
