@@ -67,19 +67,6 @@ TEST(PayloadOffset, SectionTableFollowsTheOptionalHeaderSize) {
   EXPECT_EQ(Scan(image), 0x700);
 }
 
-TEST(ArchiveName, ComesFromThreeDrawsInReverseOrder) {
-  srand(1);
-  int r1 = rand(), r2 = rand(), r3 = rand();
-  EXPECT_EQ(r1, 41);
-  EXPECT_EQ(r2, 18467);
-  EXPECT_EQ(r3, 6334);
-  wchar_t name[64];
-  FormatArchiveName(name, 64, r1, r2, r3);
-  EXPECT_EQ(std::wstring(name), L"vexlode_6334_18467_41.zip");
-  FormatArchiveName(name, 64, 0, 32767, 7);
-  EXPECT_EQ(std::wstring(name), L"vexlode_7_32767_0.zip");
-}
-
 TEST(ArchiveBasePath, CutsOnlyTheExtension) {
   struct Case { const wchar_t* path; const wchar_t* base; };
   const Case cases[] = {
