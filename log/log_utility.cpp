@@ -149,9 +149,10 @@ void ComposeText(wchar_t (&text)[kLogTextChars], const wchar_t* tag, const wchar
 // never null once started.
 _NCMsLogUtility& StartedLog() {
   if (!g_logUtility) {
+    const WideString ini = GetLogIniPath();
     wchar_t path[kPathCapacity];
-    ReadLogFilePath(path);
-    g_logUtility = new _NCMsLogUtility(path, ReadLogLimits());
+    ReadLogFilePath(ini, path);
+    g_logUtility = new _NCMsLogUtility(path, ReadLogLimits(ini));
   }
   return *g_logUtility;
 }
