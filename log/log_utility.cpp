@@ -48,7 +48,9 @@ class _NCMsLogUtility {
   _NCMsLogUtility(const _NCMsLogUtility&) = delete;
   _NCMsLogUtility& operator=(const _NCMsLogUtility&) = delete;
 
-  // Writes the line when the threshold lets `level` through.
+  // Asked before a line is composed, so a line nobody keeps costs nothing.
+  bool Takes(LogLevel level) const { return path_[0] && level <= limits_.level; }
+  // For a line Takes(level) let through.
   void Write(LogLevel level, const wchar_t* text);
 
  private:
@@ -234,9 +236,7 @@ bool _NCMsLogUtility::ReadyFile() {
 }
 
 void _NCMsLogUtility::Write(LogLevel level, const wchar_t* text) {
-  if (level > limits_.level) return;
   ScopedLock lock(mutex_);
-  if (!path_[0]) return;
   if (!ReadyFile()) return;
 
   wchar_t message[kLogMessageChars];
@@ -270,9 +270,11 @@ class LastErrorKept {
 // The common part of LogError and LogInfo: compose, then hand the text over
 // as text (it is not formatted a second time).
 void LogThroughUtility(LogLevel level, const wchar_t* tag, const wchar_t* format, va_list args) {
+  _NCMsLogUtility& log = StartedLog();
+  if (!log.Takes(level)) return;
   wchar_t text[kLogTextChars] = {};
   ComposeText(text, tag, format, args);
-  StartedLog().Write(level, text);
+  log.Write(level, text);
 }
 
 }  // namespace
