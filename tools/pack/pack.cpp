@@ -122,14 +122,19 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 
 // The stub shipped with the packer: build/win32/vexlode.exe next to
 // build/native/vexlode-pack, or vexlode.exe beside vexlode-pack.exe.
+// Without the packer's own path, a relative name would pick whatever stub lies
+// in the current directory: refused instead.
 fs::path DefaultStub() {
+  const PackError unknown("cannot find the packer's own folder: name the stub with --stub");
 #ifdef _WIN32
   wchar_t self[32768];
   DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+  if (length == 0 || length >= 32768) throw unknown;
   return fs::path(std::wstring(self, length)).parent_path() / "vexlode.exe";
 #else
   std::error_code error;
   fs::path self = fs::canonical("/proc/self/exe", error);
+  if (error) throw unknown;
   return self.parent_path().parent_path() / "win32" / "vexlode.exe";
 #endif
 }
