@@ -255,6 +255,5 @@ std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding
   SetU32(image, optional + 56, AlignUp(uint64_t(va) + built.size(), sectionAlignment));
   SetU32(image, optional + 8, GetU32(image, optional + 8) - rawSize + newRawSize);
   SetU32(image, directories + 8 * kResourceDirectory + 4, uint32_t(built.size()));
-  if (GetU32(image, ChecksumField(layout))) SetU32(image, ChecksumField(layout), PeChecksum(image, ChecksumField(layout)));
   return image;
 }

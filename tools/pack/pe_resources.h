@@ -44,9 +44,10 @@ struct Branding {
 
 // The stub with its resource section rebuilt to carry the branding. Every
 // byte before that section stays as it is except the header fields that
-// describe the section (its sizes, SizeOfImage, SizeOfInitializedData, the
-// resource directory entry and a non-zero checksum). Throws PackError when
-// the resource section is not the image's last.
+// describe the section (its sizes, SizeOfImage, SizeOfInitializedData and
+// the resource directory entry); the checksum is left to SealImage, which
+// always follows. Throws PackError when the resource section is not the
+// image's last.
 std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding& branding);
 
 // The header scan of the image the packer rewrites; throws PackError when it
