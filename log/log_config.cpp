@@ -14,8 +14,7 @@ WideString GetLogIniPath() {
   return WideString(iniPath);
 }
 
-LogLimits ReadLogLimits() {
-  WideString ini = GetLogIniPath();
+LogLimits ReadLogLimits(const WideString& ini) {
   if (ini.empty()) return {kDefaultLogLevel, kDefaultMaxFileSize};
   LogLimits limits;
   limits.level = GetPrivateProfileIntW(L"Log", L"LogLevel", kDefaultLogLevel, ini.c_str());
@@ -23,9 +22,8 @@ LogLimits ReadLogLimits() {
   return limits;
 }
 
-void ReadLogFilePath(wchar_t (&path)[kPathCapacity]) {
+void ReadLogFilePath(const WideString& ini, wchar_t (&path)[kPathCapacity]) {
   wchar_t configured[kPathCapacity] = {};
-  WideString ini = GetLogIniPath();
   if (!ini.empty())
     GetPrivateProfileStringW(L"Log", L"OutFilePath", L"", configured, kPathCapacity, ini.c_str());
   ComposeLogFilePath(configured, path);

@@ -8,7 +8,8 @@
 #include "log/log_format.h"
 
 // Empty when the executable's own path cannot be had: then nothing is read.
+// Looked up once and handed to both readers below.
 WideString GetLogIniPath();
-LogLimits ReadLogLimits();
+LogLimits ReadLogLimits(const WideString& ini);
 // Composed path, or empty when file logging is off.
-void ReadLogFilePath(wchar_t (&path)[kPathCapacity]);
+void ReadLogFilePath(const WideString& ini, wchar_t (&path)[kPathCapacity]);

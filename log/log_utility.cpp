@@ -39,15 +39,18 @@ class ScopedLock {
   CRITICAL_SECTION& section_;
 };
 
-// One log channel: a log file with its level threshold and size limit.
-class _NCMsModuleLog {
+// The log: one file with its level threshold and size limit, which
+// LogError and LogInfo write to.
+class _NCMsLogUtility {
  public:
-  _NCMsModuleLog(const wchar_t* path, LogLimits limits);
-  ~_NCMsModuleLog();
-  _NCMsModuleLog(const _NCMsModuleLog&) = delete;
-  _NCMsModuleLog& operator=(const _NCMsModuleLog&) = delete;
+  _NCMsLogUtility(const wchar_t* path, LogLimits limits);
+  ~_NCMsLogUtility();
+  _NCMsLogUtility(const _NCMsLogUtility&) = delete;
+  _NCMsLogUtility& operator=(const _NCMsLogUtility&) = delete;
 
-  // Writes the line when the threshold lets `level` through.
+  // Asked before a line is composed, so a line nobody keeps costs nothing.
+  bool Takes(LogLevel level) const { return path_[0] && level <= limits_.level; }
+  // For a line Takes(level) let through.
   void Write(LogLevel level, const wchar_t* text);
 
  private:
@@ -58,19 +61,9 @@ class _NCMsModuleLog {
   _NCMsMutex mutex_;
   const LogLimits limits_;
   FileHandle file_;                // no handle while the file is not open
-  wchar_t path_[kPathCapacity];    // empty: the channel writes nothing
+  wchar_t path_[kPathCapacity];    // empty: the log writes nothing
   // Set when the path leads through a link: no file for the rest of the run.
   bool fileRefused_ = false;
-};
-
-// The log: the one channel that LogError and LogInfo write to.
-class _NCMsLogUtility {
- public:
-  _NCMsLogUtility(const wchar_t* path, LogLimits limits) : channel_(path, limits) {}
-  void Write(LogLevel level, const wchar_t* text) { channel_.Write(level, text); }
-
- private:
-  _NCMsModuleLog channel_;
 };
 
 _NCMsLogUtility* g_logUtility = nullptr;
@@ -149,9 +142,10 @@ void ComposeText(wchar_t (&text)[kLogTextChars], const wchar_t* tag, const wchar
 // never null once started.
 _NCMsLogUtility& StartedLog() {
   if (!g_logUtility) {
+    const WideString ini = GetLogIniPath();
     wchar_t path[kPathCapacity];
-    ReadLogFilePath(path);
-    g_logUtility = new _NCMsLogUtility(path, ReadLogLimits());
+    ReadLogFilePath(ini, path);
+    g_logUtility = new _NCMsLogUtility(path, ReadLogLimits(ini));
   }
   return *g_logUtility;
 }
@@ -172,17 +166,17 @@ struct LogUtilityStartup {
   }
 } logUtilityStartup;
 
-_NCMsModuleLog::_NCMsModuleLog(const wchar_t* path, LogLimits limits)
+_NCMsLogUtility::_NCMsLogUtility(const wchar_t* path, LogLimits limits)
     : limits_(ClampLogLimits(limits)) {
   CopyText(path_, kPathCapacity, path);
 }
 
-_NCMsModuleLog::~_NCMsModuleLog() {
+_NCMsLogUtility::~_NCMsLogUtility() {
   ScopedLock lock(mutex_);
   file_.reset();
 }
 
-bool _NCMsModuleLog::OpenFile() {
+bool _NCMsLogUtility::OpenFile() {
   wchar_t full[kPathCapacity];
   if (!FullLogPath(path_, full) || !FollowsNoLink(full)) {
     fileRefused_ = true;
@@ -208,7 +202,7 @@ bool _NCMsModuleLog::OpenFile() {
 // Copies and deletes by name, so both names are checked again first. The old
 // ".wtx" is deleted before the copy, which then only creates a new file and
 // never writes through whatever was put in its place meanwhile.
-bool _NCMsModuleLog::Rotate() {
+bool _NCMsLogUtility::Rotate() {
   file_.reset();
   wchar_t full[kPathCapacity];
   wchar_t rotated[kPathCapacity];
@@ -231,7 +225,7 @@ bool _NCMsModuleLog::Rotate() {
 // Opens, and rotates when past the limit. False when the line is lost; true
 // with no file open when file logging is refused for this run, so that the
 // debugger still gets the line.
-bool _NCMsModuleLog::ReadyFile() {
+bool _NCMsLogUtility::ReadyFile() {
   if (fileRefused_) return true;
   if (!file_.valid() && !OpenFile()) return fileRefused_;
   SetLastError(NO_ERROR);
@@ -241,10 +235,8 @@ bool _NCMsModuleLog::ReadyFile() {
   return true;
 }
 
-void _NCMsModuleLog::Write(LogLevel level, const wchar_t* text) {
-  if (level > limits_.level) return;
+void _NCMsLogUtility::Write(LogLevel level, const wchar_t* text) {
   ScopedLock lock(mutex_);
-  if (!path_[0]) return;
   if (!ReadyFile()) return;
 
   wchar_t message[kLogMessageChars];
@@ -278,9 +270,11 @@ class LastErrorKept {
 // The common part of LogError and LogInfo: compose, then hand the text over
 // as text (it is not formatted a second time).
 void LogThroughUtility(LogLevel level, const wchar_t* tag, const wchar_t* format, va_list args) {
+  _NCMsLogUtility& log = StartedLog();
+  if (!log.Takes(level)) return;
   wchar_t text[kLogTextChars] = {};
   ComposeText(text, tag, format, args);
-  StartedLog().Write(level, text);
+  log.Write(level, text);
 }
 
 }  // namespace

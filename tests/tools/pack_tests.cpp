@@ -68,27 +68,26 @@ std::string Hex(const std::array<uint8_t, 32>& digest) {
   return hex;
 }
 
+std::vector<uint8_t> BytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
 // Where the stub keeps its seal record, the start of its seal section: the
 // packer fills it in place.
 size_t SealRecordAt(const std::string& stub) {
-  PeLayout layout;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(stub.data());
-  if (!ScanPeLayout(bytes, std::min(stub.size(), kHeaderBufferSize), &layout)) return std::string::npos;
+  const std::vector<uint8_t> bytes = BytesOf(stub);
+  const PeLayout layout = ScanImage(bytes);
   for (size_t i = 0; i < layout.sectionCount; ++i) {
-    const size_t header = layout.sectionTable + 40 * i;
+    const size_t header = SectionHeader(layout, i);
     if (stub.compare(header, sizeof kSealSectionName, kSealSectionName, sizeof kSealSectionName) == 0)
-      return bytes[header + 20] | bytes[header + 21] << 8 | bytes[header + 22] << 16 | size_t(bytes[header + 23]) << 24;
+      return GetU32(bytes, header + 20);
   }
   return std::string::npos;
 }
 
 // `packed` with the stub's own seal record and checksum put back.
 std::string Unsealed(std::string packed, const std::string& stub) {
-  const size_t record = SealRecordAt(stub);
+  const size_t record = SealRecordAt(stub), checksum = ChecksumField(ScanImage(BytesOf(stub)));
   packed.replace(record, kSealRecordSize, stub.substr(record, kSealRecordSize));
-  PeLayout layout;
-  if (ScanPeLayout(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), &layout))
-    packed.replace(layout.peOffset + 24 + 64, 4, stub.substr(layout.peOffset + 24 + 64, 4));
+  packed.replace(checksum, 4, stub.substr(checksum, 4));
   return packed;
 }
 
@@ -185,10 +184,9 @@ TEST_F(PackTest, AppendsTheArchiveRightAfterTheStub) {
   std::copy(seal.digest, seal.digest + 32, digest.begin());
   EXPECT_EQ(digest, Sha256(reinterpret_cast<const uint8_t*>(zip.data()), zip.size()));
   EXPECT_TRUE(Unsealed(packed.substr(0, stub.size()), stub) == stub);
-  auto image = std::vector<uint8_t>(packed.begin(), packed.begin() + stub.size());
-  PeLayout layout;
-  ASSERT_TRUE(ScanPeLayout(image.data(), image.size(), &layout));
-  EXPECT_EQ(GetU32(image, layout.peOffset + 24 + 64), PeChecksum(image, layout.peOffset + 24 + 64));
+  const std::vector<uint8_t> image = BytesOf(packed.substr(0, stub.size()));
+  const size_t checksum = ChecksumField(ScanImage(image));
+  EXPECT_EQ(GetU32(image, checksum), PeChecksum(image, checksum));
   EXPECT_TRUE(packed.substr(stub.size()) == zip);
   size_t scanned = std::min(packed.size(), kHeaderBufferSize);
   EXPECT_EQ(ScanPayloadOffset(reinterpret_cast<const uint8_t*>(packed.data()), scanned),
@@ -225,35 +223,36 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   WriteAll(dir_ / "notzip.zip", std::string(5000, 'z'));
   std::string stub = "--stub " + Arg(stub_) + " ";
 
-  ExpectRefused("--stub " + Arg(dir_ / "text.exe") + " " + Arg(dir_ / "good.zip") + " -o " + Arg(out),
-                "not a PE image", out);
-  ExpectRefused("--stub " + Arg(dir_ / "packed.exe") + " " + Arg(dir_ / "good.zip") + " -o " + Arg(out),
-                "bytes after its sections", out);
-  ExpectRefused(stub + Arg(dir_ / "notzip.zip") + " -o " + Arg(out), "not a readable ZIP", out);
-  ExpectRefused(stub + Arg(dir_ / "nosetup.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
-  ExpectRefused(stub + Arg(dir_ / "missing.zip") + " -o " + Arg(out), "does not exist", out);
   // A stub built without a place for the seal (its section renamed here).
   std::string unsealable = ReadAll(stub_);
   unsealable.replace(unsealable.find(".vxseal"), 7, ".vxsea_");
   WriteAll(dir_ / "unsealable.exe", unsealable);
-  ExpectRefused("--stub " + Arg(dir_ / "unsealable.exe") + " " + Arg(dir_ / "good.zip") + " -o " + Arg(out),
-                "no seal section", out);
-
   // A stub that ends right after its file header: nothing to read the optional header from.
   std::string headerOnly(64, '\0');
   headerOnly[0] = 'M', headerOnly[1] = 'Z', headerOnly[60] = 64;
   headerOnly += std::string("PE\0\0\x4c\x01", 6) + std::string(18, '\0');
   WriteAll(dir_ / "headeronly.exe", headerOnly);
-  ExpectRefused("--stub " + Arg(dir_ / "headeronly.exe") + " " + Arg(dir_ / "good.zip") + " -o " + Arg(out),
-                "not a 32-bit PE image", out);
   // setup.exe elsewhere than at the root is not what the stub runs.
   fs::create_directories(dir_ / "pkg" / "sub");
   fs::copy_file(dir_ / "pkg" / "setup.exe", dir_ / "pkg" / "sub" / "setup.exe");
   fs::copy_file(dir_ / "pkg" / "setup.exe", dir_ / "pkg" / "xsetup.exe");
   Zip("sub.zip", "a.txt sub/setup.exe");
   Zip("xsetup.zip", "a.txt xsetup.exe");
-  ExpectRefused(stub + Arg(dir_ / "sub.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
-  ExpectRefused(stub + Arg(dir_ / "xsetup.zip") + " -o " + Arg(out), "no setup.exe at its root", out);
+  struct Input { fs::path stub; const char* package; const char* reason; };
+  const Input inputs[] = {
+      {dir_ / "text.exe", "good.zip", "not a PE image"},
+      {dir_ / "packed.exe", "good.zip", "bytes after its sections"},
+      {dir_ / "unsealable.exe", "good.zip", "no seal section"},
+      {dir_ / "headeronly.exe", "good.zip", "not a 32-bit PE image"},
+      {stub_, "notzip.zip", "not a readable ZIP"},
+      {stub_, "nosetup.zip", "no setup.exe at its root"},
+      {stub_, "sub.zip", "no setup.exe at its root"},
+      {stub_, "xsetup.zip", "no setup.exe at its root"},
+      {stub_, "missing.zip", "does not exist"},
+  };
+  for (const Input& input : inputs)
+    ExpectRefused("--stub " + Arg(input.stub) + " " + Arg(dir_ / input.package) + " -o " + Arg(out),
+                  input.reason, out);
 
   // Branding options: bad icons, version numbers and strings.
   WriteAll(dir_ / "text.ico", "not an icon at all");
@@ -286,28 +285,25 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
     ExpectRefused(stub + Arg(dir_ / "good.zip") + " -o " + Arg(out) + " " + row.options, row.reason, out);
   }
 
+  // The output is an input, under its own name or through a hard link: refused, the input untouched.
   fs::copy_file(stub_, dir_ / "stubcopy.exe");
-  std::string before = ReadAll(dir_ / "stubcopy.exe");
-  PackRun same = Pack("--stub " + Arg(dir_ / "stubcopy.exe") + " " + Arg(dir_ / "good.zip") + " -o " +
-                  Arg(dir_ / "stubcopy.exe"));
-  EXPECT_NE(same.status, 0);
-  EXPECT_NE(same.output.find("is the stub itself"), std::string::npos) << same.output;
-  EXPECT_EQ(ReadAll(dir_ / "stubcopy.exe"), before);
-  // The stub named through a hard link, and the package as the output through one.
   fs::create_hard_link(dir_ / "stubcopy.exe", dir_ / "stublink.exe");
-  same = Pack("--stub " + Arg(dir_ / "stublink.exe") + " " + Arg(dir_ / "good.zip") + " -o " +
-              Arg(dir_ / "stubcopy.exe"));
-  EXPECT_NE(same.status, 0);
-  EXPECT_NE(same.output.find("is the stub itself"), std::string::npos) << same.output;
-  EXPECT_TRUE(ReadAll(dir_ / "stubcopy.exe") == before) << "the stub was overwritten";
   fs::create_hard_link(dir_ / "good.zip", dir_ / "goodlink.zip");
-  PackRun onLink = Pack(stub + Arg(dir_ / "good.zip") + " -o " + Arg(dir_ / "goodlink.zip"));
-  EXPECT_NE(onLink.output.find("is the package itself"), std::string::npos) << onLink.output;
-  std::string zipBefore = ReadAll(dir_ / "good.zip");
-  PackRun onPackage = Pack(stub + Arg(dir_ / "good.zip") + " -o " + Arg(dir_ / "good.zip"));
-  EXPECT_NE(onPackage.status, 0);
-  EXPECT_NE(onPackage.output.find("is the package itself"), std::string::npos) << onPackage.output;
-  EXPECT_EQ(ReadAll(dir_ / "good.zip"), zipBefore);
+  struct Same { const char* stub; const char* package; const char* out; const char* reason; };
+  const Same sames[] = {
+      {"stubcopy.exe", "good.zip", "stubcopy.exe", "is the stub itself"},
+      {"stublink.exe", "good.zip", "stubcopy.exe", "is the stub itself"},
+      {"stubcopy.exe", "good.zip", "goodlink.zip", "is the package itself"},
+      {"stubcopy.exe", "good.zip", "good.zip", "is the package itself"},
+  };
+  for (const Same& same : sames) {
+    const std::string before = ReadAll(dir_ / same.out);
+    PackRun run = Pack("--stub " + Arg(dir_ / same.stub) + " " + Arg(dir_ / same.package) + " -o " +
+                       Arg(dir_ / same.out));
+    EXPECT_NE(run.status, 0) << same.out;
+    EXPECT_NE(run.output.find(same.reason), std::string::npos) << run.output;
+    EXPECT_TRUE(ReadAll(dir_ / same.out) == before) << same.out << " was overwritten";
+  }
 }
 
 // Read back with icoutils' wrestool, which knows nothing of our code.
@@ -348,22 +344,20 @@ TEST_F(PackTest, BrandingReadsBackIndependently) {
   std::string image = ReadAll(branded);
   const std::string sealedImage = image;
   image = Unsealed(image, stub);
-  PeLayout layout;
-  ASSERT_TRUE(ScanPeLayout(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), &layout));
+  const std::vector<uint8_t> stubBytes = BytesOf(stub);
+  const PeLayout layout = ScanImage(stubBytes);
   size_t firstRaw = stub.size(), lastRaw = 0;
   for (size_t i = 0; i < layout.sectionCount; ++i) {
-    const uint8_t* header = reinterpret_cast<const uint8_t*>(stub.data()) + layout.sectionTable + 40 * i;
-    uint32_t raw = header[20] | header[21] << 8 | header[22] << 16 | uint32_t(header[23]) << 24;
-    if (raw) firstRaw = std::min<size_t>(firstRaw, raw), lastRaw = std::max<size_t>(lastRaw, raw);
+    const size_t raw = GetU32(stubBytes, SectionHeader(layout, i) + 20);
+    if (raw) firstRaw = std::min(firstRaw, raw), lastRaw = std::max(lastRaw, raw);
   }
   EXPECT_EQ(image.substr(firstRaw, lastRaw - firstRaw), stub.substr(firstRaw, lastRaw - firstRaw));
   // The checksum stays what the linker would write: checked against the linker's own on the stub.
-  const size_t checksum = layout.peOffset + 24 + 64;
-  auto bytesOf = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
-  auto stored = [&](const std::string& file) { return GetU32(bytesOf(file), checksum); };
+  const size_t checksum = ChecksumField(layout);
+  auto stored = [&](const std::string& file) { return GetU32(BytesOf(file), checksum); };
   ASSERT_NE(stored(stub), 0u);
-  EXPECT_EQ(PeChecksum(bytesOf(stub), checksum), stored(stub));
-  EXPECT_EQ(PeChecksum(bytesOf(sealedImage.substr(0, image.size() - zip.size())), checksum),
+  EXPECT_EQ(PeChecksum(stubBytes, checksum), stored(stub));
+  EXPECT_EQ(PeChecksum(BytesOf(sealedImage.substr(0, image.size() - zip.size())), checksum),
             stored(sealedImage));
   ASSERT_GT(image.size(), zip.size());
   EXPECT_EQ(image.substr(image.size() - zip.size()), zip);

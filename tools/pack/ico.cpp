@@ -8,7 +8,6 @@
 namespace {
 constexpr size_t kIconDirSize = 6;
 constexpr size_t kIconEntrySize = 16;
-constexpr size_t kGroupEntrySize = 14;
 }  // namespace
 
 std::vector<IconImage> ParseIco(const std::vector<uint8_t>& file) {
@@ -45,6 +44,5 @@ std::vector<uint8_t> BuildIconGroup(const std::vector<IconImage>& images, uint16
     PutU32(group, uint32_t(image.data.size()));
     PutU16(group, uint16_t(firstId + i));
   }
-  static_assert(kGroupEntrySize == 14, "GRPICONDIRENTRY");
   return group;
 }

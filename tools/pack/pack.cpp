@@ -19,6 +19,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/handle.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -101,12 +103,10 @@ void CheckStub(const fs::path& stubPath, const std::vector<uint8_t>& stub, bool 
 bool SameFile(const fs::path& a, const fs::path& b) {
 #ifdef _WIN32
   auto identity = [](const fs::path& path, BY_HANDLE_FILE_INFORMATION& info) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool ok = GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return ok;
+    FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file.valid() && GetFileInformationByHandle(file.get(), &info);
   };
   BY_HANDLE_FILE_INFORMATION infoA, infoB;
   if (identity(a, infoA) && identity(b, infoB))
@@ -122,14 +122,19 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 
 // The stub shipped with the packer: build/win32/vexlode.exe next to
 // build/native/vexlode-pack, or vexlode.exe beside vexlode-pack.exe.
+// Without the packer's own path, a relative name would pick whatever stub lies
+// in the current directory: refused instead.
 fs::path DefaultStub() {
+  const PackError unknown("cannot find the packer's own folder: name the stub with --stub");
 #ifdef _WIN32
   wchar_t self[32768];
   DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+  if (length == 0 || length >= 32768) throw unknown;
   return fs::path(std::wstring(self, length)).parent_path() / "vexlode.exe";
 #else
   std::error_code error;
   fs::path self = fs::canonical("/proc/self/exe", error);
+  if (error) throw unknown;
   return self.parent_path().parent_path() / "win32" / "vexlode.exe";
 #endif
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "app/payload.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pack_error.h"
 
@@ -178,10 +177,15 @@ uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumOffset) {
   return uint32_t(sum + image.size());
 }
 
-std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding& branding) {
+PeLayout ScanImage(const std::vector<uint8_t>& image) {
   PeLayout layout;
-  if (!ScanPeLayout(stub.data(), std::min(stub.size(), kHeaderBufferSize), &layout))
+  if (!ScanPeLayout(image.data(), std::min(image.size(), kHeaderBufferSize), &layout))
     throw PackError("the stub is not a PE image");
+  return layout;
+}
+
+std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding& branding) {
+  const PeLayout layout = ScanImage(stub);
   const bool plus = layout.optionalMagic == 0x20b;
   const size_t optional = layout.peOffset + 24;
   const size_t directories = optional + (plus ? 112 : 96);
@@ -197,14 +201,14 @@ std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding
   size_t resource = 0;
   bool found = false;
   for (size_t i = 0; i < layout.sectionCount; ++i) {
-    const size_t header = layout.sectionTable + 40 * i;
+    const size_t header = SectionHeader(layout, i);
     if (GetU32(stub, header + 12) == resourceRva && resourceRva) resource = header, found = true;
   }
   if (!found) throw PackError("the stub has no resource section");
   const uint32_t va = GetU32(stub, resource + 12), raw = GetU32(stub, resource + 20),
                  rawSize = GetU32(stub, resource + 16);
   for (size_t i = 0; i < layout.sectionCount; ++i) {
-    const size_t header = layout.sectionTable + 40 * i;
+    const size_t header = SectionHeader(layout, i);
     if (header == resource) continue;
     const uint64_t end = uint64_t(GetU32(stub, header + 20)) + GetU32(stub, header + 16);
     if (GetU32(stub, header + 12) >= va || (GetU32(stub, header + 16) && end > raw)) throw notLast;
@@ -251,6 +255,5 @@ std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding
   SetU32(image, optional + 56, AlignUp(uint64_t(va) + built.size(), sectionAlignment));
   SetU32(image, optional + 8, GetU32(image, optional + 8) - rawSize + newRawSize);
   SetU32(image, directories + 8 * kResourceDirectory + 4, uint32_t(built.size()));
-  if (GetU32(image, optional + 64)) SetU32(image, optional + 64, PeChecksum(image, optional + 64));
   return image;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/payload.h"
 #include "tools/pack/ico.h"
 #include "tools/pack/version_info.h"
 
@@ -43,10 +44,20 @@ struct Branding {
 
 // The stub with its resource section rebuilt to carry the branding. Every
 // byte before that section stays as it is except the header fields that
-// describe the section (its sizes, SizeOfImage, SizeOfInitializedData, the
-// resource directory entry and a non-zero checksum). Throws PackError when
-// the resource section is not the image's last.
+// describe the section (its sizes, SizeOfImage, SizeOfInitializedData and
+// the resource directory entry); the checksum is left to SealImage, which
+// always follows. Throws PackError when the resource section is not the
+// image's last.
 std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding& branding);
+
+// The header scan of the image the packer rewrites; throws PackError when it
+// is not a PE image.
+PeLayout ScanImage(const std::vector<uint8_t>& image);
+constexpr size_t kSectionHeaderSize = 40;
+inline size_t SectionHeader(const PeLayout& layout, size_t i) {
+  return layout.sectionTable + kSectionHeaderSize * i;
+}
+inline size_t ChecksumField(const PeLayout& layout) { return layout.peOffset + 24 + 64; }
 
 // The PE checksum of `image` whose checksum field is at `checksumOffset`.
 uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumOffset);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/payload.h"
 #include "app/payload_seal.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pack_error.h"
@@ -11,12 +10,10 @@
 #include "tools/pack/sha256.h"
 
 void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive) {
-  PeLayout layout;
-  if (!ScanPeLayout(image.data(), std::min(image.size(), kHeaderBufferSize), &layout))
-    throw PackError("the stub is not a PE image");
+  const PeLayout layout = ScanImage(image);
   size_t record = 0;
   for (size_t i = 0; i < layout.sectionCount && !record; ++i) {
-    const size_t header = layout.sectionTable + 40 * i;
+    const size_t header = SectionHeader(layout, i);
     if (std::memcmp(&image[header], kSealSectionName, sizeof kSealSectionName) != 0) continue;
     const uint64_t raw = GetU32(image, header + 20);
     if (GetU32(image, header + 16) < kSealRecordSize || raw + kSealRecordSize > image.size())
@@ -32,6 +29,6 @@ void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive)
   const std::array<uint8_t, 32> digest = Sha256(archive.data(), archive.size());
   std::copy(digest.begin(), digest.end(), seal.digest);
   WriteSealRecord(&image[record], seal);
-  const size_t checksum = layout.peOffset + 24 + 64;
+  const size_t checksum = ChecksumField(layout);
   if (GetU32(image, checksum)) SetU32(image, checksum, PeChecksum(image, checksum));
 }
