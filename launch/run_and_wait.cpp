@@ -98,37 +98,43 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
 
 }  // namespace
 
-uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
-  if (!applicationPath) return kNoExitCode;
-  DWORD exitCode = RunChild(applicationPath, commandLine);
+namespace {
+
+// Every attempt ends with this line, whether anything started or not.
+uint32_t LogResult(DWORD exitCode) {
   LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
   return exitCode;
+}
+
+}  // namespace
+
+uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
+  if (!applicationPath) return kNoExitCode;
+  return LogResult(RunChild(applicationPath, commandLine));
 }
 
 uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
                              const Sha256Digest* expected, const wchar_t* foreignEntry) {
   if (!applicationPath) return kNoExitCode;
-  DWORD exitCode = kNoExitCode;
   if (foreignEntry) {
     LogError(L"setup", L"[%s] was not extracted by this run: [%s] not started", foreignEntry,
              applicationPath);
-  } else {
-    // Read access shared only for reading: nobody may write, rename or
-    // delete the image from the check until the child has ended.
-    FileHandle image(CreateFileW(applicationPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    Sha256Digest actual;
-    if (!image.valid()) {
-      LogFailedStart(applicationPath, commandLine, GetLastError());
-    } else if (!expected || !HashFileContents(image.get(), &actual) || !(actual == *expected)) {
-      LogError(L"setup", L"[%s] is not the installer this run extracted: not started",
-               applicationPath);
-    } else {
-      exitCode = RunChild(applicationPath, commandLine);
-    }
+    return LogResult(kNoExitCode);
   }
-  LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
-  return exitCode;
+  // Read access shared only for reading: nobody may write, rename or delete
+  // the image from the check until the child has ended.
+  FileHandle image(CreateFileW(applicationPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Sha256Digest actual;
+  if (!image.valid()) {
+    LogFailedStart(applicationPath, commandLine, GetLastError());
+    return LogResult(kNoExitCode);
+  }
+  if (!expected || !HashFileContents(image.get(), &actual) || !(actual == *expected)) {
+    LogError(L"setup", L"[%s] is not the installer this run extracted: not started", applicationPath);
+    return LogResult(kNoExitCode);
+  }
+  return RunAndWait(applicationPath, commandLine);
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {
