@@ -168,12 +168,16 @@ TEST_F(Extraction, ContentsAndFailuresPerArchive) {
       bool failedEntry = false;
       for (const std::string& failure : row.failures)
         failedEntry |= failure.find(" " + Narrow(file.first.c_str()) + " ") != std::string::npos;
-      if (failedEntry) EXPECT_NE(TimesOf(In(file.first)).write, kDosTimeUtc) << row.archive;
+      if (failedEntry) {
+        EXPECT_NE(TimesOf(In(file.first)).write, kDosTimeUtc) << row.archive;
+      }
       std::wstring first = file.first.substr(0, file.first.find(L'\\'));
       if (std::find(top.begin(), top.end(), first) == top.end()) top.push_back(first);
     }
     std::sort(top.begin(), top.end());
-    if (!top.empty()) EXPECT_EQ(Listing(target), top) << row.archive;
+    if (!top.empty()) {
+      EXPECT_EQ(Listing(target), top) << row.archive;
+    }
   }
 }
 
