@@ -15,6 +15,7 @@ void WriteU64(uint8_t* p, uint64_t value) {
 }
 
 constexpr size_t kStateField = 8;
+constexpr size_t kOptionsField = 12;
 constexpr size_t kSizeField = 16;
 constexpr size_t kDigestField = 24;
 
@@ -33,6 +34,10 @@ SealState ReadSealRecord(const uint8_t* record, size_t length, PayloadSeal* seal
   const uint32_t state = ReadLe32(record + kStateField);
   if (state == kSealEmpty) return SealState::Empty;
   if (state != kSealPresent) return SealState::Malformed;
+  // An option this stub does not know would be silently ignored: refuse it.
+  const uint32_t options = ReadLe32(record + kOptionsField);
+  if (options & ~kSealKnownOptions) return SealState::Malformed;
+  seal->options = options;
   seal->archiveSize = ReadLe64(record + kSizeField);
   memcpy(seal->digest, record + kDigestField, sizeof seal->digest);
   return SealState::Present;
@@ -42,6 +47,7 @@ void WriteSealRecord(uint8_t* record, const PayloadSeal& seal) {
   memset(record, 0, kSealRecordSize);
   memcpy(record, kSealMagic, sizeof kSealMagic);
   WriteU32(record + kStateField, kSealPresent);
+  WriteU32(record + kOptionsField, seal.options);
   WriteU64(record + kSizeField, seal.archiveSize);
   memcpy(record + kDigestField, seal.digest, sizeof seal.digest);
 }

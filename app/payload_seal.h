@@ -10,7 +10,7 @@
 // The section that holds the record, and the record's layout in it:
 //   0  8 bytes  kSealMagic
 //   8  u32      kSealEmpty or kSealPresent
-//  12  u32      0
+//  12  u32      pack-time options (kSealOption*); unknown bits make the record malformed
 //  16  u64      archive size in bytes
 //  24  32 bytes archive SHA-256
 //  56  8 bytes  0
@@ -20,9 +20,20 @@ constexpr uint8_t kSealMagic[8] = {'v', 'x', 's', 'e', 'a', 'l', '0', '1'};
 constexpr uint32_t kSealEmpty = 0;
 constexpr uint32_t kSealPresent = 1;
 
+// What the publisher chose at pack time. Only a sealed image carries options:
+// they are part of what the packer vouches for, so they sit beside the digest.
+// The installer's exit code is setup.exe's own (a fixed failure code when it
+// never ran) instead of how far the run got.
+constexpr uint32_t kSealOptionInstallerExitCode = 0x1;
+// setup.exe starts in its own protected folder instead of the caller's
+// current directory.
+constexpr uint32_t kSealOptionPackageWorkingDirectory = 0x2;
+constexpr uint32_t kSealKnownOptions = kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory;
+
 struct PayloadSeal {
   uint64_t archiveSize;
   uint8_t digest[32];
+  uint32_t options;  // kSealOption* bits
 };
 
 enum class SealState { Empty, Present, Malformed };

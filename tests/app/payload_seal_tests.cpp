@@ -11,7 +11,7 @@
 namespace {
 
 TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
-  PayloadSeal seal = {0x123456789AULL, {}};
+  PayloadSeal seal = {0x123456789AULL, {}, kSealKnownOptions};
   for (int i = 0; i < 32; ++i) seal.digest[i] = uint8_t(0xA0 + i);
   uint8_t record[kSealRecordSize];
   WriteSealRecord(record, seal);
@@ -19,6 +19,7 @@ TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
   ASSERT_EQ(ReadSealRecord(record, sizeof record, &read), SealState::Present);
   EXPECT_EQ(read.archiveSize, seal.archiveSize);
   EXPECT_EQ(0, memcmp(read.digest, seal.digest, 32));
+  EXPECT_EQ(read.options, kSealKnownOptions);
 
   uint8_t empty[kSealRecordSize] = {'v', 'x', 's', 'e', 'a', 'l', '0', '1'};
   EXPECT_EQ(ReadSealRecord(empty, sizeof empty, &read), SealState::Empty);
@@ -26,6 +27,10 @@ TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
   memcpy(unknownState, record, sizeof record);
   unknownState[8] = 2;
   EXPECT_EQ(ReadSealRecord(unknownState, sizeof unknownState, &read), SealState::Malformed);
+  uint8_t unknownOption[kSealRecordSize];
+  memcpy(unknownOption, record, sizeof record);
+  unknownOption[12] |= 0x4;
+  EXPECT_EQ(ReadSealRecord(unknownOption, sizeof unknownOption, &read), SealState::Malformed);
   record[0] = 'V';
   EXPECT_EQ(ReadSealRecord(record, sizeof record, &read), SealState::Malformed);
   EXPECT_EQ(ReadSealRecord(empty, kSealRecordSize - 1, &read), SealState::Malformed);

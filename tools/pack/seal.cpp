@@ -9,7 +9,7 @@
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/sha256.h"
 
-void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive) {
+void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive, uint32_t options) {
   const PeLayout layout = ScanImage(image);
   size_t record = 0;
   for (size_t i = 0; i < layout.sectionCount && !record; ++i) {
@@ -26,6 +26,7 @@ void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive)
     throw PackError("the stub's seal record is damaged");
 
   seal.archiveSize = archive.size();
+  seal.options = options;
   const std::array<uint8_t, 32> digest = Sha256(archive.data(), archive.size());
   std::copy(digest.begin(), digest.end(), seal.digest);
   WriteSealRecord(&image[record], seal);
