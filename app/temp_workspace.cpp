@@ -1,11 +1,11 @@
 #include "app/temp_workspace.h"
 
 #include <stdlib.h>
-#include <winternl.h>
 
 #include "app/failure_log.h"
 #include "app/payload.h"
 #include "common/format.h"
+#include "common/nt_file.h"
 #include "common/path.h"
 #include "common/protected_security.h"
 #include "common/text.h"
@@ -48,54 +48,20 @@ bool IsPlainFile(const BY_HANDLE_FILE_INFORMATION& information) {
          information.nNumberOfLinks == 1;
 }
 
-using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
-                                          PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
-                                          ULONG, PVOID, ULONG);
-constexpr LONG kStatusNameCollision = static_cast<LONG>(0xC0000035);
-constexpr ULONG kFileCreate = 2;
-constexpr ULONG kFileDirectoryFile = 0x1;
-constexpr ULONG kFileSynchronousIo = 0x20;
-constexpr ULONG kFileOpenReparsePoint = 0x200000;
-constexpr ULONG kCaseInsensitive = 0x40;
-
 // Creates the directory and opens it in one step, so that the handle is on
 // the directory we made: CreateDirectoryW and a later open by name would
 // leave a moment in which the user could replace it (the user may delete
 // children of the temporary directory whatever their own permissions say).
 // The handle denies deletion and renaming to everyone while it is held.
 FileHandle CreateFreshDirectory(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool* taken) {
-  *taken = false;
-  auto create = reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
-  wchar_t ntPath[kPathCapacity + 8];
-  if (path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' && path[3] == L'\\')
-    FormatText(ntPath, kPathCapacity + 8, L"\\??\\%s", path + 4);
-  else if (path[0] == L'\\' && path[1] == L'\\')
-    FormatText(ntPath, kPathCapacity + 8, L"\\??\\UNC\\%s", path + 2);
-  else
-    FormatText(ntPath, kPathCapacity + 8, L"\\??\\%s", path);
-  if (!create) return FileHandle();
-
-  UNICODE_STRING name;
-  name.Buffer = ntPath;
-  name.Length = static_cast<USHORT>(TextLength(ntPath) * sizeof(wchar_t));
-  name.MaximumLength = name.Length;
-  OBJECT_ATTRIBUTES attributes = {};
-  attributes.Length = sizeof attributes;
-  attributes.ObjectName = &name;
-  attributes.Attributes = kCaseInsensitive;
-  attributes.SecurityDescriptor = security ? security->lpSecurityDescriptor : nullptr;
-  IO_STATUS_BLOCK status = {};
-  HANDLE directory = nullptr;
-  LONG result = create(&directory, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                       &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, kFileCreate,
-                       kFileDirectoryFile | kFileSynchronousIo | kFileOpenReparsePoint, nullptr, 0);
-  if (result < 0) {
-    *taken = result == kStatusNameCollision;
-    return FileHandle();
-  }
-  return FileHandle(directory);
+  LONG status = 0;
+  FileHandle directory =
+      NtOpenFile(nullptr, path, TextLength(path), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                 FILE_SHARE_READ | FILE_SHARE_WRITE, kNtCreate,
+                 kNtDirectoryFile | kNtOpenReparsePoint,
+                 security ? security->lpSecurityDescriptor : nullptr, &status);
+  *taken = status == kNtStatusNameCollision;
+  return directory;
 }
 
 // Opens what stands at `path` now, without following a link, and deletes
