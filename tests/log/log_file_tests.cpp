@@ -184,6 +184,27 @@ TEST_F(LogFileTest, RotatesOnlyPastTheClampedLimit) {
   }
 }
 
+// Other installers may write the same log at the same time, opening it as
+// we do. While one of them has it open, the rotation waits for a later line.
+TEST_F(LogFileTest, AnotherWriterSharesTheFileAndHoldsOffTheRotation) {
+  LogInfo(L"setup", L"ours");
+  HANDLE other = CreateFileW(logPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
+  const std::string theirs(102400, 'o');
+  DWORD written = 0;
+  SetFilePointer(other, 0, nullptr, FILE_END);
+  ASSERT_TRUE(WriteFile(other, theirs.data(), static_cast<DWORD>(theirs.size()), &written, nullptr));
+  LogInfo(L"setup", L"while theirs is open");
+  CloseHandle(other);
+  EXPECT_FALSE(PathExists(rotatedPath_));
+  LogInfo(L"setup", L"after theirs closed");
+  std::string rotated = ReadWholeFile(rotatedPath_);
+  EXPECT_NE(rotated.find(theirs + "["), std::string::npos);
+  EXPECT_NE(rotated.find("while theirs is open"), std::string::npos);
+  EXPECT_EQ(MessageOf(Log()), "after theirs closed\r\n");
+}
+
 // Opening, measuring and rotating the file all set the last error.
 TEST_F(LogFileTest, LogCallsLeaveTheLastErrorAsTheyFoundIt) {
   struct Case {
