@@ -1,5 +1,6 @@
 #include "common/nt_file.h"
 
+#include <stddef.h>
 #include <winternl.h>
 
 #include "common/format.h"
@@ -11,11 +12,28 @@ namespace {
 using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                           PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                           ULONG, PVOID, ULONG);
+using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
+                                                  PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING,
+                                                  BOOLEAN);
+using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
 
 constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE, as Win32 names are
 constexpr ULONG kSynchronousIoNonAlert = 0x20;
 constexpr LONG kStatusNameInvalid = static_cast<LONG>(0xC0000033);
+constexpr ULONG kFileDirectoryInformation = 1;
+constexpr ULONG kFileRenameInformation = 10;
+
+// FILE_DIRECTORY_INFORMATION with room for one entry's name.
+struct DirectoryEntry {
+  ULONG nextEntryOffset;
+  ULONG fileIndex;
+  LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime;
+  LARGE_INTEGER endOfFile, allocationSize;
+  ULONG fileAttributes;
+  ULONG fileNameLength;
+  wchar_t fileName[kPathCapacity];
+};
 
 FARPROC NtdllFunction(const char* name) {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name);
@@ -42,6 +60,44 @@ bool ToNtPath(const wchar_t* path, size_t length, wchar_t (&out)[kPathCapacity +
   return JoinPath(out, kPathCapacity + 8, prefix, path + skip, length - skip, L"");
 }
 
+// The OBJECT_ATTRIBUTES of `name` below `root`, or of the absolute Win32
+// path `name` with a null root. Holds the converted path it points to.
+class ObjectName {
+ public:
+  // False, with the status of a bad name, when the name cannot be used.
+  bool Set(HANDLE root, const wchar_t* name, size_t nameLength, void* security, LONG* status) {
+    const wchar_t* objectName = name;
+    size_t objectLength = nameLength;
+    if (!root) {
+      if (!ToNtPath(name, nameLength, ntPath_)) {
+        Fail(kStatusNameInvalid, status);
+        return false;
+      }
+      objectName = ntPath_;
+      objectLength = TextLength(ntPath_);
+    }
+    if (objectLength > 0x7FFF / sizeof(wchar_t) * sizeof(wchar_t)) {
+      Fail(kStatusNameInvalid, status);
+      return false;
+    }
+    unicodeName_.Buffer = const_cast<wchar_t*>(objectName);
+    unicodeName_.Length = static_cast<USHORT>(objectLength * sizeof(wchar_t));
+    unicodeName_.MaximumLength = unicodeName_.Length;
+    attributes_.Length = sizeof attributes_;
+    attributes_.RootDirectory = root;
+    attributes_.ObjectName = &unicodeName_;
+    attributes_.Attributes = kCaseInsensitive;
+    attributes_.SecurityDescriptor = security;
+    return true;
+  }
+  OBJECT_ATTRIBUTES* get() { return &attributes_; }
+
+ private:
+  wchar_t ntPath_[kPathCapacity + 8];
+  UNICODE_STRING unicodeName_ = {};
+  OBJECT_ATTRIBUTES attributes_ = {};
+};
+
 }  // namespace
 
 FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCESS_MASK access,
@@ -53,34 +109,11 @@ FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCES
     SetLastError(ERROR_PROC_NOT_FOUND);
     return FileHandle();
   }
-  wchar_t ntPath[kPathCapacity + 8];
-  const wchar_t* objectName = name;
-  size_t objectLength = nameLength;
-  if (!root) {
-    if (!ToNtPath(name, nameLength, ntPath)) {
-      Fail(kStatusNameInvalid, status);
-      return FileHandle();
-    }
-    objectName = ntPath;
-    objectLength = TextLength(ntPath);
-  }
-  if (objectLength > 0x7FFF / sizeof(wchar_t) * sizeof(wchar_t)) {
-    Fail(kStatusNameInvalid, status);
-    return FileHandle();
-  }
-  UNICODE_STRING unicodeName;
-  unicodeName.Buffer = const_cast<wchar_t*>(objectName);
-  unicodeName.Length = static_cast<USHORT>(objectLength * sizeof(wchar_t));
-  unicodeName.MaximumLength = unicodeName.Length;
-  OBJECT_ATTRIBUTES attributes = {};
-  attributes.Length = sizeof attributes;
-  attributes.RootDirectory = root;
-  attributes.ObjectName = &unicodeName;
-  attributes.Attributes = kCaseInsensitive;
-  attributes.SecurityDescriptor = security;
+  ObjectName object;
+  if (!object.Set(root, name, nameLength, security, status)) return FileHandle();
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  LONG result = create(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
+  LONG result = create(&handle, access | SYNCHRONIZE, object.get(), &io, nullptr,
                        FILE_ATTRIBUTE_NORMAL, share, disposition, options | kSynchronousIoNonAlert,
                        nullptr, 0);
   if (result < 0) {
@@ -88,4 +121,61 @@ FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCES
     return FileHandle();
   }
   return FileHandle(handle);
+}
+
+DWORD NtEntryAttributes(HANDLE directory, const wchar_t* name, size_t nameLength) {
+  auto query = reinterpret_cast<NtQueryDirectoryFileFunction>(
+      reinterpret_cast<void*>(NtdllFunction("NtQueryDirectoryFile")));
+  if (!query) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (nameLength == 0 || nameLength >= kPathCapacity) {
+    Fail(kStatusNameInvalid, nullptr);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  UNICODE_STRING mask;
+  mask.Buffer = const_cast<wchar_t*>(name);
+  mask.Length = static_cast<USHORT>(nameLength * sizeof(wchar_t));
+  mask.MaximumLength = mask.Length;
+  DirectoryEntry entry;
+  IO_STATUS_BLOCK io = {};
+  LONG result = query(directory, nullptr, nullptr, nullptr, &io, &entry, sizeof entry,
+                      kFileDirectoryInformation, TRUE, &mask, TRUE);
+  if (result < 0) {
+    Fail(result, nullptr);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return entry.fileAttributes;
+}
+
+bool NtRenameFile(HANDLE file, HANDLE root, const wchar_t* name, size_t nameLength, bool replace) {
+  auto setInformation = reinterpret_cast<NtSetInformationFileFunction>(
+      reinterpret_cast<void*>(NtdllFunction("NtSetInformationFile")));
+  if (!setInformation) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  if (nameLength >= kPathCapacity) {
+    Fail(kStatusNameInvalid, nullptr);
+    return false;
+  }
+  // FILE_RENAME_INFO has the layout of ntdll's FILE_RENAME_INFORMATION. The
+  // Win32 call would first turn the name into a full path of its own.
+  union {
+    FILE_RENAME_INFO info;
+    unsigned char bytes[sizeof(FILE_RENAME_INFO) + kPathCapacity * sizeof(wchar_t)];
+  } rename = {};
+  rename.info.ReplaceIfExists = replace;
+  rename.info.RootDirectory = root;
+  rename.info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(wchar_t));
+  wchar_t* target = reinterpret_cast<wchar_t*>(rename.bytes + offsetof(FILE_RENAME_INFO, FileName));
+  CopyText(target, kPathCapacity, name, nameLength);
+  IO_STATUS_BLOCK io = {};
+  LONG result = setInformation(file, &io, &rename, sizeof rename, kFileRenameInformation);
+  if (result < 0) {
+    Fail(result, nullptr);
+    return false;
+  }
+  return true;
 }

@@ -26,4 +26,17 @@ FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCES
                       ULONG share, ULONG disposition, ULONG options, void* security = nullptr,
                       LONG* status = nullptr);
 
+// The attributes that the entry `name` of the directory open as `directory`
+// (with FILE_LIST_DIRECTORY) holds: a link shows as a reparse point, not as
+// its target. Windows keeps the first name asked of a handle as its search
+// mask, so ask one name per handle. INVALID_FILE_ATTRIBUTES on failure, with
+// the last error set.
+DWORD NtEntryAttributes(HANDLE directory, const wchar_t* name, size_t nameLength);
+
 constexpr LONG kNtStatusNameCollision = static_cast<LONG>(0xC0000035);
+
+// Renames the file that `file` is open on (with DELETE access) to `name`
+// (nameLength units, no separator) in the directory `root`, replacing what
+// stands there when `replace`: the new name is resolved below our handle,
+// never from the top. False on failure, with the last error set.
+bool NtRenameFile(HANDLE file, HANDLE root, const wchar_t* name, size_t nameLength, bool replace);

@@ -154,6 +154,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(fuzz::Equal(composed.get(), expected));
   }
 
+  // Walk levels: after the root, names that are neither empty, "." nor "..",
+  // with nothing but separators around them, the last one ending the path.
+  {
+    LogPathLevels levels;
+    if (SplitLogPath(pathArgument, &levels)) {
+      FUZZ_CHECK(pathShown.size() < kPathCapacity);
+      FUZZ_CHECK(levels.rootLength > 0 && levels.count > 0);
+      auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+      size_t at = levels.rootLength;
+      for (size_t i = 0; i < levels.count; ++i) {
+        const LogPathLevels::Name& name = levels.names[i];
+        for (; at < name.start; ++at) FUZZ_CHECK(separator(pathShown[at]));
+        FUZZ_CHECK(name.length > 0 && name.start + name.length <= pathShown.size());
+        for (size_t k = 0; k < name.length; ++k) FUZZ_CHECK(!separator(pathShown[name.start + k]));
+        Units text(pathShown.begin() + name.start, pathShown.begin() + name.start + name.length);
+        FUZZ_CHECK(text != fuzz::Widen(".") && text != fuzz::Widen(".."));
+        at = name.start + name.length;
+      }
+      FUZZ_CHECK(at == pathShown.size());
+    }
+  }
+
   // "logtool.ini" beside the module, or false when it does not fit.
   {
     HeapBuffer out(iniCapacity);

@@ -101,6 +101,8 @@ def log_seeds():
                               "", "msg", "C:\\" + "d\\" * 130 + "f.log"),
         "dots_everywhere": log_seed(now, 0, 0, 0, 1, 1, "tag\ud800", "",
                                     "\udfff", "C:\\a.b\\c.d\\noext"),
+        "unc_walk": log_seed(now, 3, 0, 8, 8, 8, "s", "", "m",
+                             "\\\\srv\\share\\a//b\\..c\\t.log"),
     }
 
 

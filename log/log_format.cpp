@@ -103,16 +103,25 @@ static size_t RootLength(const wchar_t* path) {
   return at;
 }
 
-bool SplitDirectoryPrefixes(const wchar_t* fullPath, PathPrefixes* prefixes) {
-  prefixes->count = 0;
+bool SplitLogPath(const wchar_t* fullPath, LogPathLevels* levels) {
+  levels->count = 0;
+  levels->rootLength = fullPath ? RootLength(fullPath) : 0;
   size_t length = TextLength(fullPath);
-  if (length >= kPathCapacity) return false;
-  size_t root = RootLength(fullPath);
-  if (root == 0) return false;
-  for (size_t at = root; at < length; ++at) {
-    // A separator ends a directory unless it follows another one.
-    if (IsPathSeparator(fullPath[at]) && !IsPathSeparator(fullPath[at - 1]))
-      prefixes->lengths[prefixes->count++] = at;
+  if (levels->rootLength == 0 || length >= kPathCapacity) return false;
+  size_t at = levels->rootLength;
+  while (at < length) {
+    size_t start = at;
+    while (at < length && !IsPathSeparator(fullPath[at])) ++at;
+    size_t nameLength = at - start;
+    // A doubled separator names nothing; a relative open cannot climb.
+    if (nameLength > 0) {
+      bool dots = fullPath[start] == L'.' &&
+                  (nameLength == 1 || (nameLength == 2 && fullPath[start + 1] == L'.'));
+      if (dots) return false;
+      levels->names[levels->count++] = {start, nameLength};
+    }
+    if (at < length) ++at;
   }
-  return true;
+  // The file is the last name: a path ending in a separator names none.
+  return levels->count > 0 && !IsPathSeparator(fullPath[length - 1]);
 }

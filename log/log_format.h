@@ -63,14 +63,20 @@ void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kPathCapacity
 // to and including its last backslash). Returns false when it does not fit.
 bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity);
 
-// The directories on a full path that could redirect it, shortest first, as
-// prefix lengths: "C:\a\b\t.log" gives 4 ("C:\a") and 6 ("C:\a\b"). The
-// root ("C:\", "\\server\share\") is not listed, nor is the file itself.
-struct PathPrefixes {
-  size_t count = 0;
-  size_t lengths[kPathCapacity / 2];
+// A full path cut into what a walk by handle opens: the root, opened once by
+// name ("C:\", "\\server\share\"), then each name below it, every folder
+// opened relative to the one before and the file relative to the last.
+// "C:\a\b\t.log" gives the root "C:\" and the names "a", "b", "t.log".
+struct LogPathLevels {
+  struct Name {
+    size_t start, length;
+  };
+  size_t rootLength = 0;
+  size_t count = 0;  // the file's name is the last
+  Name names[kPathCapacity / 2];
 };
 
-// False for a path that is not a full drive or UNC path (relative, device or
-// "\\?\" forms), or longer than a log path: such a path cannot be checked.
-bool SplitDirectoryPrefixes(const wchar_t* fullPath, PathPrefixes* prefixes);
+// False for a path that cannot be walked: not a full drive or UNC path
+// (relative, device or "\\?\" forms), longer than a log path, ending in a
+// separator, or holding a "." or ".." name.
+bool SplitLogPath(const wchar_t* fullPath, LogPathLevels* levels);

@@ -6,6 +6,7 @@
 
 #include "common/format.h"
 #include "common/handle.h"
+#include "common/nt_file.h"
 #include "common/text.h"
 #include "log/log.h"
 #include "log/log_config.h"
@@ -39,6 +40,91 @@ class ScopedLock {
   CRITICAL_SECTION& section_;
 };
 
+// The path as the file system resolves it: a relative one against the
+// current directory. False when it does not fit a log path.
+bool FullLogPath(const wchar_t* path, wchar_t (&full)[kPathCapacity]) {
+  DWORD length = GetFullPathNameW(path, kPathCapacity, full, nullptr);
+  return length > 0 && length < kPathCapacity;
+}
+
+// How an attempt on the log file ended: opened; lost (missing, in use: the
+// next line tries again); or refused for the rest of the run.
+enum class Reach { kOpened, kLost, kRefused };
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The link itself is opened, never what it points to.
+constexpr ULONG kFileOptions = kNtNonDirectoryFile | kNtOpenReparsePoint;
+
+// The folder that holds the log file, reached by handle, and the file's
+// name in it.
+struct LogFolder {
+  wchar_t full[kPathCapacity];
+  LogPathLevels levels;
+  FileHandle handle;
+
+  const wchar_t* fileName() const { return full + levels.names[levels.count - 1].start; }
+  size_t fileNameLength() const { return levels.names[levels.count - 1].length; }
+};
+
+// Attributes of what `opened` is open on, just opened as itself as `name`
+// below `folder`; INVALID_FILE_ATTRIBUTES when unknown. Asked of the handle
+// and then of the folder's entry: Wine shows a link only in the entry, and
+// a name re-pointed between the open and the question is refused too.
+DWORD AttributesOf(HANDLE opened, HANDLE folder, const wchar_t* name, size_t nameLength) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  if (!GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &info, sizeof info))
+    return INVALID_FILE_ATTRIBUTES;
+  DWORD byName = NtEntryAttributes(folder, name, nameLength);
+  if (byName == INVALID_FILE_ATTRIBUTES) return byName;
+  return info.FileAttributes | (byName & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Our log file is a plain file with one name: a link would aim our writes
+// and renames elsewhere, and a second name would be another folder's file
+// whose content a rotation hands to this folder.
+Reach JudgeFile(HANDLE file, const LogFolder& folder) {
+  DWORD attributes =
+      AttributesOf(file, folder.handle.get(), folder.fileName(), folder.fileNameLength());
+  FILE_STANDARD_INFO standard = {};
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+    return Reach::kLost;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || standard.NumberOfLinks != 1)
+    return Reach::kRefused;
+  return Reach::kOpened;
+}
+
+// The path comes from a logtool.ini that the user can write, and we run
+// elevated: a junction or symbolic link on it would aim our writes, renames
+// and deletes at any file, and a path checked and then used by name can be
+// re-pointed in between. So the walk opens the volume's root once and each
+// folder below the one before, as itself: a link is seen on the handle the
+// walk would go on through, and refused there. Missing folders are not made.
+Reach OpenLogFolder(const wchar_t* path, LogFolder* folder) {
+  if (!FullLogPath(path, folder->full) || !SplitLogPath(folder->full, &folder->levels))
+    return Reach::kRefused;
+  const LogPathLevels& levels = folder->levels;
+  FileHandle current = NtOpenFile(nullptr, folder->full, levels.rootLength,
+                                  FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
+                                  kNtDirectoryFile);
+  for (size_t i = 0; current.valid() && i + 1 < levels.count; ++i) {
+    const wchar_t* name = folder->full + levels.names[i].start;
+    const size_t nameLength = levels.names[i].length;
+    FileHandle next = NtOpenFile(current.get(), name, nameLength,
+                                 FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
+                                 kNtOpenReparsePoint);
+    DWORD attributes = next.valid() ? AttributesOf(next.get(), current.get(), name, nameLength)
+                                    : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Reach::kLost;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Reach::kRefused;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Reach::kLost;
+    current = static_cast<FileHandle&&>(next);
+  }
+  if (!current.valid()) return Reach::kLost;
+  folder->handle = static_cast<FileHandle&&>(current);
+  return Reach::kOpened;
+}
+
 // The log: one file with its level threshold and size limit, which
 // LogError and LogInfo write to.
 class _NCMsLogUtility {
@@ -55,14 +141,17 @@ class _NCMsLogUtility {
 
  private:
   bool ReadyFile();
-  bool OpenFile();
-  bool Rotate();
+  bool Settle(Reach reach);
+  Reach OpenFile();
+  Reach OpenIn(const LogFolder& folder);
+  Reach Rotate();
 
   _NCMsMutex mutex_;
   const LogLimits limits_;
   FileHandle file_;                // no handle while the file is not open
   wchar_t path_[kPathCapacity];    // empty: the log writes nothing
-  // Set when the path leads through a link: no file for the rest of the run.
+  // Set when the path leads through a link, or the file is a link or has
+  // another name: no file for the rest of the run.
   bool fileRefused_ = false;
 };
 
@@ -100,36 +189,6 @@ int ToAnsi(const wchar_t* line, size_t length, char (&bytes)[kLogLineChars]) {
   bytes[used++] = '\r';
   bytes[used++] = '\n';
   return used;
-}
-
-// The path as the file system resolves it: a relative one against the
-// current directory. False when it does not fit a log path.
-bool FullLogPath(const wchar_t* path, wchar_t (&full)[kPathCapacity]) {
-  DWORD length = GetFullPathNameW(path, kPathCapacity, full, nullptr);
-  return length > 0 && length < kPathCapacity;
-}
-
-// The path comes from a logtool.ini that the user can write, and we run
-// elevated: a junction or symbolic link on it would aim our writes, copies
-// and deletes at any file. True only when no directory on the path and not
-// the file itself is a reparse point (missing ones are not).
-bool FollowsNoLink(const wchar_t* fullPath) {
-  PathPrefixes prefixes;
-  if (!SplitDirectoryPrefixes(fullPath, &prefixes)) return false;
-  wchar_t name[kPathCapacity];
-  for (size_t i = 0; i <= prefixes.count; ++i) {
-    // The directories, shortest first, then the file itself.
-    CopyText(name, kPathCapacity, fullPath, i < prefixes.count ? prefixes.lengths[i] : kPathCapacity);
-    DWORD attributes = GetFileAttributesW(name);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      DWORD error = GetLastError();
-      // Nothing below a missing directory exists either; any other failure
-      // leaves the path unchecked.
-      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-  }
-  return true;
 }
 
 void ComposeText(wchar_t (&text)[kLogTextChars], const wchar_t* tag, const wchar_t* format,
@@ -176,50 +235,54 @@ _NCMsLogUtility::~_NCMsLogUtility() {
   file_.reset();
 }
 
-bool _NCMsLogUtility::OpenFile() {
-  wchar_t full[kPathCapacity];
-  if (!FullLogPath(path_, full) || !FollowsNoLink(full)) {
-    fileRefused_ = true;
-    return false;
-  }
-  // A link planted at the file after the check is opened as itself, not
-  // followed, and then refused by what the handle reports.
-  file_.reset(CreateFileW(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                          nullptr));
-  if (!file_.valid()) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file_.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    file_.reset();
-    fileRefused_ = true;
-    return false;
-  }
-  SetFilePointer(file_.get(), 0, nullptr, FILE_END);
-  return true;
+// Any refusal turns the file off for the run; the line still reaches the
+// debugger. True when the file is open.
+bool _NCMsLogUtility::Settle(Reach reach) {
+  if (reach == Reach::kRefused) fileRefused_ = true;
+  return reach == Reach::kOpened;
 }
 
-// Copies and deletes by name, so both names are checked again first. The old
-// ".wtx" is deleted before the copy, which then only creates a new file and
-// never writes through whatever was put in its place meanwhile.
-bool _NCMsLogUtility::Rotate() {
+Reach _NCMsLogUtility::OpenFile() {
+  LogFolder folder;
+  Reach reach = OpenLogFolder(path_, &folder);
+  return reach == Reach::kOpened ? OpenIn(folder) : reach;
+}
+
+// Opens the log file in the folder we hold, creating it when missing.
+Reach _NCMsLogUtility::OpenIn(const LogFolder& folder) {
+  FileHandle file = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(),
+                               GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, kNtOpenIf, kFileOptions);
+  Reach reach = file.valid() ? JudgeFile(file.get(), folder) : Reach::kLost;
+  if (reach != Reach::kOpened) return reach;
+  file_ = static_cast<FileHandle&&>(file);
+  SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+  return reach;
+}
+
+// The log moves to the ".wtx" name, replacing the one before (only one
+// earlier generation is kept), and a new log is opened. Walked afresh and
+// done below the folder handle: the path may lead elsewhere by now. The
+// writing handle does not allow deleting, so that other writers can open
+// the file as we do; the rename opens it once more, and fails like a delete
+// while another process has it open: the next line tries again.
+Reach _NCMsLogUtility::Rotate() {
   file_.reset();
-  wchar_t full[kPathCapacity];
+  LogFolder folder;
+  Reach reach = OpenLogFolder(path_, &folder);
+  if (reach != Reach::kOpened) return reach;
   wchar_t rotated[kPathCapacity];
-  if (!FullLogPath(path_, full)) {
-    fileRefused_ = true;
-    return false;
+  if (ComposeRotatedPath(folder.fileName(), rotated)) {
+    FileHandle old = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(),
+                                DELETE | FILE_READ_ATTRIBUTES, kShareAll, kNtOpen, kFileOptions);
+    if (old.valid()) {
+      reach = JudgeFile(old.get(), folder);
+      if (reach == Reach::kRefused) return reach;
+      if (reach == Reach::kOpened)
+        NtRenameFile(old.get(), folder.handle.get(), rotated, TextLength(rotated), true);
+    }
   }
-  // Only one earlier generation is kept: the ".wtx" file is replaced.
-  if (!ComposeRotatedPath(full, rotated)) return true;
-  if (!FollowsNoLink(full) || !FollowsNoLink(rotated)) {
-    fileRefused_ = true;
-    return false;
-  }
-  DeleteFileW(rotated);
-  CopyFileW(full, rotated, TRUE);
-  DeleteFileW(full);
-  return true;
+  return OpenIn(folder);
 }
 
 // Opens, and rotates when past the limit. False when the line is lost; true
@@ -227,11 +290,11 @@ bool _NCMsLogUtility::Rotate() {
 // debugger still gets the line.
 bool _NCMsLogUtility::ReadyFile() {
   if (fileRefused_) return true;
-  if (!file_.valid() && !OpenFile()) return fileRefused_;
+  if (!file_.valid() && !Settle(OpenFile())) return fileRefused_;
   SetLastError(NO_ERROR);
   DWORD size = GetFileSize(file_.get(), nullptr);
   bool sizeKnown = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR);
-  if (sizeKnown && size > limits_.maxFileSize && (!Rotate() || !OpenFile())) return fileRefused_;
+  if (sizeKnown && size > limits_.maxFileSize && !Settle(Rotate())) return fileRefused_;
   return true;
 }
 

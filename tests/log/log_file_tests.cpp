@@ -184,6 +184,27 @@ TEST_F(LogFileTest, RotatesOnlyPastTheClampedLimit) {
   }
 }
 
+// Other installers may write the same log at the same time, opening it as
+// we do. While one of them has it open, the rotation waits for a later line.
+TEST_F(LogFileTest, AnotherWriterSharesTheFileAndHoldsOffTheRotation) {
+  LogInfo(L"setup", L"ours");
+  HANDLE other = CreateFileW(logPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
+  const std::string theirs(102400, 'o');
+  DWORD written = 0;
+  SetFilePointer(other, 0, nullptr, FILE_END);
+  ASSERT_TRUE(WriteFile(other, theirs.data(), static_cast<DWORD>(theirs.size()), &written, nullptr));
+  LogInfo(L"setup", L"while theirs is open");
+  CloseHandle(other);
+  EXPECT_FALSE(PathExists(rotatedPath_));
+  LogInfo(L"setup", L"after theirs closed");
+  std::string rotated = ReadWholeFile(rotatedPath_);
+  EXPECT_NE(rotated.find(theirs + "["), std::string::npos);
+  EXPECT_NE(rotated.find("while theirs is open"), std::string::npos);
+  EXPECT_EQ(MessageOf(Log()), "after theirs closed\r\n");
+}
+
 // Opening, measuring and rotating the file all set the last error.
 TEST_F(LogFileTest, LogCallsLeaveTheLastErrorAsTheyFoundIt) {
   struct Case {
@@ -239,28 +260,36 @@ TEST_F(LogFileTest, RelativePathIsWrittenInTheCurrentDirectory) {
 }
 
 // logtool.ini lies in a folder the user can write and we run elevated: a link
-// on the log path must not aim our writes, copies or deletes anywhere.
+// on the log path, or a log file that is another file's second name, must not
+// aim our writes, renames or deletes anywhere, nor hand that file's content to
+// a folder the user can read. Each row turns file logging off for the run.
 TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
   // Wine shows a Unix link to a directory as a reparse point (one to a file
-  // it does not), so every row plants a directory link into `victim`.
+  // it does not), so the link rows plant a directory link into `victim`.
   const std::wstring victim = dir_ / L"victim";
   const std::wstring link = dir_ / L"link";
+  enum Plant { kDirectoryLink, kHardLinkedFile };
   struct Case {
     const char* name;
+    Plant plant;
     std::wstring configured;  // the channel's path
     std::wstring cwd;         // current directory while logging, if any
     bool swapAfterOpen;       // `link` is a real folder until the log is open and due to rotate
   };
   const Case cases[] = {
-      {"directory link in the path", link + L"\\t.log", L"", false},
-      {"directory link further up", link + L"\\sub\\t.log", L"", false},
-      {"relative path from a linked directory", L"t.log", link, false},
-      {"folder swapped for a link before the rotation", link + L"\\t.log", L"", true},
+      {"directory link in the path", kDirectoryLink, link + L"\\t.log", L"", false},
+      {"directory link further up", kDirectoryLink, link + L"\\sub\\t.log", L"", false},
+      {"relative path from a linked directory", kDirectoryLink, L"t.log", link, false},
+      {"folder swapped for a link between two lines", kDirectoryLink, link + L"\\t.log", L"", true},
+      // Past the limit at once: a rotation would hand the victim's content on.
+      {"log file hard-linked to another file", kHardLinkedFile, link + L"\\t.log", L"", false},
   };
+  // Larger than the limit, so that a log reaching it is due to rotate.
+  const std::string preciousLog = "precious log" + std::string(102400, 'p');
   for (const Case& c : cases) {
     ASSERT_TRUE(CreateDirectoryW(victim.c_str(), nullptr)) << c.name;
     ASSERT_TRUE(CreateDirectoryW((victim + L"\\sub").c_str(), nullptr));
-    ASSERT_TRUE(WriteWholeFile(victim + L"\\t.log", "precious log"));
+    ASSERT_TRUE(WriteWholeFile(victim + L"\\t.log", preciousLog));
     ASSERT_TRUE(WriteWholeFile(victim + L"\\t.wtx", "precious wtx"));
     if (c.swapAfterOpen) {
       ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
@@ -272,33 +301,56 @@ TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
       if (!MoveFileW(link.c_str(), (dir_ / L"moved").c_str()))
         GTEST_SKIP() << "cannot move a folder with an open file here";
     }
-    if (!PlantSymbolicLink(victim, link)) GTEST_SKIP() << "cannot plant links here";
-    ASSERT_TRUE(AttributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT) << AttributesOf(link);
+    if (c.plant == kDirectoryLink) {
+      if (!PlantSymbolicLink(victim, link)) GTEST_SKIP() << "cannot plant links here";
+      ASSERT_TRUE(AttributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT) << AttributesOf(link);
+    } else {
+      ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
+      ASSERT_TRUE(CreateHardLinkW((link + L"\\t.log").c_str(), (victim + L"\\t.log").c_str(),
+                                  nullptr));
+    }
 
     wchar_t saved[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, saved);
-    if (!c.cwd.empty()) {
-      ASSERT_TRUE(SetCurrentDirectoryW(c.cwd.c_str()));
-    }
-    if (!c.swapAfterOpen) Restart(c.configured);
-    {
+    auto logTwoLines = [&](const char* first, const char* second) {
+      if (!c.cwd.empty()) {
+        ASSERT_TRUE(SetCurrentDirectoryW(c.cwd.c_str()));
+      }
       DebuggerLines debugger;
-      LogInfo(L"setup", L"first line");
-      LogError(L"setup", L"second line");
-      EXPECT_TRUE(debugger.Saw("[INF][setup   ]:first line\r\n")) << c.name;
-      EXPECT_TRUE(debugger.Saw("[ERR][setup   ]:second line\r\n")) << c.name;
-    }
-    SetCurrentDirectoryW(saved);
+      LogInfo(L"setup", L"%s", Widen(first).c_str());
+      LogError(L"setup", L"%s", Widen(second).c_str());
+      EXPECT_TRUE(debugger.Saw(std::string("[INF][setup   ]:") + first + "\r\n")) << c.name;
+      EXPECT_TRUE(debugger.Saw(std::string("[ERR][setup   ]:") + second + "\r\n")) << c.name;
+      SetCurrentDirectoryW(saved);
+    };
+    if (!c.swapAfterOpen) Restart(c.configured);
+    logTwoLines("first line", "second line");
     if (c.swapAfterOpen) {  // the handle kept from before the swap is not written through
       EXPECT_EQ(MessageOf(ReadWholeFile(dir_ / L"moved\\t.log")), "before the swap\r\n");
     }
-
-    EXPECT_EQ(ReadWholeFile(victim + L"\\t.log"), "precious log") << c.name;
+    EXPECT_TRUE(ReadWholeFile(victim + L"\\t.log") == preciousLog) << c.name;
     EXPECT_EQ(ReadWholeFile(victim + L"\\t.wtx"), "precious wtx") << c.name;
     EXPECT_FALSE(PathExists(victim + L"\\sub\\t.log")) << c.name;
+    if (c.plant == kHardLinkedFile) {  // nothing copied beside the second name
+      EXPECT_FALSE(PathExists(link + L"\\t.wtx")) << c.name;
+    }
+
+    // Off for the run: with the link gone and a real folder in its place,
+    // later lines still write no file.
+    if (c.plant == kDirectoryLink) {
+      EXPECT_TRUE(RemoveSymbolicLink(link)) << c.name;
+      ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));
+    } else {
+      ASSERT_TRUE(DeleteFileW((link + L"\\t.log").c_str()));
+    }
+    ASSERT_TRUE(CreateDirectoryW((link + L"\\sub").c_str(), nullptr));
+    logTwoLines("third line", "fourth line");
+    EXPECT_FALSE(PathExists(link + L"\\t.log")) << c.name;
+    EXPECT_FALSE(PathExists(link + L"\\sub\\t.log")) << c.name;
 
     Restart(L"");
-    EXPECT_TRUE(RemoveSymbolicLink(link)) << c.name;
+    RemoveTreeForTest(link);
+    RemoveTreeForTest(dir_ / L"moved");
     RemoveTreeForTest(victim);
   }
 }

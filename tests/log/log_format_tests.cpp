@@ -124,36 +124,47 @@ TEST(LogPaths, IniFileSitsBesideTheExecutable) {
   EXPECT_FALSE(ComposeIniPath(L"C:\\dl\\boot.exe", ini, 15));
 }
 
-TEST(LogPaths, EveryDirectoryBelowTheRootIsListedForChecking) {
+// The walk opens the root by name, then each of these names below the one
+// before; a path it cannot walk that way is refused.
+TEST(LogPaths, FullPathsAreCutIntoRootAndNames) {
   struct Case {
     std::wstring path;
-    bool checkable;
-    std::vector<std::wstring> directories;
+    bool walkable;
+    std::wstring root;
+    std::vector<std::wstring> names;
   };
   const Case cases[] = {
-      {L"C:\\a\\b\\t.log", true, {L"C:\\a", L"C:\\a\\b"}},
-      {L"C:\\plomet_setup.log", true, {}},
-      {L"c:/a/t.log", true, {L"c:/a"}},
-      {L"C:\\a\\\\b\\t.log", true, {L"C:\\a", L"C:\\a\\\\b"}},
-      {L"\\\\srv\\share\\d\\t.log", true, {L"\\\\srv\\share\\d"}},
-      {L"\\\\srv\\share\\t.log", true, {}},
-      {L"C:\\" + std::wstring(252, L'a') + L".log", true, {}},
-      {L"C:\\" + std::wstring(253, L'a') + L".log", false, {}},
-      {L"None.log", false, {}},
-      {L"\\a\\t.log", false, {}},
-      {L"C:t.log", false, {}},
-      {L"\\\\srv\\share", false, {}},
-      {L"\\\\?\\C:\\a\\t.log", false, {}},
-      {L"\\\\.\\C:\\a\\t.log", false, {}},
+      {L"C:\\a\\b\\t.log", true, L"C:\\", {L"a", L"b", L"t.log"}},
+      {L"C:\\plomet_setup.log", true, L"C:\\", {L"plomet_setup.log"}},
+      {L"c:/a/t.log", true, L"c:/", {L"a", L"t.log"}},
+      {L"C:\\a\\\\b\\t.log", true, L"C:\\", {L"a", L"b", L"t.log"}},
+      {L"D:\\logs\\.log", true, L"D:\\", {L"logs", L".log"}},
+      {L"C:\\a..b\\..c\\t.log", true, L"C:\\", {L"a..b", L"..c", L"t.log"}},
+      {L"\\\\srv\\share\\d\\t.log", true, L"\\\\srv\\share\\", {L"d", L"t.log"}},
+      {L"\\\\srv\\share\\t.log", true, L"\\\\srv\\share\\", {L"t.log"}},
+      {L"C:\\" + std::wstring(252, L'a') + L".log", true, L"C:\\",
+       {std::wstring(252, L'a') + L".log"}},
+      {L"C:\\" + std::wstring(253, L'a') + L".log", false, L"", {}},
+      {L"C:\\a\\..\\t.log", false, L"", {}},
+      {L"C:\\.\\t.log", false, L"", {}},
+      {L"C:\\a\\", false, L"", {}},
+      {L"C:\\", false, L"", {}},
+      {L"None.log", false, L"", {}},
+      {L"\\a\\t.log", false, L"", {}},
+      {L"C:t.log", false, L"", {}},
+      {L"\\\\srv\\share", false, L"", {}},
+      {L"\\\\?\\C:\\a\\t.log", false, L"", {}},
+      {L"\\\\.\\C:\\a\\t.log", false, L"", {}},
   };
   for (const Case& c : cases) {
-    PathPrefixes prefixes;
-    prefixes.count = 99;
-    EXPECT_EQ(SplitDirectoryPrefixes(c.path.c_str(), &prefixes), c.checkable) << c.path;
-    std::vector<std::wstring> directories;
-    for (size_t i = 0; i < prefixes.count && i < 99; ++i)
-      directories.push_back(c.path.substr(0, prefixes.lengths[i]));
-    EXPECT_EQ(directories, c.directories) << c.path;
+    LogPathLevels levels;
+    ASSERT_EQ(SplitLogPath(c.path.c_str(), &levels), c.walkable) << c.path;
+    if (!c.walkable) continue;
+    EXPECT_EQ(c.path.substr(0, levels.rootLength), c.root) << c.path;
+    std::vector<std::wstring> names;
+    for (size_t i = 0; i < levels.count; ++i)
+      names.push_back(c.path.substr(levels.names[i].start, levels.names[i].length));
+    EXPECT_EQ(names, c.names) << c.path;
   }
 }
 
