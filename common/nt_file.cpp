@@ -12,10 +12,12 @@ using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUT
                                           PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                           ULONG, PVOID, ULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
+using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 
 constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE, as Win32 names are
 constexpr ULONG kSynchronousIoNonAlert = 0x20;
 constexpr LONG kStatusNameInvalid = static_cast<LONG>(0xC0000033);
+constexpr ULONG kFileRenameInformation = 10;
 
 FARPROC NtdllFunction(const char* name) {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name);
@@ -45,7 +47,8 @@ bool ToNtPath(const wchar_t* path, size_t length, wchar_t (&out)[kPathCapacity +
 }  // namespace
 
 FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCESS_MASK access,
-                      ULONG share, ULONG disposition, ULONG options, void* security, LONG* status) {
+                      ULONG share, ULONG disposition, ULONG options, void* security, LONG* status,
+                      ULONG attributes) {
   if (status) *status = 0;
   auto create = reinterpret_cast<NtCreateFileFunction>(
       reinterpret_cast<void*>(NtdllFunction("NtCreateFile")));
@@ -72,20 +75,108 @@ FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCES
   unicodeName.Buffer = const_cast<wchar_t*>(objectName);
   unicodeName.Length = static_cast<USHORT>(objectLength * sizeof(wchar_t));
   unicodeName.MaximumLength = unicodeName.Length;
-  OBJECT_ATTRIBUTES attributes = {};
-  attributes.Length = sizeof attributes;
-  attributes.RootDirectory = root;
-  attributes.ObjectName = &unicodeName;
-  attributes.Attributes = kCaseInsensitive;
-  attributes.SecurityDescriptor = security;
+  OBJECT_ATTRIBUTES object = {};
+  object.Length = sizeof object;
+  object.RootDirectory = root;
+  object.ObjectName = &unicodeName;
+  object.Attributes = kCaseInsensitive;
+  object.SecurityDescriptor = security;
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  LONG result = create(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
-                       FILE_ATTRIBUTE_NORMAL, share, disposition, options | kSynchronousIoNonAlert,
-                       nullptr, 0);
+  LONG result = create(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
+                       disposition, options | kSynchronousIoNonAlert, nullptr, 0);
   if (result < 0) {
     Fail(result, status);
     return FileHandle();
   }
   return FileHandle(handle);
+}
+
+bool IsLinkHandle(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) &&
+         (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
+}
+
+bool RenameReplacing(HANDLE file, HANDLE directory, const wchar_t* name, size_t nameLength) {
+  // Through ntdll: not every kernel32 passes a root directory on.
+  auto set = reinterpret_cast<NtSetInformationFileFunction>(
+      reinterpret_cast<void*>(NtdllFunction("NtSetInformationFile")));
+  union {
+    FILE_RENAME_INFO info;
+    wchar_t room[(sizeof(FILE_RENAME_INFO) + kPathCapacity * sizeof(wchar_t)) / sizeof(wchar_t)];
+  } rename = {};
+  if (!set || nameLength >= kPathCapacity) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  rename.info.ReplaceIfExists = TRUE;
+  rename.info.RootDirectory = directory;
+  rename.info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(wchar_t));
+  CopyText(rename.info.FileName, kPathCapacity, name, nameLength);
+  IO_STATUS_BLOCK io = {};
+  LONG result = set(file, &io, &rename, sizeof rename, kFileRenameInformation);
+  if (result < 0) Fail(result, nullptr);
+  return result >= 0;
+}
+
+void ClearAttributes(HANDLE handle) {
+  const DWORD inTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      !(basic.FileAttributes & inTheWay))
+    return;
+  // Zero times stay as they are.
+  basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+  basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+  basic.FileAttributes &= ~inTheWay;
+  if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+bool ReadFinalPath(HANDLE handle, wchar_t (&path)[kPathCapacity]) {
+  wchar_t finalPath[kPathCapacity + 8];
+  DWORD length = GetFinalPathNameByHandleW(handle, finalPath, kPathCapacity + 8,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0) return false;
+  if (length >= kPathCapacity + 8 || !DosPathFromFinalPath(finalPath, path, kPathCapacity)) {
+    path[0] = 0;
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
+}
+
+bool DirectoryListing::Next() {
+  constexpr size_t kBufferSize = 4096;
+  for (;;) {
+    if (offset_ == 0) {
+      if (!buffer_.get()) buffer_.Allocate(kBufferSize);
+      // The first read starts the scan over, whatever the handle read before.
+      FILE_INFO_BY_HANDLE_CLASS kind = started_ ? FileFullDirectoryInfo : FileFullDirectoryRestartInfo;
+      started_ = true;
+      if (!GetFileInformationByHandleEx(directory_, kind, buffer_.get(), kBufferSize)) {
+        error_ = GetLastError();
+        return false;
+      }
+    }
+    const FILE_FULL_DIR_INFO* record =
+        reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_.get() + offset_);
+    offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : 0;
+    size_t length = record->FileNameLength / sizeof(wchar_t);
+    const wchar_t* name = record->FileName;
+    if ((length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.'))
+      continue;
+    nameFits_ = length < kPathCapacity;
+    nameLength_ = CopyText(name_, kPathCapacity, name, length);
+    attributes_ = record->FileAttributes;
+    return true;
+  }
 }
