@@ -160,15 +160,17 @@ bool DirectoryListing::Next() {
     if (offset_ == 0) {
       if (!buffer_.get()) buffer_.Allocate(kBufferSize);
       // The first read starts the scan over, whatever the handle read before.
-      FILE_INFO_BY_HANDLE_CLASS kind = started_ ? FileFullDirectoryInfo : FileFullDirectoryRestartInfo;
+      // (The classes Windows 7 knows; the "full" ones came with Windows 8.)
+      FILE_INFO_BY_HANDLE_CLASS kind =
+          started_ ? FileIdBothDirectoryInfo : FileIdBothDirectoryRestartInfo;
       started_ = true;
       if (!GetFileInformationByHandleEx(directory_, kind, buffer_.get(), kBufferSize)) {
         error_ = GetLastError();
         return false;
       }
     }
-    const FILE_FULL_DIR_INFO* record =
-        reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_.get() + offset_);
+    const FILE_ID_BOTH_DIR_INFO* record =
+        reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer_.get() + offset_);
     offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : 0;
     size_t length = record->FileNameLength / sizeof(wchar_t);
     const wchar_t* name = record->FileName;
