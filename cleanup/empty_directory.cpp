@@ -18,7 +18,7 @@ constexpr int kMaxDepth = 128;
 // because of them.
 bool EmptyBelow(HANDLE directory, const wchar_t* path, int depth, RemovalFailures* failures) {
   const int before = failures->count;
-  bool kept = false;
+  bool stays = false;  // a kept directory, or what holds one
   DirectoryListing listing(directory);
   while (listing.Next()) {
     const wchar_t* name = listing.name();
@@ -29,7 +29,7 @@ bool EmptyBelow(HANDLE directory, const wchar_t* path, int depth, RemovalFailure
       continue;
     }
     if ((listing.attributes() & FILE_ATTRIBUTE_DIRECTORY) && IsKeptDirectoryName(name)) {
-      kept = failures->keptDirectories = true;
+      stays = failures->keptDirectories = true;
       continue;
     }
     FileHandle entry = NtOpenFile(
@@ -57,7 +57,7 @@ bool EmptyBelow(HANDLE directory, const wchar_t* path, int depth, RemovalFailure
         continue;
       }
       if (!EmptyBelow(entry.get(), shown, depth + 1, failures)) {
-        kept = true;  // noted below, or held by a kept directory
+        stays = true;
         continue;
       }
     }
@@ -65,7 +65,7 @@ bool EmptyBelow(HANDLE directory, const wchar_t* path, int depth, RemovalFailure
     if (!MarkForDeletion(entry.get())) failures->Add(shown, GetLastError());
   }
   if (listing.error() != ERROR_NO_MORE_FILES) failures->Add(path, listing.error());
-  return failures->count == before && !kept;
+  return failures->count == before && !stays;
 }
 
 }  // namespace
