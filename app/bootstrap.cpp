@@ -36,7 +36,13 @@ int RunBootstrap() {
   const int secondDraw = rand();
   const int thirdDraw = rand();
   TempWorkspace workspace;
-  if (workspace.Create(firstDraw, secondDraw, thirdDraw) != TempWorkspace::Outcome::Created) {
+  const TempWorkspace::Outcome created = workspace.Create(firstDraw, secondDraw, thirdDraw);
+  if (created == TempWorkspace::Outcome::NoPermissions) {
+    LogError(L"setup", L"temporary directory [%s] keeps no permissions (FAT, exFAT or a network "
+             L"share), so nothing there could be protected: nothing created", workspace.tempDirectory());
+    return 0;
+  }
+  if (created != TempWorkspace::Outcome::Created) {
     const wchar_t* path = workspace.archivePath();
     LogError(L"setup", L"打开文件[%s]失败", path[0] ? path : workspace.archiveName());
     return 0;
@@ -79,6 +85,6 @@ int RunBootstrap() {
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));
 
-  RunInstallation(workspace);
+  RunInstallation(workspace, sealState == SealState::Present ? seal.options : 0);
   return 1;
 }

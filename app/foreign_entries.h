@@ -6,8 +6,10 @@
 #include "common/path.h"
 #include "common/path_set.h"
 
-// Walks `directory` (ending in "\") without entering links and returns true
-// with the entry's full path in `found` at the first file or folder that is
-// not in `created` (relative paths), or that cannot be looked at.
-bool FindForeignEntry(const wchar_t* directory, const PathSet& created,
+// Walks the directory open as `directory` (FILE_LIST_DIRECTORY) through
+// handles, without entering links, and returns true with the entry's full
+// path (below `directoryPath`, which ends in "\") in `found` at the first
+// file or folder that is not in `created` (relative paths), or that cannot
+// be looked at.
+bool FindForeignEntry(HANDLE directory, const wchar_t* directoryPath, const PathSet& created,
                       wchar_t (&found)[kPathCapacity]);

@@ -4,6 +4,7 @@
 
 #include "app/failure_log.h"
 #include "app/foreign_entries.h"
+#include "app/payload_seal.h"
 #include "app/temp_workspace.h"
 #include "common/containers.h"
 #include "common/path.h"
@@ -12,19 +13,18 @@
 #include "log/log.h"
 #include "unzip/extract.h"
 
-void RunInstallation(TempWorkspace& workspace) {
+void RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) {
   const wchar_t* extractionDirectory = workspace.extractionDirectory();
 
   Array<int32_t> failedEntries;
   Array<FailedEntry> failures;
   ExtractionRecord record;
   DWORD extractStart = GetTickCount();
-  bool extracted = ExtractArchiveInto(workspace.archive(), extractionDirectory, failedEntries,
-                                      L"setup.exe", &record, &failures);
+  bool extracted = ExtractArchiveInto(workspace.archive(), workspace.directory(), extractionDirectory,
+                                      failedEntries, L"setup.exe", &record, &failures);
   LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", workspace.archiveName(), extractionDirectory,
            extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
   LogFailedEntries(failures);
-  workspace.DropWriteAccess();
 
   CommandLineArgs arguments;
   arguments.AddParentPath(arguments.programPath.c_str());
@@ -34,10 +34,11 @@ void RunInstallation(TempWorkspace& workspace) {
   WideString commandLine = arguments.BuildCommandLine();
   // Whatever the installer would load from its folder must be ours too.
   wchar_t foreign[kPathCapacity];
-  bool foundForeign = FindForeignEntry(extractionDirectory, record.created, foreign);
-  RunExtractedAndWait(installerPath.c_str(), commandLine.data(),
+  bool foundForeign = FindForeignEntry(workspace.directory(), extractionDirectory, record.created, foreign);
+  RunExtractedAndWait(workspace.directory(), L"setup.exe", installerPath.c_str(), commandLine.data(),
                       record.installerWritten ? &record.installerDigest : nullptr,
-                      foundForeign ? foreign : nullptr);
+                      foundForeign ? foreign : nullptr,
+                      (sealOptions & kSealOptionPackageWorkingDirectory) != 0);
 
   workspace.Remove();
 }

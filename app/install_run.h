@@ -2,6 +2,9 @@
 // extraction directory, wait, and remove both again.
 #pragma once
 
+#include <stdint.h>
+
 class TempWorkspace;
 
-void RunInstallation(TempWorkspace& workspace);
+// `sealOptions`: the kSealOption* bits the packer sealed (0 for none).
+void RunInstallation(TempWorkspace& workspace, uint32_t sealOptions);

@@ -81,6 +81,14 @@ void FormatArchiveName(wchar_t* out, size_t capacity, int firstDraw, int secondD
   FormatText(out, capacity, L"vexlode_%d_%d_%d.zip", thirdDraw, secondDraw, firstDraw);
 }
 
+void DrawsFromRandomBytes(const uint8_t (&bytes)[6], int (&draws)[3]) {
+  for (int i = 0; i < 3; ++i) draws[i] = (bytes[2 * i] | (bytes[2 * i + 1] << 8)) & 0x7FFF;
+}
+
+bool MayUseTempVolume(bool elevated, bool flagsRead, uint32_t volumeFlags) {
+  return !elevated || (flagsRead && (volumeFlags & kVolumePersistentAcls));
+}
+
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity) {
   size_t stem = StemLength(archivePath);
   // Without a dot there is no extension to cut, and no base either.

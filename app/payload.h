@@ -1,5 +1,5 @@
-// Where the appended archive starts, and the temporary archive's names.
-// Pure functions; the Win32 side is in checkout.h.
+// Where the appended archive starts, and the temporary archive's names and
+// place. Pure functions; the Win32 side is in checkout.h and temp_workspace.h.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -38,6 +38,21 @@ bool ScanPeLayout(const uint8_t* bytes, size_t length, PeLayout* layout);
 
 // "vexlode_third_second_first.zip" from three successive draws.
 void FormatArchiveName(wchar_t* out, size_t capacity, int firstDraw, int secondDraw, int thirdDraw);
+
+// Three draws for a name tried after the first, each 0 to 32767 as rand()
+// gives them, from six bytes of the system's random source: names put in
+// place for the coming tick counts cannot foresee them.
+void DrawsFromRandomBytes(const uint8_t (&bytes)[6], int (&draws)[3]);
+
+// GetVolumeInformation's flag for a file system that keeps permissions.
+constexpr uint32_t kVolumePersistentAcls = 0x00000008;
+
+// Whether the run may create its objects in a temporary directory on a
+// volume with `volumeFlags` (if they could be read). An elevated run
+// protects them with a descriptor, which a file system without permissions
+// (FAT, exFAT, many network shares) drops without a word: there the user
+// could change them at will.
+bool MayUseTempVolume(bool elevated, bool flagsRead, uint32_t volumeFlags);
 
 // The archive path up to, not including, its last '.'; empty without one.
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity);

@@ -1,9 +1,11 @@
 // The run's own objects in the user's temporary directory: the temporary
 // archive and its extraction directory. Every process of the user can
-// create, rename and delete there, and we run elevated, so both are created
-// fresh by this run (never reused), protected when the token is elevated,
-// held open without delete sharing from creation to removal, and removed
-// only through what was created.
+// create, rename and delete there, and decides what %TEMP% is (it may lead
+// through a link that is re-pointed at any moment), and we run elevated. So
+// the temporary directory is opened once, both objects are created fresh
+// below that handle (never reused), protected when the token is elevated,
+// held open without delete sharing until they are removed, and from then on
+// reached only through these handles, never through a path again.
 #pragma once
 #include <windows.h>
 
@@ -12,57 +14,59 @@
 #include "common/handle.h"
 #include "common/path.h"
 
-// Which file-system object a handle was opened on.
-struct FileIdentity {
-  DWORD volume = 0;
-  DWORD indexHigh = 0;
-  DWORD indexLow = 0;
-  bool known = false;
-};
-
 class TempWorkspace {
  public:
-  enum class Outcome { Created, NoTempDirectory, Failed };
+  enum class Outcome { Created, NoTempDirectory, NoPermissions, Failed };
+  // Reads the flags of the volume the open directory is on.
+  using VolumeFlagsReader = bool (*)(HANDLE directory, DWORD* flags);
+  static bool ReadVolumeFlags(HANDLE directory, DWORD* flags);
 
   TempWorkspace() = default;
   ~TempWorkspace() { Remove(); }
   TempWorkspace(const TempWorkspace&) = delete;
   TempWorkspace& operator=(const TempWorkspace&) = delete;
 
-  // Names the archive "vexlode_third_second_first.zip" from the run's first three
-  // draws and creates it and its directory. When either name is taken (by
-  // anything, a link included), nothing there is touched and fresh names are
-  // drawn with rand(). On failure nothing of ours is left.
-  Outcome Create(int firstDraw, int secondDraw, int thirdDraw);
+  // Names the archive "vexlode_third_second_first.zip" from the run's first
+  // three draws and creates it and its directory. When either name is taken
+  // (by anything, a link included), nothing there is touched and fresh names
+  // are drawn from the system's random source. An elevated run refuses a
+  // temporary directory whose volume keeps no permissions (NoPermissions).
+  // On failure nothing of ours is left.
+  Outcome Create(int firstDraw, int secondDraw, int thirdDraw,
+                 VolumeFlagsReader readVolumeFlags = ReadVolumeFlags);
 
-  // Until DropWriteAccess: read and write access, and nobody else may write or delete.
+  // Read and write access for the whole run; nobody else may write, rename
+  // or delete it, so a reader must share writing and deleting.
   HANDLE archive() const { return archive_.get(); }
-  // Trades the write access for read access only, so that the installer can
-  // open the archive for reading while sharing only reading; writing and
-  // deleting stay denied to everyone else.
-  void DropWriteAccess();
+  // The extraction directory itself, for opens relative to it; nobody else
+  // may rename or delete it.
+  HANDLE directory() const { return directory_.get(); }
 
+  // The names, for log lines: what they were when created, through %TEMP%.
+  const wchar_t* tempDirectory() const { return tempDirectory_; }  // ends in "\"
   const wchar_t* archiveName() const { return archiveName_; }
   const wchar_t* archivePath() const { return archivePath_; }
   const wchar_t* basePath() const { return basePath_; }
   const wchar_t* extractionDirectory() const { return extractionDirectory_; }  // ends in "\"
 
-  // Removes the extraction tree and the archive: what is in use is retried
-  // for about two seconds; what stays is named in one ERR line. Nothing
-  // that was swapped in at our names is removed.
+  // Removes the extraction tree and the archive through the handles: what is
+  // in use is retried for about two seconds; what stays is named in one ERR
+  // line. Nothing is ever removed by name.
   void Remove();
 
  private:
-  bool CreateAt(const wchar_t* tempDirectory, const wchar_t* name, SECURITY_ATTRIBUTES* security,
-                bool* taken);
+  bool CreateAt(HANDLE temp, SECURITY_ATTRIBUTES* security, bool* taken);
+  bool RemoveDirectoryOnce(RemovalFailures* failures);
   bool RemoveOnce(RemovalFailures* failures);
 
   FileHandle archive_;
   FileHandle directory_;  // the pin on the extraction directory
-  FileIdentity archiveIdentity_;
-  FileIdentity directoryIdentity_;
+  // The same directory, with no access that takes part in sharing: it opens
+  // the directory again for its deletion without a name.
+  FileHandle anchor_;
   bool archiveLeft_ = false;    // created and not yet removed
   bool directoryLeft_ = false;
+  wchar_t tempDirectory_[kPathCapacity] = {};
   wchar_t archiveName_[kArchiveNameChars] = {};
   wchar_t archivePath_[kPathCapacity] = {};
   wchar_t basePath_[kPathCapacity] = {};

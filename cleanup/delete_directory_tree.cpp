@@ -4,6 +4,7 @@
 
 #include "cleanup/tree_paths.h"
 #include "common/handle.h"
+#include "common/nt_file.h"
 
 // The bootstrapper runs elevated and removes a tree inside the user's own
 // temporary directory, where the user can plant links. So nothing here ever
@@ -24,12 +25,6 @@ FileHandle OpenItself(const wchar_t* path, DWORD access, DWORD share) {
                                 nullptr));
 }
 
-bool HandleIsLink(HANDLE handle) {
-  FILE_ATTRIBUTE_TAG_INFO info = {};
-  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) &&
-         (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // Removes a link, not its target. Deleting by path may follow the link on
 // some file systems (Wine's removes an empty target directory that way), so
 // the deletion goes through a handle that has been shown to be the link.
@@ -38,14 +33,11 @@ bool RemoveLink(const wchar_t* path) {
   FileHandle link = OpenItself(path, DELETE | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (!link.valid()) return false;
-  if (!HandleIsLink(link.get())) {
+  if (!IsLinkHandle(link.get())) {
     SetLastError(ERROR_NOT_A_REPARSE_POINT);
     return false;
   }
-  FILE_DISPOSITION_INFO disposition = {};
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition,
-                                    sizeof disposition) != FALSE;
+  return MarkForDeletion(link.get());
 }
 
 void Note(RemovalFailures* failures, const wchar_t* path, bool removed) {
@@ -67,7 +59,7 @@ bool IsInUse(DWORD error) {
          error == ERROR_ACCESS_DENIED || error == ERROR_DIR_NOT_EMPTY;
 }
 
-int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool keepRoot,
+int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files,
                RemovalFailures* failures);
 
 }  // namespace
@@ -88,33 +80,24 @@ void RemovalFailures::Add(const wchar_t* path, unsigned long error) {
   if (!IsInUse(error)) onlyInUse = false;
 }
 
-int DeleteDirectoryTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files) {
-  return RemoveTree(rootPath, depth, files, false, nullptr);
+void RemovalFailures::AddEmptiedDirectory(const wchar_t* path, unsigned long error) {
+  Add(path, error);
+  if (keptDirectories) onlyInUse = false;
 }
 
-bool EmptyDirectoryTree(const wchar_t* directoryPath, RemovalFailures* failures) {
-  int before = failures ? failures->count : 0;
-  RemoveTree(directoryPath, TreeDepth::Whole, TreeFiles::Delete, true, failures);
-  return !failures || failures->count == before;
+int DeleteDirectoryTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files) {
+  return RemoveTree(rootPath, depth, files, nullptr);
 }
 
 namespace {
 
-// keepRoot: empty rootPath but leave it (and leave it alone when it is a
-// link or not a directory).
-int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool keepRoot,
+int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files,
                RemovalFailures* failures) {
   if (!rootPath) return 0;
 
   // A path that does not exist reads as all bits set: handled as a
   // directory, whose enumeration then fails.
   DWORD attributes = GetFileAttributesW(rootPath);
-  if (keepRoot && (attributes == INVALID_FILE_ATTRIBUTES ||
-                   (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-                       FILE_ATTRIBUTE_DIRECTORY)) {
-    Note(failures, rootPath, false);
-    return 0;
-  }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     if (IsLink(attributes)) {
       bool removed = RemoveLink(rootPath);
@@ -133,7 +116,6 @@ int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool k
     return 0;
   }
   if (IsLink(attributes) || IsLink(GetFileAttributesW(itself))) {
-    if (keepRoot) return 0;
     bool removed = RemoveLink(itself);
     Note(failures, itself, removed);
     return removed ? 1 : 0;
@@ -145,9 +127,8 @@ int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool k
   // reason to leave the tree behind.
   FileHandle pin = OpenItself(itself, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE);
-  if (pin.valid() && HandleIsLink(pin.get())) {
+  if (pin.valid() && IsLinkHandle(pin.get())) {
     pin.reset();
-    if (keepRoot) return 0;
     bool removed = RemoveLink(itself);
     Note(failures, itself, removed);
     return removed ? 1 : 0;
@@ -170,12 +151,11 @@ int RemoveTree(const wchar_t* rootPath, TreeDepth depth, TreeFiles files, bool k
     } else if (depth == TreeDepth::Whole) {
       // A link is removed, not entered, by the nested call; it notes its
       // own failures.
-      RemoveTree(entryPath, depth, files, false, failures);
+      RemoveTree(entryPath, depth, files, failures);
     }
   } while (FindNextFileW(search.get(), &entry));
   if (GetLastError() != ERROR_NO_MORE_FILES) return 0;
   if (!FindClose(search.release())) return 0;
-  if (keepRoot) return 0;
 
   pin.reset();
   SetFileAttributesW(rootPath, FILE_ATTRIBUTE_NORMAL);

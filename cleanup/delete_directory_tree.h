@@ -21,13 +21,21 @@ struct RemovalFailures {
   unsigned long errors[kKeptPaths] = {};
   int count = 0;
   bool onlyInUse = true;  // every failure was something in use, worth retrying
+  bool keptDirectories = false;  // a directory the rule keeps (a "." name) stayed
 
   void Add(const wchar_t* path, unsigned long error);
-  void Clear() { count = 0; onlyInUse = true; }
+  // The emptied directory itself stayed: when kept directories hold it,
+  // waiting changes nothing.
+  void AddEmptiedDirectory(const wchar_t* path, unsigned long error);
+  void Clear() { count = 0; onlyInUse = true; keptDirectories = false; }
 };
 
-// Removes everything below `directoryPath` but the directory itself, as
-// DeleteDirectoryTree does (links removed as links, never entered), and
-// notes each thing that stays. A directory that is itself a link is left
-// alone. Returns true when nothing stayed.
-bool EmptyDirectoryTree(const wchar_t* directoryPath, RemovalFailures* failures);
+// Removes everything below the directory open as `directory` (a handle with
+// FILE_LIST_DIRECTORY access) but the directory itself, as
+// DeleteDirectoryTree does, and notes each thing that stays. Every entry is
+// opened relative to its parent's handle, a link as itself (removed, never
+// entered), and deleted through its own handle: no path is resolved again,
+// so nothing on the way to `directory` can redirect it. `directoryPath`
+// only names what stays. Returns true when nothing stayed but directories
+// the rule keeps.
+bool EmptyDirectoryTree(void* directory, const wchar_t* directoryPath, RemovalFailures* failures);

@@ -101,7 +101,8 @@ class ObjectName {
 }  // namespace
 
 FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCESS_MASK access,
-                      ULONG share, ULONG disposition, ULONG options, void* security, LONG* status) {
+                      ULONG share, ULONG disposition, ULONG options, void* security, LONG* status,
+                      ULONG attributes) {
   if (status) *status = 0;
   auto create = reinterpret_cast<NtCreateFileFunction>(
       reinterpret_cast<void*>(NtdllFunction("NtCreateFile")));
@@ -113,9 +114,8 @@ FileHandle NtOpenFile(HANDLE root, const wchar_t* name, size_t nameLength, ACCES
   if (!object.Set(root, name, nameLength, security, status)) return FileHandle();
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  LONG result = create(&handle, access | SYNCHRONIZE, object.get(), &io, nullptr,
-                       FILE_ATTRIBUTE_NORMAL, share, disposition, options | kSynchronousIoNonAlert,
-                       nullptr, 0);
+  LONG result = create(&handle, access | SYNCHRONIZE, object.get(), &io, nullptr, attributes, share,
+                       disposition, options | kSynchronousIoNonAlert, nullptr, 0);
   if (result < 0) {
     Fail(result, status);
     return FileHandle();
@@ -178,4 +178,73 @@ bool NtRenameFile(HANDLE file, HANDLE root, const wchar_t* name, size_t nameLeng
     return false;
   }
   return true;
+}
+
+bool IsLinkHandle(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) &&
+         (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
+}
+
+void ClearAttributes(HANDLE handle) {
+  const DWORD inTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      !(basic.FileAttributes & inTheWay))
+    return;
+  // Zero times stay as they are.
+  basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+  basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+  basic.FileAttributes &= ~inTheWay;
+  if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+bool ReadFinalPath(HANDLE handle, wchar_t (&path)[kPathCapacity]) {
+  wchar_t finalPath[kPathCapacity + 8];
+  DWORD length = GetFinalPathNameByHandleW(handle, finalPath, kPathCapacity + 8,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0) return false;
+  if (length >= kPathCapacity + 8 || !DosPathFromFinalPath(finalPath, path, kPathCapacity)) {
+    path[0] = 0;
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
+}
+
+bool DirectoryListing::Next() {
+  constexpr size_t kBufferSize = 4096;
+  for (;;) {
+    if (offset_ == 0) {
+      if (!buffer_.get()) buffer_.Allocate(kBufferSize);
+      // The first read starts the scan over, whatever the handle read before.
+      // (The classes Windows 7 knows; the "full" ones came with Windows 8.)
+      FILE_INFO_BY_HANDLE_CLASS kind =
+          started_ ? FileIdBothDirectoryInfo : FileIdBothDirectoryRestartInfo;
+      started_ = true;
+      if (!GetFileInformationByHandleEx(directory_, kind, buffer_.get(), kBufferSize)) {
+        error_ = GetLastError();
+        return false;
+      }
+    }
+    const FILE_ID_BOTH_DIR_INFO* record =
+        reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer_.get() + offset_);
+    offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : 0;
+    size_t length = record->FileNameLength / sizeof(wchar_t);
+    const wchar_t* name = record->FileName;
+    if ((length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.'))
+      continue;
+    nameFits_ = length < kPathCapacity;
+    nameLength_ = CopyText(name_, kPathCapacity, name, length);
+    attributes_ = record->FileAttributes;
+    return true;
+  }
 }

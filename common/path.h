@@ -31,3 +31,37 @@ inline size_t StemLength(const wchar_t* path) {
   ptrdiff_t dot = FindLast(path, L'.');
   return dot >= 0 ? static_cast<size_t>(dot) : TextLength(path);
 }
+
+// The Win32 form of a path that GetFinalPathNameByHandleW gave: "\\?\C:\x"
+// becomes "C:\x" and "\\?\UNC\server\share\x" "\\server\share\x". Any other
+// form (a volume without a drive letter), or a result that does not fit,
+// gives false and an empty `out`.
+inline bool DosPathFromFinalPath(const wchar_t* finalPath, wchar_t* out, size_t capacity) {
+  auto startsWith = [finalPath](const wchar_t* prefix) {
+    size_t i = 0;
+    while (prefix[i] && finalPath[i] == prefix[i]) ++i;
+    return !prefix[i];
+  };
+  const wchar_t* rest = nullptr;
+  const wchar_t* prefix = L"";
+  if (finalPath && startsWith(L"\\\\?\\UNC\\")) {
+    prefix = L"\\\\";
+    rest = finalPath + 8;
+  } else if (finalPath && startsWith(L"\\\\?\\") && finalPath[4] && finalPath[5] == L':' &&
+             finalPath[6] == L'\\') {
+    rest = finalPath + 4;
+  }
+  if (rest && JoinPath(out, capacity, prefix, rest, TextLength(rest), L"")) return true;
+  if (out && capacity) out[0] = 0;
+  return false;
+}
+
+// Whether `path` names an entry directly inside `folder` (both as final
+// paths give them, so compared exactly).
+inline bool IsDirectlyInside(const wchar_t* path, const wchar_t* folder) {
+  size_t length = TextLength(folder);
+  for (size_t i = 0; i < length; ++i)
+    if (path[i] != folder[i]) return false;
+  if (path[length] != L'\\' || !path[length + 1]) return false;
+  return FindLast(path + length + 1, L'\\') < 0;
+}

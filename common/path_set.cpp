@@ -17,24 +17,37 @@ bool SameKey(const WideString& a, const WideString& b) {
 
 }  // namespace
 
-WideString PathKey(const wchar_t* path, size_t length) {
-  WideString key;
-  size_t i = 0;
-  while (i < length) {
+bool NextPathComponent(const wchar_t* path, size_t length, size_t* position, size_t* start,
+                       size_t* componentLength) {
+  size_t i = *position;
+  while (i < length && path[i]) {
     size_t end = i;
     while (end < length && path[end] && !IsPathSeparator(path[end])) ++end;
     size_t trimmed = end;
     while (trimmed > i && (path[trimmed - 1] == L'.' || path[trimmed - 1] == L' ')) --trimmed;
     bool dotOnly = end - i == 1 && path[i] == L'.';
+    size_t next = end < length && path[end] ? end + 1 : end;
     if (trimmed > i && !dotOnly) {
-      if (!key.empty()) key.Append(L'\\');
-      for (size_t k = i; k < trimmed; ++k) {
-        wchar_t c = path[k];
-        key.Append(c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c);
-      }
+      *start = i;
+      *componentLength = trimmed - i;
+      *position = next;
+      return true;
     }
-    if (end < length && !path[end]) break;
-    i = end + 1;
+    i = next;
+  }
+  *position = i;
+  return false;
+}
+
+WideString PathKey(const wchar_t* path, size_t length) {
+  WideString key;
+  size_t position = 0, start = 0, count = 0;
+  while (NextPathComponent(path, length, &position, &start, &count)) {
+    if (!key.empty()) key.Append(L'\\');
+    for (size_t k = start; k < start + count; ++k) {
+      wchar_t c = path[k];
+      key.Append(c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c);
+    }
   }
   return key;
 }
@@ -56,20 +69,22 @@ void PathSet::Grow() {
     slots[Find(keys_[i], hashes_[i])] = static_cast<uint32_t>(i + 1);
 }
 
-void PathSet::Insert(const wchar_t* path, size_t length) {
+size_t PathSet::Insert(const wchar_t* path, size_t length) {
   WideString key = PathKey(path, length);
   uint32_t hash = HashKey(key);
   if ((keys_.size() + 1) * 2 > SlotCount()) Grow();
   size_t slot = Find(key, hash);
   uint32_t* slots = Slots();
-  if (slots[slot]) return;
+  if (slots[slot]) return slots[slot] - 1;
   keys_.Append(static_cast<WideString&&>(key));
   hashes_.Append(hash);
   slots[slot] = static_cast<uint32_t>(keys_.size());
+  return keys_.size() - 1;
 }
 
-bool PathSet::Contains(const wchar_t* path, size_t length) const {
-  if (!SlotCount()) return false;
+size_t PathSet::IndexOf(const wchar_t* path, size_t length) const {
+  if (!SlotCount()) return kNotFound;
   WideString key = PathKey(path, length);
-  return Slots()[Find(key, HashKey(key))] != 0;
+  uint32_t slot = Slots()[Find(key, HashKey(key))];
+  return slot ? slot - 1 : kNotFound;
 }

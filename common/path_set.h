@@ -7,6 +7,13 @@
 #include "common/byte_buffer.h"
 #include "common/containers.h"
 
+// The next component of path[0, length) from `*position` on, as Win32 names
+// it: empty and "." components skipped, trailing dots and spaces trimmed.
+// Fills `*start` and `*componentLength` and moves `*position` past it;
+// false once none is left (a NUL ends the path too).
+bool NextPathComponent(const wchar_t* path, size_t length, size_t* position, size_t* start,
+                       size_t* componentLength);
+
 // The form under which Win32 stores a relative path: "." and empty components
 // dropped, trailing dots and spaces of each component trimmed, separators as
 // "\", ASCII letters folded to lower case (the file system ignores their
@@ -20,10 +27,14 @@ class PathSet {
   PathSet(const PathSet&) = delete;
   PathSet& operator=(const PathSet&) = delete;
 
-  // Both take a relative path in any spelling; it is keyed with PathKey.
-  void Insert(const wchar_t* path, size_t length);
-  void Insert(const wchar_t* path) { Insert(path, TextLength(path)); }
-  bool Contains(const wchar_t* path, size_t length) const;
+  static constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+  // All take a relative path in any spelling; it is keyed with PathKey. A
+  // path's index is its place in the order of first insertion.
+  size_t Insert(const wchar_t* path, size_t length);
+  size_t Insert(const wchar_t* path) { return Insert(path, TextLength(path)); }
+  size_t IndexOf(const wchar_t* path, size_t length) const;
+  bool Contains(const wchar_t* path, size_t length) const { return IndexOf(path, length) != kNotFound; }
   bool Contains(const wchar_t* path) const { return Contains(path, TextLength(path)); }
   size_t size() const { return keys_.size(); }
 

@@ -3,6 +3,8 @@
 #include "launch/run_and_wait.h"
 
 #include "common/handle.h"
+#include "common/nt_file.h"
+#include "common/path.h"
 #include "log/log.h"
 
 namespace {
@@ -49,7 +51,10 @@ void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, 
 }
 
 // Everything up to the exit code; all handles are closed when it returns.
-DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
+// `startPath` is what is started (in `currentDirectory`, or ours when null),
+// `applicationPath` what the log lines name.
+DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t* commandLine,
+               const wchar_t* currentDirectory) {
   SECURITY_ATTRIBUTES pipeAttributes = {};
   pipeAttributes.nLength = sizeof pipeAttributes;
   pipeAttributes.lpSecurityDescriptor = nullptr;
@@ -71,8 +76,8 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
 
   DWORD creationFlags = GetPriorityClass(GetCurrentProcess());
   PROCESS_INFORMATION started = {};
-  BOOL ok = CreateProcessW(applicationPath, commandLine, nullptr, nullptr, TRUE, creationFlags,
-                           nullptr, nullptr, &startup, &started);
+  BOOL ok = CreateProcessW(startPath, commandLine, nullptr, nullptr, TRUE, creationFlags, nullptr,
+                           currentDirectory, &startup, &started);
   DWORD startError = GetLastError();
   ProcessInformation child;
   if (ok) child.Take(started);
@@ -110,31 +115,36 @@ uint32_t LogResult(DWORD exitCode) {
 
 uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
   if (!applicationPath) return kNoExitCode;
-  return LogResult(RunChild(applicationPath, commandLine));
+  return LogResult(RunChild(applicationPath, applicationPath, commandLine, nullptr));
 }
 
-uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
-                             const Sha256Digest* expected, const wchar_t* foreignEntry) {
-  if (!applicationPath) return kNoExitCode;
+uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
+                             wchar_t* commandLine, const Sha256Digest* expected,
+                             const wchar_t* foreignEntry, bool inItsFolder) {
+  if (!installerPath) return kNoExitCode;
   if (foreignEntry) {
     LogError(L"setup", L"[%s] was not extracted by this run: [%s] not started", foreignEntry,
-             applicationPath);
+             installerPath);
     return LogResult(kNoExitCode);
   }
   // Read access shared only for reading: nobody may write, rename or delete
   // the image from the check until the child has ended.
-  FileHandle image(CreateFileW(applicationPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle image = NtOpenFile(folder, installerName, TextLength(installerName), GENERIC_READ,
+                                FILE_SHARE_READ, kNtOpen, kNtNonDirectoryFile | kNtOpenReparsePoint);
+  // What is started is named from the handles: a path with no link in it,
+  // whose folders cannot be renamed while files below them are open.
+  wchar_t folderPath[kPathCapacity], startPath[kPathCapacity];
+  if (!image.valid() || !ReadFinalPath(folder, folderPath) || !ReadFinalPath(image.get(), startPath)) {
+    LogFailedStart(installerPath, commandLine, GetLastError());
+    return LogResult(kNoExitCode);
+  }
   Sha256Digest actual;
-  if (!image.valid()) {
-    LogFailedStart(applicationPath, commandLine, GetLastError());
+  if (!expected || IsLinkHandle(image.get()) || !IsDirectlyInside(startPath, folderPath) ||
+      !HashFileContents(image.get(), &actual) || !(actual == *expected)) {
+    LogError(L"setup", L"[%s] is not the installer this run extracted: not started", installerPath);
     return LogResult(kNoExitCode);
   }
-  if (!expected || !HashFileContents(image.get(), &actual) || !(actual == *expected)) {
-    LogError(L"setup", L"[%s] is not the installer this run extracted: not started", applicationPath);
-    return LogResult(kNoExitCode);
-  }
-  return RunAndWait(applicationPath, commandLine);
+  return LogResult(RunChild(installerPath, startPath, commandLine, inItsFolder ? folderPath : nullptr));
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {

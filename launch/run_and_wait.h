@@ -12,16 +12,20 @@
 // not be started, no exit code could be read, or `applicationPath` is null.
 uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine);
 
-// As RunAndWait, for the installer this run extracted: it is started only
-// when the file at `applicationPath` holds exactly the bytes whose digest
-// is `expected` (null: none was extracted, so nothing found there is ours).
-// The check reads through a handle that denies writing and deleting, held
-// until the child has ended, so the file cannot change between check and
-// start. With `foreignEntry` (something in the installer's folder that the
-// run did not put there), nothing is started either. A refusal is one ERR
-// line; a file that cannot be opened is logged as a failed start.
-uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
-                             const Sha256Digest* expected, const wchar_t* foreignEntry);
+// As RunAndWait, for the installer this run extracted into the folder open
+// as `folder`: `installerName` is opened relative to that handle, never by
+// path, through a handle that denies writing and deleting, held until the
+// child has ended. It is started only when it lies directly in that folder
+// (no link leads elsewhere) and holds exactly the bytes whose digest is
+// `expected` (null: none was extracted, so nothing found there is ours),
+// and by the final path read from that handle; in that folder when
+// `inItsFolder`, else in ours. With `foreignEntry` (something in the folder
+// that the run did not put there), nothing is started either.
+// `installerPath` is how the log lines name it. A refusal is one ERR line; a
+// file that cannot be opened or named is logged as a failed start.
+uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
+                             wchar_t* commandLine, const Sha256Digest* expected,
+                             const wchar_t* foreignEntry, bool inItsFolder);
 
 // The system's text for `error`, without its line break; empty when there is
 // none or it is too long for the log line.

@@ -53,10 +53,10 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntrie
   return ExtractAll(extractor.get(), targetDirectory, *failedEntries, failures);
 }
 
-bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
+bool ExtractArchiveInto(void* archive, void* target, const wchar_t* targetDirectory,
                         Array<int32_t>& failedEntries, const wchar_t* installerName,
                         ExtractionRecord* record, Array<FailedEntry>* failures) {
-  if (!archive || !targetDirectory || !record) return false;
+  if (!archive || !target || !targetDirectory || !record) return false;
   // A second handle on the same open file: the caller's stays, and with it
   // the sharing that keeps others from writing or deleting the archive.
   HANDLE self = GetCurrentProcess();
@@ -67,7 +67,8 @@ bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
   if (!SetFilePointerEx(reader.get(), start, nullptr, FILE_BEGIN)) return false;
   UniqueExtractor extractor = OpenArchiveHandle(static_cast<FileHandle&&>(reader));
   if (!extractor.valid()) return false;
-  extractor.get()->created = &record->created;
+  extractor.get()->fresh.base = target;
+  extractor.get()->fresh.created = &record->created;
   if (installerName) extractor.get()->watchedKey = PathKey(installerName);
   bool extracted = ExtractAll(extractor.get(), targetDirectory, failedEntries, failures);
   record->installerWritten = extractor.get()->watchedWritten;

@@ -37,11 +37,13 @@ struct ExtractionRecord {
   Sha256Digest installerDigest = {};
 };
 
-// As ExtractArchive, for a run's own extraction directory: the archive is
-// read through `archive` (from its start; the handle stays the caller's and
-// is never reopened by path), `targetDirectory` must already exist and was
-// created by the caller, and nothing found below it is used or replaced. The
-// entry whose name is `installerName` is hashed while it is written.
-bool ExtractArchiveInto(void* archive, const wchar_t* targetDirectory,
+// As ExtractArchive, for a run's own extraction directory, which the caller
+// created and holds open as `target`: the archive is read through `archive`
+// (from its start), everything is written through handles below `target`
+// (neither handle is ever reopened by path; both stay the caller's), and
+// nothing found below it is used or replaced. `targetDirectory` is its path,
+// which every entry's path must fit as before. The entry whose name is
+// `installerName` is hashed while it is written.
+bool ExtractArchiveInto(void* archive, void* target, const wchar_t* targetDirectory,
                         Array<int32_t>& failedEntries, const wchar_t* installerName,
                         ExtractionRecord* record, Array<FailedEntry>* failures = nullptr);

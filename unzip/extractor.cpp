@@ -136,30 +136,21 @@ bool HoldsEmptyArchive(ArchiveFile* file) {
          IsEmptyArchive(all.get(), static_cast<size_t>(size));
 }
 
-// ThroughLink: a reparse point on the way. Foreign: a level that was already
-// there although the base directory is fresh: someone else put it there.
-enum class DirectoryState { Ready, Missing, ThroughLink, Foreign };
+// ThroughLink: a reparse point on the way.
+enum class DirectoryState { Ready, Missing, ThroughLink };
 
 // One directory level: created when missing. A reparse point is reported,
 // never entered; a level that is missing or not a directory is Missing.
-// With `created` (a fresh base), a level is used only when this extraction
-// created it; `relative` is its path below the base.
-DirectoryState EnsureDirectory(const wchar_t* path, PathSet* created, const wchar_t* relative,
-                               size_t relativeLength) {
+DirectoryState EnsureDirectory(const wchar_t* path) {
   DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (CreateDirectoryW(path, nullptr) && created) created->Insert(relative, relativeLength);
+    CreateDirectoryW(path, nullptr);
     attributes = GetFileAttributesW(path);
   }
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return DirectoryState::Missing;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DirectoryState::ThroughLink;
-  if (created && !created->Contains(relative, relativeLength)) return DirectoryState::Foreign;
   return DirectoryState::Ready;
-}
-
-bool Stops(DirectoryState state) {
-  return state == DirectoryState::ThroughLink || state == DirectoryState::Foreign;
 }
 
 // Creates root (one level) and the levels of directory[0, length) below it,
@@ -167,29 +158,26 @@ bool Stops(DirectoryState state) {
 // one, Wine reports a linked directory's target instead of the link. Goes on
 // past a missing level (as the single CreateDirectoryW calls would) but
 // stops at a link. Returns the state of the deepest level.
-DirectoryState PrepareDirectories(const wchar_t* root, const wchar_t* directory, size_t length,
-                                  PathSet* created = nullptr) {
+DirectoryState PrepareDirectories(const wchar_t* root, const wchar_t* directory, size_t length) {
   wchar_t path[kPathCapacity];
   DirectoryState state = DirectoryState::Ready;
   size_t rootLength = TextLength(root);
-  // A fresh base exists already: it was made, and is held, by the caller.
-  if (rootLength && !created) {
+  if (rootLength) {
     size_t trimmed = rootLength;
     while (trimmed > 0 && IsPathSeparator(root[trimmed - 1])) --trimmed;
     // A drive or volume root keeps its separator: "C:" alone means something else.
     if (trimmed == 0 || (trimmed == 2 && root[1] == L':')) trimmed = rootLength;
     if (trimmed >= kPathCapacity) return DirectoryState::Missing;
     CopyText(path, kPathCapacity, root, trimmed);
-    state = EnsureDirectory(path, nullptr, L"", 0);
-    if (Stops(state)) return state;
+    state = EnsureDirectory(path);
+    if (state == DirectoryState::ThroughLink) return state;
   }
   for (size_t i = 1; i <= length; ++i) {
     bool levelEnds = i == length || IsPathSeparator(directory[i]);
     if (!levelEnds || IsPathSeparator(directory[i - 1])) continue;
     if (!JoinPath(path, kPathCapacity, root, directory, i, L"")) return DirectoryState::Missing;
-    if (created && PathKey(directory, i).empty()) continue;  // "." names the base itself
-    state = EnsureDirectory(path, created, directory, i);
-    if (Stops(state)) return state;
+    state = EnsureDirectory(path);
+    if (state == DirectoryState::ThroughLink) return state;
   }
   return state;
 }
@@ -227,22 +215,15 @@ bool ReplaceWithPlainFile(const wchar_t* target) {
 }
 
 // Creates the target file new. CREATE_NEW never opens through an existing
-// link; whatever already has the name is replaced first, not followed. In a
-// fresh base only a file this extraction wrote itself is replaced (an
-// earlier entry of the same name); anything else there is not ours.
-FileHandle CreateTargetFile(const wchar_t* target, uint32_t attributes, PathSet* created,
-                            const wchar_t* name) {
+// link; whatever already has the name is replaced first, not followed.
+FileHandle CreateTargetFile(const wchar_t* target, uint32_t attributes) {
   DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (!flags) flags = FILE_ATTRIBUTE_NORMAL;
   FileHandle file(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr));
-  if (file.valid()) {
-    if (created) created->Insert(name);
-    return file;
-  }
+  if (file.valid()) return file;
   DWORD error = GetLastError();
   if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return file;
-  if (created && !created->Contains(name)) return FileHandle();
   if (!ReplaceWithPlainFile(target)) return FileHandle();
   DeleteFileW(target);  // now a plain file of ours
   file.reset(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr));
@@ -448,27 +429,34 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
 
   const wchar_t* base = extractor->baseDirectory;
   if (!base[0] || !name || !IsSafeEntryName(name)) return ArchiveResult::OpenFailed;
+  FreshTarget* fresh = extractor->fresh.base ? &extractor->fresh : nullptr;
 
   if (entry.attributes & kAttributeDirectory) {
     // A directory that cannot be created is not an error by itself (the
-    // files below it fail); a link on the way is.
-    return Stops(PrepareDirectories(base, name, TextLength(name), extractor->created))
-               ? ArchiveResult::OpenFailed
-               : ArchiveResult::Ok;
+    // files below it fail); a link or a foreign folder on the way is.
+    HANDLE level;
+    bool stopped = fresh ? OpenFreshDirectories(fresh, name, TextLength(name), &level) == FreshLevel::Foreign
+                         : PrepareDirectories(base, name, TextLength(name)) == DirectoryState::ThroughLink;
+    return stopped ? ArchiveResult::OpenFailed : ArchiveResult::Ok;
   }
 
   size_t directoryLength = DirectoryPartLength(name);
   wchar_t target[kPathCapacity];
+  // The joined path must fit even where it is not used: the installer
+  // reaches its files by path.
   if (!name[directoryLength] ||
       !JoinPath(target, kPathCapacity, base, name, directoryLength, name + directoryLength))
     return ArchiveResult::OpenFailed;
-  if (PrepareDirectories(base, name, directoryLength, extractor->created) != DirectoryState::Ready)
+  HANDLE directory = nullptr;
+  if (fresh ? OpenFreshDirectories(fresh, name, directoryLength, &directory) != FreshLevel::Ready
+            : PrepareDirectories(base, name, directoryLength) != DirectoryState::Ready)
     return ArchiveResult::OpenFailed;
 
   bool watched = IsWatched(extractor, name);
   // A watched file that is being replaced, or fails half-way, has no digest.
   if (watched) extractor->watchedWritten = false;
-  FileHandle out = CreateTargetFile(target, entry.attributes, extractor->created, name);
+  FileHandle out = fresh ? CreateFreshFile(fresh, directory, name, directoryLength, entry.attributes)
+                         : CreateTargetFile(target, entry.attributes);
   if (!out.valid()) return ArchiveResult::OpenFailed;
   Sha256Hasher hasher;
   if (watched && !hasher.Start()) return ArchiveResult::WriteFailed;

@@ -10,6 +10,7 @@
 #include "common/sha256.h"
 #include "unzip/archive_file.h"
 #include "unzip/extractor.h"
+#include "unzip/fresh_target.h"
 
 // What ExtractEntry needs of the central record besides the entry itself.
 struct EntryDetails {
@@ -38,10 +39,11 @@ struct ArchiveExtractor {
   bool readerOk = false;    // whether minizip could read that entry's central record
   EntryDetails cachedDetails;
 
-  // Set when the base directory is one this run has just created: then no
-  // folder or file found below it is used or replaced, only what this
-  // extractor created itself, and every creation is recorded here.
-  PathSet* created = nullptr;
+  // Set when the base directory is one this run has just created and holds
+  // open: then everything is reached through handles below it, no folder or
+  // file found there is used or replaced, only what this extractor created
+  // itself, and every creation is recorded.
+  FreshTarget fresh;
   // The PathKey of an entry whose bytes are hashed while they are written
   // (the installer); empty for none. The digest counts only once the entry
   // is complete.

@@ -84,4 +84,34 @@ TEST(ArchiveBasePath, CutsOnlyTheExtension) {
   EXPECT_EQ(std::wstring(small), L"C:\\Temp");
 }
 
+TEST(TemporaryNames, LaterNamesFromRandomBytesKeepTheirForm) {
+  struct Row { uint8_t bytes[6]; const wchar_t* name; };
+  const Row rows[] = {
+      {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, L"vexlode_0_0_0.zip"},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, L"vexlode_32767_32767_32767.zip"},  // 15 bits, as rand()
+      {{0x34, 0x12, 0x01, 0x80, 0x02, 0x00}, L"vexlode_2_1_4660.zip"},  // little-endian, drawn in order
+  };
+  for (const Row& row : rows) {
+    int draws[3];
+    DrawsFromRandomBytes(row.bytes, draws);
+    wchar_t name[kArchiveNameChars];
+    FormatArchiveName(name, kArchiveNameChars, draws[0], draws[1], draws[2]);
+    EXPECT_EQ(std::wstring(name), row.name);
+  }
+}
+
+TEST(TemporaryVolume, ElevatedRunsNeedOneThatKeepsPermissions) {
+  struct Row { bool elevated, flagsRead; uint32_t flags; bool usable; };
+  const Row rows[] = {
+      {true, true, 0x0000000F, true},   // NTFS
+      {true, true, 0x00000007, false},  // FAT, exFAT: no persistent ACLs
+      {true, false, 0x0000000F, false},  // unknown: nothing shows they are kept
+      {false, true, 0x00000007, true},   // nothing to protect without elevation
+      {false, false, 0, true},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(MayUseTempVolume(row.elevated, row.flagsRead, row.flags), row.usable)
+        << row.elevated << row.flagsRead << row.flags;
+}
+
 }  // namespace

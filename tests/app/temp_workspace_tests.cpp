@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -51,12 +52,12 @@ TEST_F(TempWorkspaceTest, BothObjectsAreFreshPinnedAndRemoved) {
 
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(workspace.archive(), "PK", 2, &written, nullptr));
-  // Write access dropped: an installer may read the archive sharing only reading, nobody may write it.
+  // Held for writing and deleting the whole run: a reader must share both.
   EXPECT_EQ(OpenError(archive, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
-  workspace.DropWriteAccess();
-  EXPECT_EQ(OpenError(archive, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SUCCESS));
-  EXPECT_EQ(OpenError(archive, GENERIC_WRITE, kAllSharing), DWORD(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(ReadWholeFile(archive), "PK");
+  // The folder stays usable as a current directory.
+  EXPECT_EQ(OpenError(base, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS),
+            DWORD(ERROR_SUCCESS));
 
   ASSERT_TRUE(WriteWholeFile(base + L"\\setup.exe", "MZ"));
   ASSERT_TRUE(CreateDirectoryW((base + L"\\sub").c_str(), nullptr));
@@ -85,16 +86,20 @@ TEST_F(TempWorkspaceTest, TakenNamesAreLeftUntouchedAndFreshNamesDrawn) {
     if (row.kind == kLink && !PlantSymbolicLink(victim, taken)) continue;
     srand(1);
     for (int draw = 0; draw < 3; ++draw) rand();  // the run's own three
+    std::wstring fresh;
     {
       TempWorkspace workspace;
       ASSERT_EQ(workspace.Create(first_, 2, 3), TempWorkspace::Outcome::Created);
-      // The next three draws after seed 1 are 26500, 19169, 15724.
-      EXPECT_EQ(std::wstring(workspace.archivePath()),
-                TempDirectory() + L"vexlode_15724_19169_26500.zip");
+      fresh = workspace.basePath();
+      EXPECT_TRUE(std::regex_match(fresh, std::wregex(L".*\\\\vexlode_\\d{1,5}_\\d{1,5}_\\d{1,5}")));
+      EXPECT_NE(fresh, firstBase_);
       EXPECT_FALSE(PathExists(firstBase_ + (row.suffix[0] ? L"" : L".zip")))
           << "the other half of a taken pair is not left behind";
     }
-    EXPECT_FALSE(PathExists(TempDirectory() + L"vexlode_15724_19169_26500"));
+    // Fresh names come from the system's random source, not from rand():
+    // its next draw is still the fourth after seed 1.
+    EXPECT_EQ(rand(), 26500);
+    EXPECT_FALSE(PathExists(fresh));
     if (row.kind == kFile) {
       EXPECT_EQ(ReadWholeFile(taken), "theirs");
     } else if (row.kind == kFolder) {
@@ -127,6 +132,24 @@ TEST_F(TempWorkspaceTest, FilesInUseAreRetriedBrieflyThenLeft) {
     EXPECT_FALSE(PathExists(workspace.archivePath()));
     holder.join();
     RemoveTreeForTest(base);
+  }
+}
+
+// Elevated (as Wine's token is), the run works only where the volume keeps
+// the permissions that protect its objects.
+TEST_F(TempWorkspaceTest, VolumesWithoutPermissionsAreRefusedWhenElevated) {
+  struct Row { bool (*read)(HANDLE, DWORD*); TempWorkspace::Outcome outcome; };
+  const Row rows[] = {
+      {[](HANDLE, DWORD* flags) { *flags = FILE_CASE_PRESERVED_NAMES; return true; },
+       TempWorkspace::Outcome::NoPermissions},
+      {[](HANDLE, DWORD*) { return false; }, TempWorkspace::Outcome::NoPermissions},
+      {TempWorkspace::ReadVolumeFlags, TempWorkspace::Outcome::Created},
+  };
+  for (const Row& row : rows) {
+    TempWorkspace workspace;
+    EXPECT_EQ(workspace.Create(first_, 2, 3, row.read), row.outcome);
+    EXPECT_EQ(PathExists(firstBase_ + L".zip"), row.outcome == TempWorkspace::Outcome::Created);
+    EXPECT_EQ(std::wstring(workspace.tempDirectory()), TempDirectory());
   }
 }
 

@@ -272,6 +272,50 @@ TEST_F(DeleteDirectoryTreeTest, LinkAsRootIsNotEntered) {
   for (const auto& r : roots) RemoveSymbolicLink(r[0]);
 }
 
+// The run's own folder is emptied through a handle on it: whatever its path
+// leads to by then stays untouched. What stays is noted, except directories
+// the rule keeps, which make waiting pointless.
+TEST_F(DeleteDirectoryTreeTest, EmptyingThroughAHandleReachesOnlyWhatItHolds) {
+  enum Extra { kNothing, kDotDirectory, kBusyFile };
+  struct Row { Extra extra; bool emptied; int noted; bool worthWaiting; };
+  const Row rows[] = {{kNothing, true, 0, true}, {kDotDirectory, true, 0, false}, {kBusyFile, false, 1, true}};
+  const std::wstring held = dir_ / L"held", other = dir_ / L"other", link = dir_ / L"link";
+  for (const Row& row : rows) {
+    MakeDirectory(held);
+    MakeFile(held + L"\\top.txt", kStubborn);
+    MakeDirectory(held + L"\\sub");
+    MakeFile(held + L"\\sub\\inner.txt", FILE_ATTRIBUTE_READONLY);
+    if (row.extra == kDotDirectory) MakeDirectory(held + L"\\sub\\.cache");
+    FileHandle busy;
+    if (row.extra == kBusyFile) {
+      MakeFile(held + L"\\busy.txt");
+      busy.reset(CreateFileW((held + L"\\busy.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    MakeDirectory(other);
+    MakeFile(other + L"\\theirs.txt");
+    ASSERT_TRUE(PlantSymbolicLink(held, link));
+    FileHandle folder(CreateFileW(link.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(RemoveSymbolicLink(link));
+    ASSERT_TRUE(PlantSymbolicLink(other, link));
+
+    RemovalFailures failures;
+    EXPECT_EQ(EmptyDirectoryTree(folder.get(), link.c_str(), &failures), row.emptied) << row.extra;
+    if (row.emptied) failures.AddEmptiedDirectory(link.c_str(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_EQ(failures.count, row.noted + (row.emptied ? 1 : 0)) << row.extra;
+    EXPECT_EQ(failures.onlyInUse, row.worthWaiting) << row.extra;
+    EXPECT_EQ(Exists(held + L"\\sub\\.cache"), row.extra == kDotDirectory);
+    EXPECT_EQ(Exists(held + L"\\busy.txt"), row.extra == kBusyFile);
+    EXPECT_FALSE(Exists(held + L"\\top.txt"));
+    EXPECT_FALSE(Exists(held + L"\\sub\\inner.txt"));
+    EXPECT_TRUE(Exists(other + L"\\theirs.txt"));
+    RemoveSymbolicLink(link);
+    busy.reset();
+    RemoveTreeForTest(held);
+    RemoveTreeForTest(other);
+  }
+}
+
 // A path of exactly `length` units: `base`, a backslash, then filler.
 std::wstring PathOfLength(const std::wstring& base, size_t length) {
   return base + L"\\" + std::wstring(length - base.size() - 1, L'n');

@@ -73,8 +73,8 @@ def random_bytes(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-def pack(package, out):
-    subprocess.run([PACKER, *PACK_FLAGS, "--stub", STUB, package, "-o", out],
+def pack(package, out, *options):
+    subprocess.run([PACKER, *PACK_FLAGS, "--stub", STUB, package, "-o", out, *options],
                    check=True, stdout=subprocess.DEVNULL)
     return out
 
@@ -183,6 +183,22 @@ def clean_slate():
     for name in leftovers():
         path = os.path.join(temp_dir(), name)
         subprocess.run(["rm", "-rf", path], check=False)
+
+
+def get_temp():
+    """TEMP as the prefix's registry gives it to new processes; None when unset."""
+    out = subprocess.run([WINE, "reg", "query", "HKCU\\Environment", "/v", "TEMP"],
+                         env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    found = re.search(r"TEMP\s+REG_\w+\s+(.+?)\r?$", out.stdout.decode(errors="replace"), re.M)
+    return found.group(1) if found else None
+
+
+def set_temp(value):
+    """Points TEMP and TMP of the processes started from now on at `value`."""
+    for name in ("TEMP", "TMP"):
+        subprocess.run([WINE, "reg", "add", "HKCU\\Environment", "/v", name, "/d", value, "/f"],
+                       env=wine_env(), check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
 
 def read_log():

@@ -35,6 +35,18 @@ def tree(path):
     return found
 
 
+def snapshot(path):
+    """Every file and folder below `path` with its contents."""
+    found = {}
+    for top, dirs, files in os.walk(path):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(top, name), path)] = None
+        for name in files:
+            with open(os.path.join(top, name), "rb") as f:
+                found[os.path.relpath(os.path.join(top, name), path)] = f.read()
+    return found
+
+
 class AttackTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -59,7 +71,7 @@ class AttackTest(unittest.TestCase):
         if os.path.exists(MARKER):
             os.remove(MARKER)
 
-    def run_attacked(self, mode, **env):
+    def run_attacked(self, mode, installer=None, **env):
         """Starts the attacker, then the installer; returns the run and the attacker's report."""
         report = os.path.join(self.work, mode + ".txt")
         if os.path.exists(report):
@@ -74,7 +86,7 @@ class AttackTest(unittest.TestCase):
                     break
                 time.sleep(0.1)
             self.assertIn("ready", read_lines(report), "attacker did not start")
-            run = harness.run_installer(self.installer, cwd=self.work,
+            run = harness.run_installer(installer or self.installer, cwd=self.work,
                                         VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH, **env)
         finally:
             open(report + ".stop", "w").close()
@@ -134,6 +146,104 @@ class AttackTest(unittest.TestCase):
         for name in os.listdir(temp):
             if name.startswith(("vexlode_", "swap_vexlode_")):
                 subprocess.run(["rm", "-rf", os.path.join(temp, name)], check=False)
+
+    def test_temp_through_a_link_repointed_mid_run_reaches_nothing_else(self):
+        """%TEMP% is a link the user re-points to another folder holding a folder
+        of the run's name: while setup.exe runs, during the payload copy, during
+        extraction."""
+        drive_c = os.path.join(harness.PREFIX, "drive_c")
+        real, other, link = (os.path.join(drive_c, n) for n in ("vexlode_real", "vexlode_other", "vexlode_temp"))
+        go = os.path.join(drive_c, "vexlode-go.txt")
+        original = harness.get_temp()
+        self.assertIsNotNone(original)
+        archive_size = os.path.getsize(self.installer) - os.path.getsize(harness.STUB)
+
+        def own(pattern):
+            found = [n for n in os.listdir(real) if re.fullmatch(pattern, n)]
+            return found[0] if found else None
+
+        def copying():
+            name = own(r"vexlode_\d+_\d+_\d+\.zip")
+            size = os.path.getsize(os.path.join(real, name)) if name else 0
+            return name[:-4] if 0 < size < archive_size else None
+
+        def extracting():
+            name = own(r"vexlode_\d+_\d+_\d+")
+            big = os.path.join(real, name or "-", "big.bin")
+            if name and os.path.exists(os.path.join(real, name, "setup.exe")) and (
+                    not os.path.exists(big) or os.path.getsize(big) < 64 << 20):
+                return name
+            return None
+
+        def running():
+            return own(r"vexlode_\d+_\d+_\d+") if os.path.exists(harness.RECORD_PATH) else None
+
+        harness.set_temp("C:\\vexlode_temp")
+        try:
+            for mode, when in (("running", running), ("copying", copying), ("extracting", extracting)):
+                with self.subTest(mode):
+                    self.setUp()
+                    for path in (real, other, go):
+                        subprocess.run(["rm", "-rf", path], check=True)
+                    os.makedirs(real)
+                    os.makedirs(other)
+                    if os.path.lexists(link):
+                        os.remove(link)
+                    os.symlink(real, link)
+                    installer = subprocess.Popen(
+                        [harness.WINE, self.installer], cwd=self.work, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL,
+                        env=harness.wine_env(VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH,
+                                             VEXLODE_RECORD_WAIT="C:\\vexlode-go.txt"))
+                    name = None
+                    while name is None and installer.poll() is None:
+                        name = when()
+                        time.sleep(0.002)
+                    self.assertIsNotNone(name, "the run ended before it could be caught " + mode)
+                    # Another folder of the same name, two files and a subfolder in it.
+                    theirs = os.path.join(other, name)
+                    os.makedirs(os.path.join(theirs, "sub"))
+                    for item in ("a.txt", "b.txt", "sub/c.txt"):
+                        with open(os.path.join(theirs, item), "w") as f:
+                            f.write("theirs " + item)
+                    before = snapshot(other)
+                    os.symlink(other, link + ".new")
+                    os.replace(link + ".new", link)
+                    open(go, "w").close()
+                    self.assertEqual(installer.wait(timeout=300), 1)
+                    self.assertEqual(snapshot(other), before, "the other folder was changed")
+                    self.assertEqual(os.listdir(real), [], "the run's own files stay")
+                    record = harness.read_record()
+                    if record is not None:
+                        self.assertEqual(record["self"].lower(),
+                                         ("C:\\vexlode_real\\%s\\setup.exe" % name).lower())
+        finally:
+            harness.set_temp(original)
+            for path in (real, other, link, go):
+                subprocess.run(["rm", "-rf", path], check=False)
+
+    def test_nobody_else_can_open_the_runs_objects_for_deletion(self):
+        # Renaming opens for deletion first: what cannot be opened so cannot
+        # be renamed either. Only the emptied folder, after the installer has
+        # ended, may be opened in the moment its removal takes.
+        package = os.path.join(self.work, "small.zip")
+        harness.make_zip(package, {"setup.exe": harness.recorder_bytes(), "data/a.bin": b"a" * 4096})
+        exe = harness.pack(package, os.path.join(self.work, "small.exe"))
+        for attempt in range(3):
+            with self.subTest(attempt):
+                self.setUp()
+                run, report = self.run_attacked("grab", installer=exe)
+                self.assertEqual(run.exit_code, 1)
+                self.assertIsNotNone(harness.read_record())
+                targets = [line.split("\t")[1] for line in report if line.startswith("target\t")]
+                self.assertEqual(len(targets), 2, report)
+                for line in report:
+                    if line.startswith("grabbed\t"):
+                        _, name, entries = line.split("\t")
+                        self.assertFalse(name.endswith(".zip"), "the archive was opened for deletion")
+                        self.assertEqual(entries, "0", "the folder was opened for deletion while it held "
+                                         "%s entries" % entries)
+                self.assertEqual(harness.leftovers(), [])
 
     def test_the_installer_cannot_move_or_change_the_runs_files(self):
         package = os.path.join(self.work, "small.zip")

@@ -13,26 +13,12 @@ DRIVE = "t:"
 ERR = re.compile(r"\[ERR\]\[setup   \]:(.*)$")
 
 
-def get_temp():
-    out = subprocess.run([harness.WINE, "reg", "query", "HKCU\\Environment", "/v", "TEMP"],
-                         env=harness.wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    found = re.search(r"TEMP\s+REG_\w+\s+(.+?)\r?$", out.stdout.decode(errors="replace"), re.M)
-    return found.group(1) if found else None
-
-
-def set_temp(value):
-    for name in ("TEMP", "TMP"):
-        subprocess.run([harness.WINE, "reg", "add", "HKCU\\Environment", "/v", name, "/d", value, "/f"],
-                       env=harness.wine_env(), check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-
-
 class DiskFullTest(harness.WorkTest):
     @classmethod
     def setUpClass(cls):
         if os.geteuid() != 0:
             raise unittest.SkipTest("mounting a tmpfs needs root")
-        cls.original_temp = get_temp()
+        cls.original_temp = harness.get_temp()
         if not cls.original_temp:
             raise unittest.SkipTest("no TEMP in the prefix's registry to put back afterwards")
         cls.mount = tempfile.mkdtemp(prefix="vexlode_tmpfs_")
@@ -46,11 +32,11 @@ class DiskFullTest(harness.WorkTest):
         if os.path.lexists(cls.link):
             os.remove(cls.link)
         os.symlink(cls.mount, cls.link)
-        set_temp(DRIVE.upper() + "\\")
+        harness.set_temp(DRIVE.upper() + "\\")
 
     @classmethod
     def tearDownClass(cls):
-        set_temp(cls.original_temp)
+        harness.set_temp(cls.original_temp)
         os.remove(cls.link)
         subprocess.run(["umount", cls.mount], check=False)
         os.rmdir(cls.mount)

@@ -91,6 +91,18 @@ class InstallTest(harness.WorkTest):
             path = "Z:" + exe.replace("/", "\\")
             self.assertEqual(record["cmdline"], expected.format(p=path), args)
 
+    def test_working_directory_is_the_callers_or_the_installers_own_folder(self):
+        package = self.package({})
+        work = ("Z:" + self.work.replace("/", "\\")).lower()
+        for options, in_its_folder in (((), False), (("--working-directory", "caller"), False),
+                                       (("--working-directory", "package"), True)):
+            with self.subTest(options):
+                harness.clean_slate()
+                exe = harness.pack(package, self.path("installer.exe"), *options)
+                record = self.assert_installed(self.run_recorded(exe), options)
+                folder = record["self"].rsplit("\\", 1)[0]
+                self.assertEqual(record["cwd"].lower(), folder.lower() if in_its_folder else work)
+
     def test_installer_exit_code_does_not_change_the_result(self):
         exe, run = self.install(VEXLODE_RECORD_EXIT="5")
         self.assertEqual(run.exit_code, 1)
@@ -210,20 +222,14 @@ class InstallTest(harness.WorkTest):
         # File lines are copied to the debugger output too.
         self.assertTrue(any(l.endswith("[INF][setup   ]:进程执行结果:[0]") for l in debug), debug)
 
-    def set_temp(self, value):
-        for name in ("TEMP", "TMP"):
-            subprocess.run([harness.WINE, "reg", "add", "HKCU\\Environment", "/v", name, "/d", value, "/f"],
-                           env=harness.wine_env(), check=True, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-
     def test_missing_temporary_directory_logs_an_error_and_exits_0(self):
         # Wine takes the temporary directory from the registry.
         original = harness.temp_dir()
-        self.set_temp("C:\\no\\such\\dir")
+        harness.set_temp("C:\\no\\such\\dir")
         try:
             exe, run = self.install()
         finally:
-            self.set_temp("C:\\users\\%s\\Temp" % os.path.basename(os.path.dirname(original)))
+            harness.set_temp("C:\\users\\%s\\Temp" % os.path.basename(os.path.dirname(original)))
         self.assertEqual(run.exit_code, 0)
         log = harness.read_log()
         self.assertEqual(len(log), 1, log)

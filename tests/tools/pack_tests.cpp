@@ -263,6 +263,7 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   WriteAll(dir_ / "shortdir.ico", MakeIco({16, 32, 48}).substr(0, 6 + 16 * 2));
   struct Row { std::string options, reason; bool fitsWindowsCommandLine; };
   const std::vector<Row> rows = {
+      {"--working-directory elsewhere", "expected package or caller", true},
       {"--icon " + Arg(dir_ / "text.ico"), "bad header", true},
       {"--icon " + Arg(dir_ / "empty.ico"), "holds no images", true},
       {"--icon " + Arg(dir_ / "outside.ico"), "image 2 points outside the file", true},

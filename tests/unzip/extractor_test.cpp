@@ -332,12 +332,23 @@ TEST_F(Extraction, ReadOnlyFileOfTheSameNameFailsTheEntry) {
   EXPECT_EQ(Read(L"top.txt"), "keep");
 }
 
-// Into a folder the run has just made, whose siblings anyone may have put
-// there: only folders and files this extraction created are used or replaced.
+// Into a folder the run has just made and holds open, whose contents anyone
+// may have put there: only folders and files this extraction created are
+// used or replaced, and all of it is reached through the handle, whatever
+// its path names by then.
 TEST_F(Extraction, FreshTargetUsesAndReplacesOnlyWhatItCreated) {
-  ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
-  ASSERT_TRUE(CreateDirectoryW(In(L"sub").c_str(), nullptr));
-  ASSERT_TRUE(WriteWholeFile(In(L"top.txt"), "theirs"));
+  const std::wstring held = temp / L"held", other = temp / L"other";
+  ASSERT_TRUE(CreateDirectoryW(held.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+  ASSERT_TRUE(PlantSymbolicLink(held, target));
+  FileHandle folder(CreateFileW(target.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  // The path now leads to another folder than the one held open.
+  ASSERT_TRUE(RemoveSymbolicLink(target));
+  ASSERT_TRUE(PlantSymbolicLink(other, target));
+  ASSERT_TRUE(CreateDirectoryW((held + L"\\sub").c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(held + L"\\top.txt", "theirs"));
   struct Row {
     const char* archive;
     std::vector<int32_t> failed;
@@ -349,24 +360,27 @@ TEST_F(Extraction, FreshTargetUsesAndReplacesOnlyWhatItCreated) {
       {"same_name", {}, L"dup.txt", true},         // our own earlier file is replaced
       {"setup_only", {}, L"SETUP.EXE. ", true},    // the name as Win32 stores it
       {"truncated", {1, 2}, L"cut_stored.txt", false},
+      {"layout", {3}, L"x/y/z.txt", true},         // setup.exe is an earlier row's
   };
   for (const Row& row : rows) {
     FileHandle archive(CreateFileW(ArchivePath(row.archive).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                    nullptr, OPEN_EXISTING, 0, nullptr));
     ExtractionRecord record;
-    ExtractArchiveInto(archive.get(), target.c_str(), failed, row.installer, &record);
+    ExtractArchiveInto(archive.get(), folder.get(), target.c_str(), failed, row.installer, &record);
     EXPECT_EQ(Items(failed), row.failed) << row.archive;
     EXPECT_EQ(record.installerWritten, row.installerWritten) << row.archive;
     if (!row.installerWritten) continue;
-    FileHandle written(CreateFileW(In(PathKey(row.installer).c_str()).c_str(), GENERIC_READ,
+    FileHandle written(CreateFileW((held + L"\\" + PathKey(row.installer).c_str()).c_str(), GENERIC_READ,
                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     Sha256Digest digest;
-    ASSERT_TRUE(HashFileContents(written.get(), &digest));
+    ASSERT_TRUE(HashFileContents(written.get(), &digest)) << row.archive;
     EXPECT_TRUE(digest == record.installerDigest) << row.archive;
     EXPECT_TRUE(record.created.Contains(row.installer));
   }
-  EXPECT_EQ(Read(L"top.txt"), "theirs");
-  EXPECT_EQ(Listing(In(L"sub")), std::vector<std::wstring>{});
+  EXPECT_EQ(ReadWholeFile(held + L"\\top.txt"), "theirs");
+  EXPECT_EQ(Listing(held + L"\\sub"), std::vector<std::wstring>{});
+  EXPECT_EQ(Listing(other), std::vector<std::wstring>{});
+  RemoveSymbolicLink(target);
 }
 
 TEST_F(Extraction, HostileNamesNeverLeaveTheTarget) {

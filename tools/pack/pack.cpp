@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/payload.h"
+#include "app/payload_seal.h"
 #include "tools/pack/archive.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/ico.h"
@@ -30,6 +31,7 @@ namespace {
 struct Options {
   fs::path stub, package, out, icon;
   bool allowX64 = false;  // test builds on machines that only run 64-bit Wine
+  uint32_t sealOptions = 0;  // kSealOption* bits
   Branding branding;
   bool help = false;
 };
@@ -65,6 +67,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
     else if (arg == "--stub") options.stub = fs::u8path(args[++i]);
     else if (arg == "-o") options.out = fs::u8path(args[++i]);
     else if (arg == "--icon") options.icon = fs::u8path(args[++i]);
+    else if (arg == "--working-directory") {
+      const std::string& where = args[++i];
+      if (where != "package" && where != "caller")
+        throw PackError("--working-directory " + where + ": expected package or caller");
+      if (where == "package") options.sealOptions |= kSealOptionPackageWorkingDirectory;
+      else options.sealOptions &= ~kSealOptionPackageWorkingDirectory;
+    }
     else if (arg == "--file-version") version().file = ParseVersionNumber(args[++i], arg);
     else if (arg == "--product-version") version().product = ParseVersionNumber(args[++i], arg);
     else if (arg == "--version-language") version().language = ParseNumber(args[++i], 16, arg);
@@ -151,8 +160,10 @@ void ReplaceFile(const fs::path& from, const fs::path& to) {
 }
 
 int Usage() {
-  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [branding]\n"
+  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [--working-directory WHERE] [branding]\n"
                "  PACKAGE: a .zip with setup.exe at its root, or a directory to zip\n"
+               "  --working-directory caller|package  where setup.exe starts: the caller's current\n"
+               "                              directory (default) or its own protected folder\n"
                "branding:\n"
                "  --icon FILE.ico             the installer's icon (all its images)\n"
                "  --version-string KEY=VALUE  a version string (ProductName, FileDescription, ...)\n"
@@ -201,7 +212,7 @@ int Run(const std::vector<std::string>& args) {
     }
     CheckArchive(archivePath);
     const std::vector<uint8_t> archive = ReadFileBytes(archivePath);
-    SealImage(image, archive);
+    SealImage(image, archive, options.sealOptions);
 
     {
       std::ofstream file(temporary, std::ios::binary | std::ios::trunc);

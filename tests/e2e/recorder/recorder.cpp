@@ -9,7 +9,8 @@
 // to move, delete or write its folder, archive and image and records each
 // result; VEXLODE_RECORD_HOLD=<ms> leaves a detached helper holding one
 // extracted file (VEXLODE_RECORD_HOLD_FILE, or the first beside it) unshared
-// for that long, and returns at once.
+// for that long, and returns at once; VEXLODE_RECORD_WAIT=<path> waits (at
+// most a minute) until that file exists before it ends.
 #include <windows.h>
 #include <zlib.h>
 
@@ -26,9 +27,11 @@ std::wstring Environment(const wchar_t* name) {
   return length && length < 1024 ? std::wstring(value, length) : std::wstring();
 }
 
+// The run holds the temporary archive for writing and deleting: a reader
+// must share both.
 bool Checksum(const std::wstring& path, unsigned long long* size, unsigned long* crc) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   static unsigned char chunk[1 << 16];
   DWORD got = 0;
@@ -224,6 +227,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (Environment(L"VEXLODE_RECORD_PROBE") == L"1" && !recordPath.empty()) Probe(recordPath, directory, self);
   if (!Environment(L"VEXLODE_RECORD_HOLD").empty() && !recordPath.empty())
     StartHolder(recordPath, directory, self);
+  std::wstring go = Environment(L"VEXLODE_RECORD_WAIT");
+  for (int i = 0; !go.empty() && i < 6000 && GetFileAttributesW(go.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(10);
   std::wstring exitCode = Environment(L"VEXLODE_RECORD_EXIT");
   return exitCode.empty() ? 0 : _wtoi(exitCode.c_str());
 }
