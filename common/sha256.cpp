@@ -176,6 +176,7 @@ bool Sha256Hasher::Start() {
 
 bool Sha256Hasher::Add(const void* data, size_t size) {
   if (!compress_) return false;
+  if (!size) return true;  // `data` may be null then, which memcpy must not see
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   totalSize_ += size;
   if (pendingSize_) {

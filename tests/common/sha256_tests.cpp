@@ -34,9 +34,10 @@ const Engine kEngines[] = {{"portable", true}, {"SHA instructions", false}};
 // Pins digests to one engine for a scope; false where this CPU cannot run it.
 class ForcedEngine {
  public:
-  explicit ForcedEngine(const Engine& engine) {
+  explicit ForcedEngine(const Engine& engine)
+      : runs_(engine.portable || Sha256CpuHasShaInstructions()) {
     Sha256ForcePortable(engine.portable);
-    runs_ = (Sha256SelectedEngine() == Sha256Engine::Portable) == engine.portable;
+    if (runs_) EXPECT_EQ(Sha256SelectedEngine() == Sha256Engine::Portable, engine.portable) << engine.name;
   }
   ~ForcedEngine() { Sha256ForcePortable(false); }
   bool runs() const { return runs_; }
