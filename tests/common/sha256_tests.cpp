@@ -37,7 +37,9 @@ class ForcedEngine {
   explicit ForcedEngine(const Engine& engine)
       : runs_(engine.portable || Sha256CpuHasShaInstructions()) {
     Sha256ForcePortable(engine.portable);
-    if (runs_) EXPECT_EQ(Sha256SelectedEngine() == Sha256Engine::Portable, engine.portable) << engine.name;
+    if (runs_) {
+      EXPECT_EQ(Sha256SelectedEngine() == Sha256Engine::Portable, engine.portable) << engine.name;
+    }
   }
   ~ForcedEngine() { Sha256ForcePortable(false); }
   bool runs() const { return runs_; }
