@@ -77,11 +77,18 @@ void CompressPortable(uint32_t state[8], const uint8_t* blocks, size_t count) {
 
 #ifdef VEXLODE_SHA_INSTRUCTIONS
 
+#ifdef __i386__
+// 32-bit code may be entered with the stack aligned to 4 bytes only, and the
+// SSE forms here that read the stack fault below 16.
+#define VEXLODE_ALIGN_STACK __attribute__((force_align_arg_pointer))
+#else
+#define VEXLODE_ALIGN_STACK
+#endif
+
 // The only function built for the SHA extensions: the compiler must not use
 // them anywhere else, since they run only where CPUID said so.
-__attribute__((target("sha,ssse3,sse4.1"))) void CompressShaInstructions(uint32_t state[8],
-                                                                         const uint8_t* blocks,
-                                                                         size_t count) {
+__attribute__((target("sha,ssse3,sse4.1"))) VEXLODE_ALIGN_STACK void CompressShaInstructions(
+    uint32_t state[8], const uint8_t* blocks, size_t count) {
   // The instructions keep the state as ABEF and CDGH.
   __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
   __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
