@@ -121,7 +121,10 @@ def whole_run(label, package, entries, work):
             print("  %-11s %10d %10s %7s" % (phase, ms, "-", "-"))
         else:
             print("  %-11s %10d %10.0f %7.2f" % (phase, ms, other, ms / other if other else float("inf")))
-    print("  peak working set (GetProcessMemoryInfo): %.1f MB" % (int(report["peak_working_set"]) / 1e6))
+    peak_kib = int(report["peak_working_set"]) / 1024
+    idle_kib = os.environ.get("VEXLODE_IDLE_PEAK_KIB")
+    over = ", %.1f MiB over an idle GUI program" % ((peak_kib - int(idle_kib)) / 1024) if idle_kib else ""
+    print("  peak working set (GetProcessMemoryInfo): %.1f MiB%s" % (peak_kib / 1024, over))
     print("  left in the temporary directory: %s" % (harness.leftovers() or "nothing"))
 
 

@@ -1,12 +1,11 @@
-// SHA-256 through the system's own CryptoAPI provider (advapi32), so the stub
-// carries no hash code of its own and loads no further library.
+// SHA-256, the one the whole tree uses: the stub's seal check, the extraction
+// hash of setup.exe, the launch gate and both packers. Pure (no <windows.h>),
+// so it builds for the packer and the fuzzers too. Two compress functions:
+// one on the CPU's SHA instructions, chosen once from CPUID where the CPU has
+// them, and a portable one for every other CPU.
 #pragma once
-#include <windows.h>
-#include <wincrypt.h>
 #include <stddef.h>
 #include <stdint.h>
-
-#include "common/handle.h"
 
 struct Sha256Digest {
   uint8_t bytes[32];
@@ -15,38 +14,41 @@ struct Sha256Digest {
 bool operator==(const Sha256Digest& a, const Sha256Digest& b);
 inline bool operator!=(const Sha256Digest& a, const Sha256Digest& b) { return !(a == b); }
 
-// A CryptAcquireContextW provider and a CryptCreateHash hash, each released
-// with its own call.
-struct CryptProviderTraits {
-  static HCRYPTPROV Empty() { return 0; }
-  static bool IsValid(HCRYPTPROV provider) { return provider != 0; }
-  static void Release(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
-};
-struct CryptHashTraits {
-  static HCRYPTHASH Empty() { return 0; }
-  static bool IsValid(HCRYPTHASH hash) { return hash != 0; }
-  static void Release(HCRYPTHASH hash) { CryptDestroyHash(hash); }
-};
-using CryptProvider = UniqueValue<HCRYPTPROV, CryptProviderTraits>;
-using CryptHash = UniqueValue<HCRYPTHASH, CryptHashTraits>;
-
 class Sha256Hasher {
  public:
-  // (Re)starts a digest; false when the provider or the algorithm is missing.
+  // (Re)starts a digest on the engine Sha256SelectedEngine names. Never
+  // fails; the result is kept for the callers that check it.
   bool Start();
-  // Any size: fed to the provider in pieces that fit its 32-bit length.
-  // After a failure the digest is spoilt and Finish fails.
+  // Any size, in any pieces. False when no digest is started.
   bool Add(const void* data, size_t size);
-  // Writes the digest and ends it; Start again for the next one.
+  // Writes the digest and ends it; Start again for the next one. False when
+  // no digest is started.
   bool Finish(Sha256Digest* out);
 
  private:
-  // In this order, so that the hash is destroyed before its provider.
-  CryptProvider provider_;
-  CryptHash hash_;
+  using Compress = void (*)(uint32_t state[8], const uint8_t* blocks, size_t count);
+
+  Compress compress_ = nullptr;  // null: no digest started
+  uint32_t state_[8];
+  uint8_t pending_[64];  // the start of a block that is not yet whole
+  size_t pendingSize_ = 0;
+  uint64_t totalSize_ = 0;
 };
 
-// Hashes the file behind `file`, from offset 0 to its end, through the handle
-// itself, never by path, so it is the very file the caller holds open. The
-// handle must be synchronous and readable; its position is left at the end.
-bool HashFileContents(HANDLE file, Sha256Digest* out);
+// The digest of one buffer.
+Sha256Digest Sha256Of(const void* data, size_t size);
+
+enum class Sha256Engine : uint8_t { Portable, ShaInstructions };
+
+// Whether this CPU has the SHA instructions and the SSSE3 and SSE4.1 shuffles
+// that go with them. CPUID is asked on the first call only.
+bool Sha256CpuHasShaInstructions();
+
+// The engine a digest started now runs on: the SHA instructions where the CPU
+// has them, unless the portable one is forced.
+Sha256Engine Sha256SelectedEngine();
+
+// For tests and benchmarks: digests started from now on take the portable
+// path even on a CPU with the SHA instructions (true), or the best one again
+// (false). Nothing can pick the SHA instructions on a CPU that lacks them.
+void Sha256ForcePortable(bool force);

@@ -366,6 +366,15 @@ def tree_paths_seeds():
     return seeds
 
 
+def sha256_seeds():
+    """Piece count, piece sizes, then the message: lengths around the block
+    and padding boundaries."""
+    seeds = {"empty": b"", "abc": b"\x00abc"}
+    for length in (55, 56, 63, 64, 119, 120, 200):
+        seeds["pieces_%d" % length] = bytes([3, 1, 0, 62]) + bytes(range(length))
+    return seeds
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fuzz", "seeds")
     os.makedirs(out, exist_ok=True)
@@ -376,6 +385,7 @@ def main():
     write_corpus(out, "entry_rules_fuzzer", entry_rules_seeds())
     write_corpus(out, "command_line_fuzzer", command_line_seeds())
     write_corpus(out, "tree_paths_fuzzer", tree_paths_seeds())
+    write_corpus(out, "sha256_fuzzer", sha256_seeds())
     write_dict(out, "archive_fuzzer", [b"PK\x03\x04", b"PK\x01\x02", b"PK\x05\x06",
                                        b"PK\x06\x06", b"PK\x06\x07", b"PK\x07\x08", b"UT",
                                        b"\x01\x00", b"\xff\xff\xff\xff"])

@@ -2,6 +2,7 @@
 
 #include "launch/run_and_wait.h"
 
+#include "common/file_hash.h"
 #include "common/handle.h"
 #include "common/nt_file.h"
 #include "common/path.h"

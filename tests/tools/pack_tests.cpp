@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +16,6 @@
 #include "app/payload_seal.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pe_resources.h"
-#include "tools/pack/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -62,7 +60,7 @@ void WriteAll(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string Hex(const std::array<uint8_t, 32>& digest) {
+std::string Hex(const uint8_t (&digest)[32]) {
   std::string hex;
   for (uint8_t b : digest) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
   return hex;
@@ -89,20 +87,6 @@ std::string Unsealed(std::string packed, const std::string& stub) {
   packed.replace(record, kSealRecordSize, stub.substr(record, kSealRecordSize));
   packed.replace(checksum, 4, stub.substr(checksum, 4));
   return packed;
-}
-
-TEST(Sha256, KnownDigestsAcrossBlockBoundaries) {
-  struct Case { std::string message; const char* digest; };
-  const Case cases[] = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",  // 56 bytes: the length needs a block of its own
-       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(Hex(Sha256(reinterpret_cast<const uint8_t*>(c.message.data()), c.message.size())), c.digest)
-        << c.message.size();
 }
 
 struct PackRun {
@@ -180,9 +164,8 @@ TEST_F(PackTest, AppendsTheArchiveRightAfterTheStub) {
   ASSERT_EQ(ReadSealRecord(reinterpret_cast<const uint8_t*>(packed.data()) + record, kSealRecordSize, &seal),
             SealState::Present);
   EXPECT_EQ(seal.archiveSize, zip.size());
-  std::array<uint8_t, 32> digest;
-  std::copy(seal.digest, seal.digest + 32, digest.begin());
-  EXPECT_EQ(digest, Sha256(reinterpret_cast<const uint8_t*>(zip.data()), zip.size()));
+  // The packer and the stub share one SHA-256; coreutils' is independent of it.
+  EXPECT_EQ(Hex(seal.digest), Output("sha256sum " + Arg(dir_ / "good.zip")).substr(0, 64));
   EXPECT_TRUE(Unsealed(packed.substr(0, stub.size()), stub) == stub);
   const std::vector<uint8_t> image = BytesOf(packed.substr(0, stub.size()));
   const size_t checksum = ChecksumField(ScanImage(image));

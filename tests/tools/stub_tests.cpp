@@ -69,6 +69,22 @@ std::vector<std::string> ImportedDlls(const Image& image) {
   return names;
 }
 
+// Every function imported by name, over all DLLs.
+std::vector<std::string> ImportedFunctions(const Image& image) {
+  std::vector<std::string> names;
+  const size_t entry = image.pe32plus ? 8 : 4;
+  for (size_t at = image.FileOffset(image.Directory(1).first); image.U32(at + 12); at += 20) {
+    const uint32_t lookup = image.U32(at) ? image.U32(at) : image.U32(at + 16);
+    for (size_t thunk = image.FileOffset(lookup);; thunk += entry) {
+      const uint32_t low = image.U32(thunk), high = image.pe32plus ? image.U32(thunk + 4) : 0;
+      if (!low && !high) break;
+      const bool byOrdinal = image.pe32plus ? (high & 0x80000000u) : (low & 0x80000000u);
+      if (!byOrdinal) names.push_back(image.CString(image.FileOffset(low) + 2));
+    }
+  }
+  return names;
+}
+
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), ::tolower);
   return text;
@@ -85,6 +101,16 @@ TEST_P(StubTest, ImportsOnlyDllsWindowsLoadsFromTheSystemDirectory) {
   std::vector<std::string> dlls = ImportedDlls(image);
   EXPECT_FALSE(dlls.empty());
   for (const std::string& dll : dlls) EXPECT_TRUE(known.count(Lower(dll))) << dll;
+}
+
+TEST_P(StubTest, HashesWithItsOwnCodeNotTheSystemProvider) {
+  Image image = Load(GetParam());
+  if (image.bytes.empty()) GTEST_SKIP() << GetParam() << " not set";
+  // Loading the system's crypto provider alone costs megabytes of working set.
+  const std::vector<std::string> functions = ImportedFunctions(image);
+  EXPECT_NE(std::find(functions.begin(), functions.end(), "CreateFileW"), functions.end());
+  for (const std::string& function : functions)
+    EXPECT_NE(Lower(function).find("crypt"), 0u) << function;
 }
 
 TEST_P(StubTest, IsStrippedGuiImageWhoseSectionsEndTheFile) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_hash.h"
 #include "tests/support/test_files.h"
 #include "unzip/extract.h"
 #include "unzip/extractor_internal.h"

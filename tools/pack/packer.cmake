@@ -2,7 +2,8 @@
 # Windows builds, both compiling the same pinned minizip sources so that the
 # two packers write the same bytes. Needs VEXLODE_ROOT, VEXLODE_DEPS,
 # VEXLODE_PACK_ZLIB (the zlib target to link) and the pure libraries of common/
-# and app/ (the payload scan and seal record, shared with the stub).
+# and app/ (the payload scan, the seal record and SHA-256, shared with the
+# stub).
 set(pack_minizip ${VEXLODE_DEPS}/minizip)
 set(pack_minizip_sources ${pack_minizip}/zip.c ${pack_minizip}/unzip.c ${pack_minizip}/ioapi.c)
 if(WIN32)
@@ -15,8 +16,8 @@ target_link_libraries(packminizip PUBLIC ${VEXLODE_PACK_ZLIB})
 
 set(pack_dir ${VEXLODE_ROOT}/tools/pack)
 add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
-            ${pack_dir}/archive.cpp ${pack_dir}/sha256.cpp ${pack_dir}/seal.cpp)
-target_link_libraries(packlib PUBLIC vexpayload packminizip)
+            ${pack_dir}/archive.cpp ${pack_dir}/seal.cpp)
+target_link_libraries(packlib PUBLIC vexpayload vexsha256 packminizip)
 target_compile_options(packlib PRIVATE -Wall -Wextra)
 
 add_executable(vexlode-pack ${pack_dir}/pack.cpp)

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "app/payload_seal.h"
+#include "common/sha256.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
-#include "tools/pack/sha256.h"
 
 void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive, uint32_t options) {
   const PeLayout layout = ScanImage(image);
@@ -27,8 +27,8 @@ void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive,
 
   seal.archiveSize = archive.size();
   seal.options = options;
-  const std::array<uint8_t, 32> digest = Sha256(archive.data(), archive.size());
-  std::copy(digest.begin(), digest.end(), seal.digest);
+  const Sha256Digest digest = Sha256Of(archive.data(), archive.size());
+  std::copy(digest.bytes, digest.bytes + sizeof digest.bytes, seal.digest);
   WriteSealRecord(&image[record], seal);
   const size_t checksum = ChecksumField(layout);
   if (GetU32(image, checksum)) SetU32(image, checksum, PeChecksum(image, checksum));
