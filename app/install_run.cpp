@@ -12,7 +12,7 @@
 #include "log/log.h"
 #include "unzip/extract.h"
 
-void RunInstallation(TempWorkspace& workspace) {
+InstallerResult RunInstallation(TempWorkspace& workspace) {
   const wchar_t* extractionDirectory = workspace.extractionDirectory();
 
   Array<int32_t> failedEntries;
@@ -35,9 +35,11 @@ void RunInstallation(TempWorkspace& workspace) {
   // Whatever the installer would load from its folder must be ours too.
   wchar_t foreign[kPathCapacity];
   bool foundForeign = FindForeignEntry(extractionDirectory, record.created, foreign);
-  RunExtractedAndWait(installerPath.c_str(), commandLine.data(),
-                      record.installerWritten ? &record.installerDigest : nullptr,
-                      foundForeign ? foreign : nullptr);
+  InstallerResult installer;
+  installer.exitCode = RunExtractedAndWait(installerPath.c_str(), commandLine.data(),
+                                           record.installerWritten ? &record.installerDigest : nullptr,
+                                           foundForeign ? foreign : nullptr, &installer.started);
 
   workspace.Remove();
+  return installer;
 }

@@ -49,7 +49,7 @@ void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, 
 }
 
 // Everything up to the exit code; all handles are closed when it returns.
-DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
+DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine, bool* ran) {
   SECURITY_ATTRIBUTES pipeAttributes = {};
   pipeAttributes.nLength = sizeof pipeAttributes;
   pipeAttributes.lpSecurityDescriptor = nullptr;
@@ -76,6 +76,7 @@ DWORD RunChild(const wchar_t* applicationPath, wchar_t* commandLine) {
   DWORD startError = GetLastError();
   ProcessInformation child;
   if (ok) child.Take(started);
+  if (ran) *ran = ok;
   // Only the child holds the write ends now.
   outputWrite.reset();
   errorWrite.reset();
@@ -108,13 +109,16 @@ uint32_t LogResult(DWORD exitCode) {
 
 }  // namespace
 
-uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
+uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started) {
+  if (started) *started = false;
   if (!applicationPath) return kNoExitCode;
-  return LogResult(RunChild(applicationPath, commandLine));
+  return LogResult(RunChild(applicationPath, commandLine, started));
 }
 
 uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
-                             const Sha256Digest* expected, const wchar_t* foreignEntry) {
+                             const Sha256Digest* expected, const wchar_t* foreignEntry,
+                             bool* started) {
+  if (started) *started = false;
   if (!applicationPath) return kNoExitCode;
   if (foreignEntry) {
     LogError(L"setup", L"[%s] was not extracted by this run: [%s] not started", foreignEntry,
@@ -134,7 +138,7 @@ uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLin
     LogError(L"setup", L"[%s] is not the installer this run extracted: not started", applicationPath);
     return LogResult(kNoExitCode);
   }
-  return RunAndWait(applicationPath, commandLine);
+  return RunAndWait(applicationPath, commandLine, started);
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {

@@ -10,7 +10,9 @@
 // directory, and waits, without a time limit, until it has exited. Logs the
 // outcome at INF. Returns the exit code; 0xFFFFFFFF when the program could
 // not be started, no exit code could be read, or `applicationPath` is null.
-uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine);
+// `started`, when given, tells whether the program ran: 0xFFFFFFFF is also
+// an exit code of its own.
+uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started = nullptr);
 
 // As RunAndWait, for the installer this run extracted: it is started only
 // when the file at `applicationPath` holds exactly the bytes whose digest
@@ -21,7 +23,8 @@ uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine);
 // run did not put there), nothing is started either. A refusal is one ERR
 // line; a file that cannot be opened is logged as a failed start.
 uint32_t RunExtractedAndWait(const wchar_t* applicationPath, wchar_t* commandLine,
-                             const Sha256Digest* expected, const wchar_t* foreignEntry);
+                             const Sha256Digest* expected, const wchar_t* foreignEntry,
+                             bool* started = nullptr);
 
 // The system's text for `error`, without its line break; empty when there is
 // none or it is too long for the log line.
