@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "app/exit_code.h"
 #include "app/payload.h"
 #include "app/payload_seal.h"
 #include "tests/app/pe_image.h"
@@ -91,38 +90,6 @@ TEST(SealedCopy, CertificateDirectoryComesFromEitherOptionalHeader) {
   PutU16(plus, 0x80 + 20, 140);  // an optional header that ends before the entry
   ASSERT_TRUE(ScanPeLayout(plus.data(), plus.size(), &layout));
   EXPECT_EQ(layout.certificateOffset, 0u);
-}
-
-// Deployment tools read the exit code: with the option, setup.exe's own
-// (0xFFFFFFFF too) and 1603 whenever it did not run; without it, how far the
-// run got, whatever setup.exe returned.
-TEST(ExitCode, FollowsThePackedOption) {
-  struct Case {
-    uint32_t options;
-    bool checkedOut, started;
-    uint32_t installerCode;
-    int want;
-  };
-  const uint32_t option = kSealOptionInstallerExitCode;
-  const Case cases[] = {
-      {0, false, false, 0, 0},
-      {0, true, false, 0, 1},
-      {0, true, true, 3010, 1},
-      {kSealOptionPackageWorkingDirectory, true, true, 0, 1},
-      {option, false, false, 0, 1603},
-      {option, true, false, 0, 1603},
-      {option, true, true, 0, 0},
-      {option, true, true, 3010, 3010},
-      {option | kSealOptionPackageWorkingDirectory, true, true, 1603, 1603},
-      {option, true, true, 0xFFFFFFFF, -1},
-  };
-  for (const Case& c : cases) {
-    InstallerResult installer;
-    installer.started = c.started;
-    installer.exitCode = c.installerCode;
-    EXPECT_EQ(ChooseExitCode(c.options, c.checkedOut, installer), c.want)
-        << c.options << " " << c.checkedOut << " " << c.started << " " << c.installerCode;
-  }
 }
 
 }  // namespace
