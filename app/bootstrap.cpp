@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "app/checkout.h"
+#include "app/exit_code.h"
 #include "app/failure_log.h"
 #include "app/install_run.h"
 #include "app/payload.h"
@@ -15,6 +16,12 @@
 #include "log/log.h"
 
 int RunBootstrap() {
+  // From the mapped image, so that even a run that cannot open its own file
+  // knows which exit codes its publisher chose.
+  PayloadSeal seal = {};
+  const SealState sealState = ReadOwnSeal(&seal);
+  const int failed = ChooseExitCode(seal.options, false, InstallerResult());
+
   wchar_t modulePath[kPathCapacity + 1] = {};
   const DWORD modulePathLength = GetModuleFileNameW(nullptr, modulePath, kPathCapacity);
   // A truncated path would name some other file, which we must not take
@@ -27,7 +34,7 @@ int RunBootstrap() {
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!ownFile.valid()) {
     LogError(L"setup", L"打开文件[%s]失败", modulePath);
-    return 0;
+    return failed;
   }
 
   srand(GetTickCount());
@@ -40,12 +47,12 @@ int RunBootstrap() {
   if (created == TempWorkspace::Outcome::NoPermissions) {
     LogError(L"setup", L"temporary directory [%s] keeps no permissions (FAT, exFAT or a network "
              L"share), so nothing there could be protected: nothing created", workspace.tempDirectory());
-    return 0;
+    return failed;
   }
   if (created != TempWorkspace::Outcome::Created) {
     const wchar_t* path = workspace.archivePath();
     LogError(L"setup", L"打开文件[%s]失败", path[0] ? path : workspace.archiveName());
-    return 0;
+    return failed;
   }
 
   int32_t payloadOffset = FindPayloadOffset(ownFile.get());
@@ -53,38 +60,36 @@ int RunBootstrap() {
     // Without a payload offset (or with one past 2 GiB, which no image of
     // ours has) the copy would start at an arbitrary place.
     LogError(L"setup", L"no payload in [%s]", modulePath);
-    return 0;  // the workspace removes itself
+    return failed;  // the workspace removes itself
   }
   SetFilePointer(ownFile.get(), payloadOffset, nullptr, FILE_BEGIN);
 
-  PayloadSeal seal = {};
-  const SealState sealState = ReadOwnSeal(&seal);
   DWORD copyStart = GetTickCount();
-  if (sealState == SealState::Empty) {
+  PeLayout ownHeaders = {};
+  const SealPlan plan = PlanPayloadCheck(sealState, ScanOwnHeaders(&ownHeaders));
+  if (plan == SealPlan::TakeAsIs) {
     // A plainly concatenated installer: the file's tail is taken as it is.
     LogCopyFailure(CopyPayload(ownFile.get(), workspace.archive()), workspace.archivePath());
   } else {
     // The file may no longer be the one that was started: only an archive
     // that matches the seal in our mapped image goes any further.
     CopyOutcome outcome;
-    PeLayout ownHeaders = {};
     const SealVerdict verdict =
-        sealState == SealState::Malformed || !ScanOwnHeaders(&ownHeaders)
+        plan == SealPlan::Refuse
             ? SealVerdict::BadRecord
             : CopySealedPayload(ownFile.get(), workspace.archive(), static_cast<uint32_t>(payloadOffset),
                                 seal, ownHeaders, &outcome);
     if (outcome.error) {
       LogCopyFailure(outcome, workspace.archivePath());
-      return 0;
+      return failed;
     }
     if (verdict != SealVerdict::Intact) {
       LogSealFailure(modulePath, verdict);
-      return 0;  // the workspace removes itself
+      return failed;  // the workspace removes itself
     }
   }
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));
 
-  RunInstallation(workspace, sealState == SealState::Present ? seal.options : 0);
-  return 1;
+  return ChooseExitCode(seal.options, true, RunInstallation(workspace, seal.options));
 }

@@ -1,7 +1,5 @@
 #include "app/checkout.h"
 
-#include <string.h>
-
 #include "app/payload.h"
 #include "common/handle.h"
 #include "common/text.h"
@@ -63,23 +61,16 @@ SealVerdict CopySealedPayload(HANDLE source, HANDLE target, uint64_t payloadOffs
   Sha256Digest digest;
   if (!hasher.Finish(&digest)) return SealVerdict::Unverifiable;
 
-  SealedCopy copy = {};
-  copy.copied = outcome->copied;
-  copy.digestMatches = memcmp(digest.bytes, seal.digest, sizeof seal.digest) == 0;
-  copy.archiveEnd = payloadOffset + seal.archiveSize;
   LARGE_INTEGER fileSize;
   if (!GetFileSizeEx(source, &fileSize)) return SealVerdict::Unverifiable;
-  copy.fileSize = static_cast<uint64_t>(fileSize.QuadPart);
-  copy.certificateOffset = ownHeaders.certificateOffset;
-  copy.certificateSize = ownHeaders.certificateSize;
   // The source stands at the archive's end once the whole archive was copied.
-  const uint8_t zeros[kCertificateAlignment] = {};
   uint8_t gap[kCertificateAlignment];
-  const size_t gapLength =
-      CertificateGapLength(copy.archiveEnd, copy.certificateOffset, copy.certificateSize);
+  const size_t gapLength = CertificateGapLength(payloadOffset + seal.archiveSize,
+                                                ownHeaders.certificateOffset, ownHeaders.certificateSize);
   DWORD gapRead = 0;
-  copy.gapIsZero = gapLength == 0 ||
-                   (ReadFile(source, gap, static_cast<DWORD>(gapLength), &gapRead, nullptr) &&
-                    gapRead == gapLength && memcmp(gap, zeros, gapLength) == 0);
+  if (gapLength && !ReadFile(source, gap, static_cast<DWORD>(gapLength), &gapRead, nullptr)) gapRead = 0;
+  const SealedCopy copy =
+      DescribeSealedCopy(seal, payloadOffset, outcome->copied, digest.bytes,
+                         static_cast<uint64_t>(fileSize.QuadPart), ownHeaders, gap, gapRead);
   return JudgeSealedCopy(seal, copy);
 }

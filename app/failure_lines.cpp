@@ -13,14 +13,8 @@ size_t ComposeCopyFailureLine(wchar_t* out, size_t capacity, const wchar_t* arch
 
 size_t ComposeSealFailureLine(wchar_t* out, size_t capacity, const wchar_t* modulePath,
                               SealVerdict verdict) {
-  const wchar_t* reason = verdict == SealVerdict::CutShort        ? L"the archive is cut short"
-                          : verdict == SealVerdict::Changed       ? L"the archive was changed"
-                          : verdict == SealVerdict::TrailingBytes ? L"bytes follow the archive"
-                          : verdict == SealVerdict::Unverifiable  ? L"its digest cannot be computed"
-                          : verdict == SealVerdict::BadRecord     ? L"the seal record is damaged"
-                                                                  : L"no fault";
   return FormatText(out, capacity, L"payload of [%s] does not match its seal: %s; nothing started",
-                    modulePath, reason);
+                    modulePath, SealVerdictText(verdict));
 }
 
 size_t FailedEntryLineCount(size_t count) {

@@ -13,7 +13,7 @@
 #include "log/log.h"
 #include "unzip/extract.h"
 
-void RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) {
+InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) {
   const wchar_t* extractionDirectory = workspace.extractionDirectory();
 
   Array<int32_t> failedEntries;
@@ -35,10 +35,13 @@ void RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) {
   // Whatever the installer would load from its folder must be ours too.
   wchar_t foreign[kPathCapacity];
   bool foundForeign = FindForeignEntry(workspace.directory(), extractionDirectory, record.created, foreign);
-  RunExtractedAndWait(workspace.directory(), L"setup.exe", installerPath.c_str(), commandLine.data(),
-                      record.installerWritten ? &record.installerDigest : nullptr,
-                      foundForeign ? foreign : nullptr,
-                      (sealOptions & kSealOptionPackageWorkingDirectory) != 0);
+  InstallerResult installer;
+  installer.exitCode =
+      RunExtractedAndWait(workspace.directory(), L"setup.exe", installerPath.c_str(), commandLine.data(),
+                          record.installerWritten ? &record.installerDigest : nullptr,
+                          foundForeign ? foreign : nullptr,
+                          (sealOptions & kSealOptionPackageWorkingDirectory) != 0, &installer.started);
 
   workspace.Remove();
+  return installer;
 }

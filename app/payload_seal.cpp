@@ -68,3 +68,38 @@ SealVerdict JudgeSealedCopy(const PayloadSeal& seal, const SealedCopy& copy) {
     return SealVerdict::Intact;
   return SealVerdict::TrailingBytes;
 }
+
+SealPlan PlanPayloadCheck(SealState state, bool ownHeadersScanned) {
+  if (state == SealState::Empty) return SealPlan::TakeAsIs;
+  return state == SealState::Present && ownHeadersScanned ? SealPlan::Check : SealPlan::Refuse;
+}
+
+SealedCopy DescribeSealedCopy(const PayloadSeal& seal, uint64_t payloadOffset, uint64_t copied,
+                              const uint8_t (&digest)[32], uint64_t fileSize,
+                              const PeLayout& ownHeaders, const uint8_t* gap, size_t gapRead) {
+  SealedCopy copy = {};
+  copy.copied = copied;
+  copy.digestMatches = memcmp(digest, seal.digest, sizeof seal.digest) == 0;
+  copy.archiveEnd = payloadOffset + seal.archiveSize;
+  copy.fileSize = fileSize;
+  copy.certificateOffset = ownHeaders.certificateOffset;
+  copy.certificateSize = ownHeaders.certificateSize;
+  const size_t gapLength =
+      CertificateGapLength(copy.archiveEnd, copy.certificateOffset, copy.certificateSize);
+  bool zeros = gapRead == gapLength;
+  for (size_t i = 0; zeros && i < gapLength; ++i) zeros = gap[i] == 0;
+  copy.gapIsZero = zeros;
+  return copy;
+}
+
+const wchar_t* SealVerdictText(SealVerdict verdict) {
+  switch (verdict) {
+    case SealVerdict::CutShort: return L"the archive is cut short";
+    case SealVerdict::Changed: return L"the archive was changed";
+    case SealVerdict::TrailingBytes: return L"bytes follow the archive";
+    case SealVerdict::Unverifiable: return L"its digest cannot be computed";
+    case SealVerdict::BadRecord: return L"the seal record is damaged";
+    case SealVerdict::Intact: break;
+  }
+  return L"no fault";
+}

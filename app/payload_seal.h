@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "app/payload.h"
+
 // The section that holds the record, and the record's layout in it:
 //   0  8 bytes  kSealMagic
 //   8  u32      kSealEmpty or kSealPresent
@@ -63,10 +65,28 @@ struct SealedCopy {
 // computed, and a record that is neither empty nor a seal.
 enum class SealVerdict { Intact, CutShort, Changed, TrailingBytes, Unverifiable, BadRecord };
 
+// Before anything is copied: take the file's tail as it is (an empty
+// record, a plainly concatenated installer), check it against the seal, or
+// refuse at once (a damaged record, or own headers that cannot be read, so
+// that the certificate table allowed after the archive is unknown).
+enum class SealPlan { TakeAsIs, Check, Refuse };
+SealPlan PlanPayloadCheck(SealState state, bool ownHeadersScanned);
+
+// The facts of a check-out: `copied` bytes taken from `payloadOffset` whose
+// SHA-256 is `digest`, in a file of `fileSize` bytes whose own headers are
+// `ownHeaders`, and the `gapRead` bytes of `gap` read right after the copy
+// (CertificateGapLength says how many were asked for; 0 when the read failed).
+SealedCopy DescribeSealedCopy(const PayloadSeal& seal, uint64_t payloadOffset, uint64_t copied,
+                              const uint8_t (&digest)[32], uint64_t fileSize,
+                              const PeLayout& ownHeaders, const uint8_t* gap, size_t gapRead);
+
 // Intact when exactly the sealed archive was copied and the file ends with
 // it, or continues only with zero padding below 8 bytes and then exactly the
 // certificate table the mapped header declares.
 SealVerdict JudgeSealedCopy(const PayloadSeal& seal, const SealedCopy& copy);
+
+// The verdict in words, as the stub's ERR line and the packer's check print it.
+const wchar_t* SealVerdictText(SealVerdict verdict);
 
 // The bytes between the archive's end and a declared certificate table that
 // the stub must read to fill `gapIsZero`: 0 when there is no such table or

@@ -53,9 +53,10 @@ void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, 
 
 // Everything up to the exit code; all handles are closed when it returns.
 // `startPath` is what is started (in `currentDirectory`, or ours when null),
-// `applicationPath` what the log lines name.
+// `applicationPath` what the log lines name. `ran`, when given, tells
+// whether the child started.
 DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t* commandLine,
-               const wchar_t* currentDirectory) {
+               const wchar_t* currentDirectory, bool* ran) {
   SECURITY_ATTRIBUTES pipeAttributes = {};
   pipeAttributes.nLength = sizeof pipeAttributes;
   pipeAttributes.lpSecurityDescriptor = nullptr;
@@ -82,6 +83,7 @@ DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t
   DWORD startError = GetLastError();
   ProcessInformation child;
   if (ok) child.Take(started);
+  if (ran) *ran = ok;
   // Only the child holds the write ends now.
   outputWrite.reset();
   errorWrite.reset();
@@ -114,14 +116,16 @@ uint32_t LogResult(DWORD exitCode) {
 
 }  // namespace
 
-uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine) {
+uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started) {
+  if (started) *started = false;
   if (!applicationPath) return kNoExitCode;
-  return LogResult(RunChild(applicationPath, applicationPath, commandLine, nullptr));
+  return LogResult(RunChild(applicationPath, applicationPath, commandLine, nullptr, started));
 }
 
 uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
                              wchar_t* commandLine, const Sha256Digest* expected,
-                             const wchar_t* foreignEntry, bool inItsFolder) {
+                             const wchar_t* foreignEntry, bool inItsFolder, bool* started) {
+  if (started) *started = false;
   if (!installerPath) return kNoExitCode;
   if (foreignEntry) {
     LogError(L"setup", L"[%s] was not extracted by this run: [%s] not started", foreignEntry,
@@ -145,7 +149,8 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
     LogError(L"setup", L"[%s] is not the installer this run extracted: not started", installerPath);
     return LogResult(kNoExitCode);
   }
-  return LogResult(RunChild(installerPath, startPath, commandLine, inItsFolder ? folderPath : nullptr));
+  return LogResult(
+      RunChild(installerPath, startPath, commandLine, inItsFolder ? folderPath : nullptr, started));
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {

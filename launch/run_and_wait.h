@@ -10,7 +10,9 @@
 // directory, and waits, without a time limit, until it has exited. Logs the
 // outcome at INF. Returns the exit code; 0xFFFFFFFF when the program could
 // not be started, no exit code could be read, or `applicationPath` is null.
-uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine);
+// `started`, when given, tells whether the program ran: 0xFFFFFFFF is also
+// an exit code of its own.
+uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started = nullptr);
 
 // As RunAndWait, for the installer this run extracted into the folder open
 // as `folder`: `installerName` is opened relative to that handle, never by
@@ -23,9 +25,10 @@ uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine);
 // that the run did not put there), nothing is started either.
 // `installerPath` is how the log lines name it. A refusal is one ERR line; a
 // file that cannot be opened or named is logged as a failed start.
+// `started`, when given, tells whether the installer ran.
 uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
                              wchar_t* commandLine, const Sha256Digest* expected,
-                             const wchar_t* foreignEntry, bool inItsFolder);
+                             const wchar_t* foreignEntry, bool inItsFolder, bool* started = nullptr);
 
 // The system's text for `error`, without its line break; empty when there is
 // none or it is too long for the log line.

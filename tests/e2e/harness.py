@@ -79,6 +79,26 @@ def pack(package, out, *options):
     return out
 
 
+def check(exe, packer=PACKER):
+    """The packer's --check on an installer: its exit code and its facts by key."""
+    done = subprocess.run([packer, "--check", exe], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    lines = done.stdout.decode("utf-8", "replace").splitlines()
+    return done.returncode, dict(line.split(": ", 1) for line in lines if ": " in line)
+
+
+def seal_record_offset(exe):
+    """Where the installer's seal record lies: the start of its .vxseal section."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 60)[0]
+    count, optional = struct.unpack_from("<H", head, pe + 6)[0], struct.unpack_from("<H", head, pe + 20)[0]
+    for i in range(count):
+        header = pe + 24 + optional + 40 * i
+        if head[header:header + 8] == b".vxseal\0":
+            return struct.unpack_from("<I", head, header + 20)[0]
+    raise ValueError("no seal section in " + exe)
+
+
 def concatenate(package, out):
     """An installer made the plain way, stub and archive end to end: no seal."""
     with open(out, "wb") as target:
@@ -136,10 +156,24 @@ def _unescape(traced):
     return out.decode("gbk", "replace").rstrip("\r\n")
 
 
+LAUNCHER = os.path.join(WIN_BUILD, "bench", "bench_launcher.exe")
+
+
 def run_installer(exe, args=(), cwd=None, **env):
     completed = subprocess.run([WINE, exe, *args], cwd=cwd, env=wine_env(**env),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
     return Run(completed)
+
+
+def run_for_exit_code(exe, args=(), cwd=None, **env):
+    """As run_installer, with the whole 32-bit exit code: Wine hands only its
+    low byte on to Unix, so a Windows launcher reads it."""
+    completed = subprocess.run([WINE, LAUNCHER, windows_path(exe), *args], cwd=cwd, env=wine_env(**env),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+    run = Run(completed)
+    reported = re.search(rb"exit_code=(\d+)", completed.stdout)
+    run.exit_code = int(reported.group(1)) if reported else None
+    return run
 
 
 RECORDER = os.path.join(WIN_BUILD, "recorder", "setup.exe")

@@ -1,6 +1,8 @@
 """Whole installation runs of packed installers under Wine."""
 import os
+import re
 import shutil
+import struct
 import subprocess
 import unittest
 import zipfile
@@ -103,11 +105,43 @@ class InstallTest(harness.WorkTest):
                 folder = record["self"].rsplit("\\", 1)[0]
                 self.assertEqual(record["cwd"].lower(), folder.lower() if in_its_folder else work)
 
-    def test_installer_exit_code_does_not_change_the_result(self):
-        exe, run = self.install(VEXLODE_RECORD_EXIT="5")
-        self.assertEqual(run.exit_code, 1)
-        self.assertIn("进程执行结果:[5]", [l.split("]:", 1)[-1] for l in harness.read_log()])
-        self.assert_nothing_left()
+    def test_exit_code_follows_the_packed_choice_and_the_log_does_not(self):
+        damaged = self.package({}, "damaged.zip")
+        with open(damaged, "r+b") as f:  # setup.exe's deflated data: its extraction fails
+            name_length, extra_length = struct.unpack_from("<HH", f.read(30), 26)
+            f.seek(30 + name_length + extra_length + 1000)
+            byte = f.read(1)[0]
+            f.seek(-1, os.SEEK_CUR)
+            f.write(bytes([byte ^ 0xFF]))
+        # what, package, setup.exe's exit code, tampered after packing, exit code (default, installer)
+        scenarios = [
+            ("setup.exe returns 0", self.package({}), "0", False, (1, 0)),
+            ("setup.exe returns 3010", self.package({}), "3010", False, (1, 3010)),
+            ("setup.exe returns 1603", self.package({}), "1603", False, (1, 1603)),
+            ("setup.exe returns 5", self.package({}), "5", False, (1, 5)),
+            ("seal mismatch", self.package({}), "0", True, (0, 1603)),
+            ("setup.exe not extracted", damaged, "0", False, (1, 1603)),
+            ("setup.exe cannot start", self.package({"setup.exe": b"not a program"}, "bad.zip"), "0", False,
+             (1, 1603)),
+        ]
+        for what, package, setup_exit, tampered, expected in scenarios:
+            logs = []
+            for options, want in (([], expected[0]), (["--exit-code", "installer"], expected[1])):
+                harness.clean_slate()
+                exe = harness.pack(package, self.path("installer.exe"), *options)
+                if tampered:
+                    with open(exe, "r+b") as f:
+                        f.seek(-10, os.SEEK_END)
+                        f.write(b"X")
+                run = harness.run_for_exit_code(exe, cwd=self.work, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH,
+                                                VEXLODE_RECORD_EXIT=setup_exit)
+                self.assertEqual(run.exit_code, want, (what, options, harness.read_log()))
+                self.assert_nothing_left()
+                logs.append([re.sub(r"vexlode_\d+_\d+_\d+", "vexlode_N", l.split("]:", 1)[-1])
+                             for l in harness.read_log()])
+            self.assertEqual(logs[0], logs[1], what)
+            if what == "setup.exe returns 3010":
+                self.assertIn("进程执行结果:[bc2]", logs[0])
 
     def test_files_the_installer_leaves_behind_are_removed(self):
         exe, run = self.install(VEXLODE_RECORD_LITTER="1")
@@ -222,18 +256,25 @@ class InstallTest(harness.WorkTest):
         # File lines are copied to the debugger output too.
         self.assertTrue(any(l.endswith("[INF][setup   ]:进程执行结果:[0]") for l in debug), debug)
 
-    def test_missing_temporary_directory_logs_an_error_and_exits_0(self):
-        # Wine takes the temporary directory from the registry.
+    def test_missing_temporary_directory_logs_an_error_and_exits_0_or_the_failure_code(self):
+        # Wine takes the temporary directory from the registry. Packed for
+        # deployment tools, the run exits with the failure code instead.
         original = harness.temp_dir()
+        package = self.package({})
         harness.set_temp("C:\\no\\such\\dir")
         try:
-            exe, run = self.install()
+            runs = []
+            for options in ([], ["--exit-code", "installer"]):
+                harness.clean_slate()
+                exe = harness.pack(package, self.path("installer.exe"), *options)
+                run = harness.run_for_exit_code(exe, cwd=self.work, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH)
+                runs.append((run, harness.read_log()))
         finally:
             harness.set_temp("C:\\users\\%s\\Temp" % os.path.basename(os.path.dirname(original)))
-        self.assertEqual(run.exit_code, 0)
-        log = harness.read_log()
-        self.assertEqual(len(log), 1, log)
-        self.assertRegex(log[0], r"\[ERR\]\[setup   \]:打开文件\[C:\\no\\such\\dir\\vexlode_\d+_\d+_\d+\.zip\]失败$")
+        self.assertEqual([run.exit_code for run, _ in runs], [0, 1603])
+        for run, log in runs:
+            self.assertEqual(len(log), 1, log)
+            self.assertRegex(log[0], r"\[ERR\]\[setup   \]:打开文件\[C:\\no\\such\\dir\\vexlode_\d+_\d+_\d+\.zip\]失败$")
         self.assertIsNone(harness.read_record())
         self.assert_nothing_left()
 

@@ -37,46 +37,70 @@ class SealTest(harness.WorkTest):
         self.assertIsNone(harness.read_record(), what)
         self.assertEqual(harness.leftovers(), [], what)
 
-    def test_tampered_files_are_refused_and_intact_ones_install(self):
-        package = self.package("package.zip", "ours.txt")
-        sealed = harness.pack(package, self.path("sealed.exe"))
+    def unaligned_sealed(self, name):
+        """A sealed installer whose size is not a multiple of 8, so that signing pads it."""
+        for extra in range(8):
+            package = self.package("package.zip", "ours.txt", extra)
+            sealed = harness.pack(package, self.path(name))
+            if os.path.getsize(sealed) % 8:
+                return package, sealed
+        self.fail("no package size left the installer unaligned")
+
+    def test_the_check_and_the_stub_reach_the_same_verdict(self):
+        package, sealed = self.unaligned_sealed("sealed.exe")
+        cert, key = harness.make_certificate(self.work)
+        signed = harness.sign(sealed, self.path("signed.exe"), cert, key)
         with open(sealed, "rb") as f:
             good = f.read()
+        with open(signed, "rb") as f:
+            good_signed = f.read()
         start = len(good) - os.path.getsize(package)
+        record = harness.seal_record_offset(sealed)
 
-        def changed(at):
-            out = bytearray(good)
-            out[at] ^= 0x01
+        def changed(content, at, value=None):
+            out = bytearray(content)
+            out[at] = out[at] ^ 0x01 if value is None else value
             return bytes(out)
 
         central = good.rindex(b"data/blob.bin")  # the central directory's copy: no CRC covers it
         rows = [
-            ("entry data changed", changed(start + 200), "the archive was changed"),
-            ("central name changed", changed(central), "the archive was changed"),
+            ("entry data changed", changed(good, start + 200), "the archive was changed"),
+            ("central name changed", changed(good, central), "the archive was changed"),
             ("archive cut short", good[:-1], "the archive is cut short"),
             ("bytes appended", good + b"\0" * 8, "bytes follow the archive"),
+            ("padding before the signature not zeros", changed(good_signed, len(good), 1),
+             "bytes follow the archive"),
+            ("seal record damaged", changed(good, record + 8, 2), "the seal record is damaged"),
+            ("intact", good, None),
+            ("signed intact", good_signed, None),
         ]
         for what, content, reason in rows:
             exe = self.path(what.replace(" ", "_") + ".exe")
             with open(exe, "wb") as f:
                 f.write(content)
-            self.assert_refused(self.run_exe(exe), exe, reason, what)
+            status, facts = harness.check(exe)
+            run = self.run_exe(exe)
+            if reason:
+                self.assert_refused(run, exe, reason, what)
+                self.assertEqual((status, facts.get("seal")), (1, reason), (what, facts))
+                self.assertEqual(facts.get("result"), "does not install: " + reason, what)
+            else:
+                self.assertIn("ours.txt", self.assert_installed(run, what)["files"], what)
+                self.assertEqual((status, facts.get("result")), (0, "installs"), (what, facts))
+                self.assertTrue(facts.get("seal", "").startswith("sealed, intact"), (what, facts))
 
-        for what, exe in (("sealed", sealed),
-                          ("concatenated", harness.concatenate(package, self.path("plain.exe")))):
-            record = self.assert_installed(self.run_exe(exe), what)
-            self.assertIn("ours.txt", record["files"], what)
+        plain = harness.concatenate(package, self.path("plain.exe"))
+        self.assertIn("ours.txt", self.assert_installed(self.run_exe(plain), "concatenated")["files"])
+        status, facts = harness.check(plain)
+        self.assertEqual((status, facts.get("seal")),
+                         (0, "empty: not sealed, the stub takes whatever archive the file holds"))
 
     def test_signed_installers_install_and_swapped_ones_run_nothing(self):
         cert, key = harness.make_certificate(self.work)
         other = harness.pack(self.package("other.zip", "theirs.txt"), self.path("other.exe"))
         # The signing tool pads to 8 bytes before the signature: the packed
         # file is made to need those zeros.
-        for extra in range(8):
-            ours = harness.pack(self.package("package.zip", "ours.txt", extra), self.path("unsigned.exe"))
-            if os.path.getsize(ours) % 8:
-                break
-        self.assertNotEqual(os.path.getsize(ours) % 8, 0)
+        _, ours = self.unaligned_sealed("unsigned.exe")
         signed = harness.sign(ours, self.path("signed.exe"), cert, key)
         verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, signed],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)

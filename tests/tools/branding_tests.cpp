@@ -30,6 +30,8 @@ TEST(VersionNumber, ParsesOneToFourPartsAndRefusesTheRest) {
 
 TEST(Utf8ToUtf16, DecodesWellFormedTextAndRefusesTheRest) {
   EXPECT_EQ(Utf8ToUtf16("A\xC3\xA9\xE6\x98\x9F\xF0\x9F\x98\x80"), u"A\u00e9\u661f\U0001F600");
+  EXPECT_EQ(Utf16ToUtf8(u"A\u00e9\u661f\U0001F600"), "A\xC3\xA9\xE6\x98\x9F\xF0\x9F\x98\x80");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"a") + char16_t(0xD800) + u"b" + char16_t(0xDC00)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
   for (const char* bad : {"\x80", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE6\x98",
                           "\xF8\x88\x80\x80\x80", "a\xC3"})
     EXPECT_THROW(Utf8ToUtf16(bad), PackError) << bad;
@@ -47,6 +49,22 @@ TEST(VersionInfo, NamesItsStringTableAfterTheLanguageAndCodePage) {
   EXPECT_NE(text.find(std::string("\x04\x08\xa8\x03", 4)), std::string::npos);  // Translation
   EXPECT_EQ(text.find(std::string("a\0\0\0", 4)), std::string::npos);
   EXPECT_EQ(GetU16(bytes, 0), bytes.size());
+}
+
+// What the check reads back is what was written, whatever the key and value lengths do to the padding.
+TEST(VersionInfo, StringsReadBackInOrder) {
+  VersionInfo info;
+  info.file = ParseVersionNumber("1.2.3", "--file-version");
+  const std::vector<std::pair<std::string, std::string>> written = {
+      {"ProductName", "星河 安装"}, {"A", ""}, {"CompanyName", "Acme"}, {"Comments", "x=y"}};
+  for (const auto& [key, value] : written) SetVersionString(info, key, value);
+  std::vector<std::pair<std::string, std::string>> expected = written;
+  expected.emplace_back("FileVersion", "1.2.3");
+  std::vector<uint8_t> bytes = BuildVersionInfo(info);
+  EXPECT_EQ(ReadVersionStrings(bytes), expected);
+  // A node that claims more than its parent holds is refused, not followed.
+  SetU16(bytes, 0, uint16_t(bytes.size() - 8));
+  EXPECT_THROW(ReadVersionStrings(bytes), PackError);
 }
 
 ResourceKey Id(uint16_t id) { return ResourceKey{false, id, {}}; }

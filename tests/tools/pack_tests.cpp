@@ -9,13 +9,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "app/payload.h"
 #include "app/payload_seal.h"
+#include "common/sha256.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/seal.h"
 
 namespace fs = std::filesystem;
 
@@ -66,6 +69,8 @@ std::string Hex(const uint8_t (&digest)[32]) {
   return hex;
 }
 
+std::string Hex(const Sha256Digest& digest) { return Hex(digest.bytes); }
+
 std::vector<uint8_t> BytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 // Where the stub keeps its seal record, the start of its seal section: the
@@ -102,8 +107,8 @@ std::string Packer() {
 }
 bool WindowsPacker() { return getenv("VEXLODE_PACKER") != nullptr; }
 
-PackRun Pack(const std::string& arguments) {
-  std::string command = Packer() + " " + arguments + " 2>&1";
+PackRun Pack(const std::string& arguments, const std::string& packer = Packer()) {
+  std::string command = packer + " " + arguments + " 2>&1";
   PackRun run{0, {}};
   FILE* pipe = popen(command.c_str(), "r");
   char buffer[512];
@@ -358,6 +363,135 @@ TEST_F(PackTest, Refuses64BitStubUnlessAskedFor) {
                 "not a 32-bit PE image", out);
   EXPECT_EQ(Pack("--allow-x64 --stub '" + std::string(stub64) + "' " + Arg(dir_ / "good.zip") +
                  " -o " + Arg(out)).status, 0);
+}
+
+// The facts --check reports on one installer and how it ends; the Windows
+// packer must print the native one's text.
+TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
+  const std::string stub = ReadAll(stub_), zip = ReadAll(dir_ / "good.zip");
+  const std::string stubDigest = Hex(Sha256Of(reinterpret_cast<const uint8_t*>(stub.data()), stub.size()));
+  // Packed by the native packer: what is compared is the check.
+  const std::string common = "--stub " + Arg(stub_) + " " + Arg(dir_ / "good.zip") + " -o ";
+  ASSERT_EQ(Pack(common + Arg(dir_ / "plain.exe"), PACKER).status, 0);
+  WriteAll(dir_ / "app.ico", MakeIco({16}));
+  ASSERT_EQ(Pack(common + Arg(dir_ / "branded.exe") + " --exit-code installer --icon " + Arg(dir_ / "app.ico") +
+                     " --file-version 2.1 --version-string \"$(printf 'ProductName=Two\\nlines')\"",
+                 PACKER)
+                .status,
+            0);
+  // The option the packer's --working-directory sets, sealed here directly.
+  std::vector<uint8_t> image = BytesOf(stub);
+  SealImage(image, BytesOf(zip), kSealOptionPackageWorkingDirectory);
+  WriteAll(dir_ / "workdir.exe", std::string(image.begin(), image.end()) + zip);
+  WriteAll(dir_ / "concatenated.exe", stub + ReadAll(dir_ / "nosetup.zip"));
+  // Methods as the central directory names them (nothing is inflated): a.txt
+  // and data/b.txt renamed to LZMA and to an unknown method.
+  Zip("methods.zip", "setup.exe a.txt data");
+  std::string methods = ReadAll(dir_ / "methods.zip");
+  for (const auto& [name, method] : {std::pair<std::string, char>{"a.txt", 14}, {"data/b.txt", 99}}) {
+    size_t at = methods.find("PK\x01\x02");
+    while (at != std::string::npos && methods.compare(at + 46, name.size(), name) != 0)
+      at = methods.find("PK\x01\x02", at + 4);
+    ASSERT_NE(at, std::string::npos) << name;
+    methods[at + 10] = method;
+    methods[at + 11] = 0;
+  }
+  WriteAll(dir_ / "methods.exe", stub + methods);
+  std::string unsealable = stub;
+  unsealable.replace(unsealable.find(".vxseal"), 7, ".vxsea_");
+  WriteAll(dir_ / "foreign.exe", unsealable + zip);
+  WriteAll(dir_ / "text.exe", "just text, no image");
+
+  struct Row { const char* file; int status; std::vector<std::string> facts; };
+  const Row rows[] = {
+      {"plain.exe", 0, {"stub: vexlode, 32-bit, " + std::to_string(stub.size()) + " bytes",
+                        "stub sha256: " + stubDigest + " (with its seal emptied)",
+                        "seal: sealed, intact: archive of " + std::to_string(zip.size()) + " bytes, sha256 " +
+                            Hex(Sha256Of(reinterpret_cast<const uint8_t*>(zip.data()), zip.size())),
+                        "signature: none", "package: 2 entries, 28 bytes uncompressed",
+                        "package setup.exe: at the root", "package compression: 0 stored (2 entries)",
+                        "branding ProductName: (none)", "branding icon: none",
+                        "option exit code: checkout: 1 once the archive is checked out, 0 before",
+                        "option working directory: caller: the caller's current directory", "result: installs"}},
+      {"branded.exe", 0, {"branding ProductName: Two?lines", "branding FileVersion: 2.1", "branding icon: set",
+                          "option exit code: installer: setup.exe's own, 1603 when it did not run",
+                          "result: installs"}},
+      {"workdir.exe", 0, {"option working directory: package: setup.exe's own folder",
+                          "option exit code: checkout: 1 once the archive is checked out, 0 before"}},
+      {"concatenated.exe", 1, {"stub sha256: " + stubDigest + " (with its seal emptied)",
+                               "seal: empty: not sealed, the stub takes whatever archive the file holds",
+                               "package setup.exe: not at the root",
+                               "result: does not install: no setup.exe at the package's root"}},
+      {"methods.exe", 0, {"package: 4 entries, 100028 bytes uncompressed",
+                          "package compression: 0 stored (2 entries), 14 LZMA (1 entry), 99 (1 entry)"}},
+      {"foreign.exe", 1, {"stub: 32-bit, not a vexlode stub (no seal section)",
+                          "result: does not install: not a vexlode installer"}},
+      {"text.exe", 1, {"stub: not a PE image", "result: does not install: no payload offset: the stub would stop at once"}},
+  };
+  for (const Row& row : rows) {
+    PackRun run = Pack("--check " + Arg(dir_ / row.file));
+    run.output.erase(std::remove(run.output.begin(), run.output.end(), '\r'), run.output.end());
+    EXPECT_EQ(WEXITSTATUS(run.status), row.status) << row.file << "\n" << run.output;
+    for (const std::string& fact : row.facts)
+      EXPECT_NE(run.output.find("\n" + fact + "\n"), std::string::npos) << row.file << ": " << fact << "\n" << run.output;
+    EXPECT_EQ(run.output.rfind("result: "), run.output.rfind("\n", run.output.size() - 2) + 1) << run.output;
+    if (WindowsPacker()) {
+      const std::string native = Output(std::string(PACKER) + " --check " + Arg(dir_ / row.file));
+      EXPECT_EQ(run.output, native) << row.file;
+    }
+  }
+}
+
+// --version names the version and the stub a pack without --stub takes;
+// --help names every option the packer accepts.
+TEST_F(PackTest, VersionNamesTheDefaultStubAndHelpEveryOption) {
+  std::string version = ReadAll(fs::path(VEXLODE_ROOT) / "VERSION");
+  version.erase(version.find_last_not_of("\r\n") + 1);
+  const char* defaultStub = getenv(WindowsPacker() ? "VEXLODE_STUB64" : "VEXLODE_STUB32");
+  ASSERT_TRUE(defaultStub);
+  const std::string stub = ReadAll(defaultStub);
+  const std::string digest = Hex(Sha256Of(reinterpret_cast<const uint8_t*>(stub.data()), stub.size()));
+
+  // The packer where it was built, alone in a folder, and beside a stub as in a release.
+  const std::string packer = Packer();
+  const size_t split = packer.rfind(' ') == std::string::npos ? 0 : packer.rfind(' ') + 1;
+  const fs::path built = packer.substr(split);
+  fs::create_directories(dir_ / "alone");
+  fs::create_directories(dir_ / "release");
+  fs::copy_file(built, dir_ / "alone" / built.filename());
+  fs::copy_file(built, dir_ / "release" / built.filename());
+  fs::copy_file(stub_, dir_ / "release" / "vexlode.exe");
+  const std::string stub32 = ReadAll(stub_);
+  struct Row { std::string command, stubLine; };
+  const Row rows[] = {
+      {packer, "default stub sha256: " + digest},
+      {packer.substr(0, split) + Arg(dir_ / "alone" / built.filename()), "default stub: missing: no stub beside the packer"},
+      {packer.substr(0, split) + Arg(dir_ / "release" / built.filename()),
+       "default stub sha256: " + Hex(Sha256Of(reinterpret_cast<const uint8_t*>(stub32.data()), stub32.size()))},
+  };
+  for (const Row& row : rows) {
+    std::string output = Output(row.command + " --version 2>&1");
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    EXPECT_EQ(output.rfind("vexlode-pack " + version + "\n", 0), 0u) << output;
+    EXPECT_NE(output.find(row.stubLine), std::string::npos) << row.command << "\n" << output;
+  }
+  // Beside a stub, a pack without --stub takes that one.
+  const std::string out = Arg(dir_ / "release" / "out.exe");
+  EXPECT_NE(Output(rows[2].command + " " + Arg(dir_ / "good.zip") + " -o " + out + " 2>&1").find("sealed"),
+            std::string::npos);
+  EXPECT_TRUE(ReadAll(dir_ / "release" / "out.exe").compare(0, 64, stub32, 0, 64) == 0);
+
+  const std::string source = ReadAll(fs::path(VEXLODE_ROOT) / "tools" / "pack" / "pack.cpp");
+  PackRun help = Pack("--help");
+  EXPECT_EQ(help.status, 0);
+  const std::regex accepted("arg == \"(-[-a-z0-9]+)\"");
+  int options = 0;
+  for (auto it = std::sregex_iterator(source.begin(), source.end(), accepted); it != std::sregex_iterator(); ++it) {
+    const std::regex listed("[ [|]" + (*it)[1].str() + "[ ,|\\]\r\n]");
+    EXPECT_TRUE(std::regex_search(help.output, listed)) << (*it)[1].str() << " is not in --help";
+    ++options;
+  }
+  EXPECT_GT(options, 10);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <vector>
@@ -96,6 +97,73 @@ void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool d
   zipCloseFileInZip(zip);
 }
 
+// An archive held in memory, read through minizip's file functions: the
+// check reads exactly the bytes the stub would copy out.
+struct MemoryFile {
+  const uint8_t* data;
+  size_t size;
+  uint64_t position;
+};
+
+voidpf ZCALLBACK MemoryOpen(voidpf, const void* file, int) { return const_cast<void*>(file); }
+uLong ZCALLBACK MemoryRead(voidpf, voidpf stream, void* buffer, uLong size) {
+  MemoryFile& file = *static_cast<MemoryFile*>(stream);
+  const uint64_t left = file.position < file.size ? file.size - file.position : 0;
+  const uLong count = uLong(std::min<uint64_t>(size, left));
+  if (count) std::memcpy(buffer, file.data + file.position, count);
+  file.position += count;
+  return count;
+}
+uLong ZCALLBACK MemoryWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+ZPOS64_T ZCALLBACK MemoryTell(voidpf, voidpf stream) { return static_cast<MemoryFile*>(stream)->position; }
+long ZCALLBACK MemorySeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  MemoryFile& file = *static_cast<MemoryFile*>(stream);
+  const uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
+                        : origin == ZLIB_FILEFUNC_SEEK_CUR ? file.position
+                                                           : file.size;
+  if (offset > file.size || base > file.size - offset) return -1;
+  file.position = base + offset;
+  return 0;
+}
+int ZCALLBACK MemoryClose(voidpf, voidpf) { return 0; }
+int ZCALLBACK MemoryError(voidpf, voidpf) { return 0; }
+
+zlib_filefunc64_def MemoryFunctions() {
+  zlib_filefunc64_def functions{};
+  functions.zopen64_file = MemoryOpen;
+  functions.zread_file = MemoryRead;
+  functions.zwrite_file = MemoryWrite;
+  functions.ztell64_file = MemoryTell;
+  functions.zseek64_file = MemorySeek;
+  functions.zclose_file = MemoryClose;
+  functions.zerror_file = MemoryError;
+  return functions;
+}
+
+// Lists the entries of an opened archive, and closes it. Like the stub's
+// extractor it visits only the entries the archive counts: minizip steps on
+// past them while the records that follow still parse.
+ArchiveListing Walk(unzFile zip) {
+  ArchiveListing listing;
+  unz_global_info64 global;
+  int rc = unzGetGlobalInfo64(zip, &global);
+  if (rc == UNZ_OK && global.number_entry) rc = unzGoToFirstFile(zip);
+  for (; rc == UNZ_OK && listing.entries < global.number_entry; rc = unzGoToNextFile(zip)) {
+    char name[1024];
+    unz_file_info64 info;
+    // minizip terminates the name only when it fits; a longer one is cut here.
+    if ((rc = unzGetCurrentFileInfo64(zip, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0)) != UNZ_OK) break;
+    name[info.size_filename < sizeof name - 1 ? info.size_filename : sizeof name - 1] = 0;
+    if (IsSetupAtRoot(name)) listing.setupAtRoot = true;
+    ++listing.entries;
+    listing.uncompressedBytes += info.uncompressed_size;
+    ++listing.methods[uint16_t(info.compression_method)];
+  }
+  listing.readable = rc == UNZ_OK ? listing.entries == global.number_entry : rc == UNZ_END_OF_LIST_OF_FILE;
+  unzClose(zip);
+  return listing;
+}
+
 }  // namespace
 
 bool IsSetupAtRoot(const std::string& name) {
@@ -108,17 +176,15 @@ void CheckArchive(const fs::path& zipPath) {
   ZipName zipName(zipPath);
   unzFile zip = unzOpen2_64(zipName.get(), &zipName.functions);
   if (!zip) throw PackError("package " + zipPath.u8string() + " is not a readable ZIP archive");
-  bool found = false;
-  for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
-    char name[1024];
-    unz_file_info64 info;
-    // minizip terminates the name only when it fits; a longer one is cut here.
-    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK) break;
-    name[info.size_filename < sizeof name - 1 ? info.size_filename : sizeof name - 1] = 0;
-    if (IsSetupAtRoot(name)) found = true;
-  }
-  unzClose(zip);
-  if (!found) throw PackError("package " + zipPath.u8string() + " has no setup.exe at its root");
+  const ArchiveListing listing = Walk(zip);
+  if (!listing.setupAtRoot) throw PackError("package " + zipPath.u8string() + " has no setup.exe at its root");
+}
+
+ArchiveListing ListArchive(const uint8_t* data, size_t size) {
+  MemoryFile file{data, size, 0};
+  zlib_filefunc64_def functions = MemoryFunctions();
+  unzFile zip = unzOpen2_64(&file, &functions);
+  return zip ? Walk(zip) : ArchiveListing();
 }
 
 void ZipDirectory(const fs::path& directory, const fs::path& zipPath) {

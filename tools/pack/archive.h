@@ -1,6 +1,9 @@
 // The package: zipping a directory, and checking that an archive can be installed.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 
 // True for an entry name that the stub runs: setup.exe at the root, in any case.
@@ -8,6 +11,18 @@ bool IsSetupAtRoot(const std::string& name);
 
 // Throws PackError unless the file opens as a ZIP archive listing setup.exe at its root.
 void CheckArchive(const std::filesystem::path& zipPath);
+
+// What an archive's central directory lists; no entry is inflated.
+struct ArchiveListing {
+  bool readable = false;  // it opens as a ZIP archive and every record reads
+  uint64_t entries = 0;
+  uint64_t uncompressedBytes = 0;
+  bool setupAtRoot = false;
+  std::map<uint16_t, uint64_t> methods;  // compression method -> entries using it
+};
+
+// The listing of the archive held by `size` bytes at `data`.
+ArchiveListing ListArchive(const uint8_t* data, size_t size);
 
 // Zips a directory tree in sorted order, keeping modification times and the
 // read-only attribute, so that the same tree gives the same bytes on every host.

@@ -1,6 +1,8 @@
 // vexlode-pack: appends an installation package (a ZIP with setup.exe at its
 // root) to the bootstrapper stub, optionally branding the stub first with an
-// icon and version information. A directory package is zipped first.
+// icon and version information. A directory package is zipped first. With
+// --check it reads an installer instead and reports whether the stub would
+// install it.
 #include <algorithm>
 #include <fstream>
 #include <iostream>
@@ -8,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_code.h"
 #include "app/payload.h"
 #include "app/payload_seal.h"
 #include "tools/pack/archive.h"
 #include "tools/pack/bytes.h"
+#include "tools/pack/check.h"
 #include "tools/pack/ico.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
@@ -29,11 +33,11 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Options {
-  fs::path stub, package, out, icon;
+  fs::path stub, package, out, icon, check;
   bool allowX64 = false;  // test builds on machines that only run 64-bit Wine
-  uint32_t sealOptions = 0;  // kSealOption* bits
   Branding branding;
-  bool help = false;
+  uint32_t sealOptions = 0;  // kSealOption* bits
+  bool help = false, version = false;
 };
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
@@ -62,6 +66,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
     const bool hasValue = i + 1 < args.size();
     if (arg == "--allow-x64") options.allowX64 = true;
     else if (arg == "-h" || arg == "--help") options.help = true;
+    else if (arg == "--version") options.version = true;
     else if (!arg.empty() && arg[0] != '-' && options.package.empty()) options.package = fs::u8path(arg);
     else if (!hasValue) return false;
     else if (arg == "--stub") options.stub = fs::u8path(args[++i]);
@@ -73,6 +78,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
         throw PackError("--working-directory " + where + ": expected package or caller");
       if (where == "package") options.sealOptions |= kSealOptionPackageWorkingDirectory;
       else options.sealOptions &= ~kSealOptionPackageWorkingDirectory;
+    }
+    else if (arg == "--check") options.check = fs::u8path(args[++i]);
+    else if (arg == "--exit-code") {
+      const std::string& choice = args[++i];
+      if (choice == "installer") options.sealOptions |= kSealOptionInstallerExitCode;
+      else if (choice == "checkout") options.sealOptions &= ~kSealOptionInstallerExitCode;
+      else throw PackError("--exit-code " + choice + ": expected installer or checkout");
     }
     else if (arg == "--file-version") version().file = ParseVersionNumber(args[++i], arg);
     else if (arg == "--product-version") version().product = ParseVersionNumber(args[++i], arg);
@@ -88,7 +100,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
       return false;
     }
   }
-  return options.help || (!options.package.empty() && !options.out.empty());
+  if (options.help || options.version) return true;
+  // A check reads one installer; it packs nothing.
+  if (!options.check.empty()) return options.package.empty() && options.out.empty();
+  return !options.package.empty() && !options.out.empty();
 }
 
 // The stub must be a 32-bit PE image that ends exactly where its sections'
@@ -129,22 +144,29 @@ bool SameFile(const fs::path& a, const fs::path& b) {
   return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error);
 }
 
-// The stub shipped with the packer: build/win32/vexlode.exe next to
-// build/native/vexlode-pack, or vexlode.exe beside vexlode-pack.exe.
-// Without the packer's own path, a relative name would pick whatever stub lies
-// in the current directory: refused instead.
+// The stub shipped with the packer: vexlode.exe beside it (a release, or
+// vexlode-pack.exe on Windows), else build/win32/vexlode.exe next to
+// build/native/vexlode-pack. Without the packer's own path, a relative name
+// would pick whatever stub lies in the current directory: refused instead.
 fs::path DefaultStub() {
   const PackError unknown("cannot find the packer's own folder: name the stub with --stub");
 #ifdef _WIN32
   wchar_t self[32768];
   DWORD length = GetModuleFileNameW(nullptr, self, 32768);
   if (length == 0 || length >= 32768) throw unknown;
-  return fs::path(std::wstring(self, length)).parent_path() / "vexlode.exe";
+  const fs::path beside = fs::path(std::wstring(self, length)).parent_path() / "vexlode.exe";
+  if (fs::exists(beside)) return beside;
+  throw PackError("no stub beside the packer (" + beside.u8string() + "): name one with --stub");
 #else
   std::error_code error;
   fs::path self = fs::canonical("/proc/self/exe", error);
   if (error) throw unknown;
-  return self.parent_path().parent_path() / "win32" / "vexlode.exe";
+  const fs::path beside = self.parent_path() / "vexlode.exe";
+  const fs::path built = self.parent_path().parent_path() / "win32" / "vexlode.exe";
+  if (fs::exists(beside)) return beside;
+  if (fs::exists(built)) return built;
+  throw PackError("no stub beside the packer (" + beside.u8string() + ") or in its build tree (" +
+                  built.u8string() + "): name one with --stub");
 #endif
 }
 
@@ -159,19 +181,52 @@ void ReplaceFile(const fs::path& from, const fs::path& to) {
 #endif
 }
 
+const char kHelp[] =
+    "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [options] [branding]\n"
+    "       vexlode-pack --check INSTALLER.exe\n"
+    "       vexlode-pack --version | --help | -h\n"
+    "  PACKAGE: a .zip with setup.exe at its root, or a directory to zip\n"
+    "  --stub STUB                 the stub to pack (default: vexlode.exe beside the packer)\n"
+    "  --check INSTALLER.exe       read an installer without running it: stub, seal, signature,\n"
+    "                              package, branding and options; exit 0 when it would install\n"
+    "  --version                   the packer's version and the SHA-256 of its default stub\n"
+    "options:\n"
+    "  --exit-code installer       exit with setup.exe's own code, 1603 when it did not run\n"
+    "                              (for deployment tools)\n"
+    "  --exit-code checkout        exit 1 once the archive is checked out, 0 before (default)\n"
+    "  --working-directory package setup.exe starts in its own protected folder\n"
+    "  --working-directory caller  setup.exe starts in the caller's current directory (default)\n"
+    "  --allow-x64                 accept a 64-bit stub (test builds only)\n"
+    "branding:\n"
+    "  --icon FILE.ico             the installer's icon (all its images)\n"
+    "  --version-string KEY=VALUE  a version string (ProductName, FileDescription, ...)\n"
+    "  --file-version N.N.N.N      the numeric file version\n"
+    "  --product-version N.N.N.N   the numeric product version\n"
+    "  --version-language HEX      language of the strings (default 0409, US English)\n"
+    "  --version-codepage N        code page of the strings (default 1200, Unicode)\n";
+
 int Usage() {
-  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [--working-directory WHERE] [branding]\n"
-               "  PACKAGE: a .zip with setup.exe at its root, or a directory to zip\n"
-               "  --working-directory caller|package  where setup.exe starts: the caller's current\n"
-               "                              directory (default) or its own protected folder\n"
-               "branding:\n"
-               "  --icon FILE.ico             the installer's icon (all its images)\n"
-               "  --version-string KEY=VALUE  a version string (ProductName, FileDescription, ...)\n"
-               "  --file-version N.N.N.N      the numeric file version\n"
-               "  --product-version N.N.N.N   the numeric product version\n"
-               "  --version-language HEX      language of the strings (default 0409, US English)\n"
-               "  --version-codepage N        code page of the strings (default 1200, Unicode)\n";
+  std::cerr << kHelp;
   return 2;
+}
+
+// The version, and which stub a pack without --stub would take.
+int Version() {
+  std::cout << "vexlode-pack " << VEXLODE_VERSION << "\n";
+  try {
+    const fs::path stub = DefaultStub();
+    const std::vector<uint8_t> bytes = ReadFileBytes(stub);
+    std::cout << "default stub: " << stub.u8string() << "\n"
+              << "default stub sha256: " << DigestText(bytes.data(), bytes.size()) << "\n";
+  } catch (const PackError& error) {
+    std::cout << "default stub: missing: " << error.what() << "\n";
+  }
+  return 0;
+}
+
+int Check(const fs::path& installer) {
+  const std::vector<uint8_t> file = ReadFileBytes(installer);
+  return CheckInstaller(installer.u8string(), file, std::cout) ? 0 : 1;
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -179,7 +234,9 @@ int Run(const std::vector<std::string>& args) {
   fs::path temporary, zipped;
   try {
     if (!ParseOptions(args, options)) return Usage();
-    if (options.help) return Usage(), 0;
+    if (options.help) return std::cout << kHelp, 0;
+    if (options.version) return Version();
+    if (!options.check.empty()) return Check(options.check);
     if (options.stub.empty()) options.stub = DefaultStub();
     temporary = options.out;
     temporary += ".partial";

@@ -16,11 +16,19 @@ target_link_libraries(packminizip PUBLIC ${VEXLODE_PACK_ZLIB})
 
 set(pack_dir ${VEXLODE_ROOT}/tools/pack)
 add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
-            ${pack_dir}/archive.cpp ${pack_dir}/seal.cpp)
+            ${pack_dir}/archive.cpp ${pack_dir}/seal.cpp ${pack_dir}/check.cpp)
 target_link_libraries(packlib PUBLIC vexpayload vexsha256 packminizip)
 target_compile_options(packlib PRIVATE -Wall -Wextra)
 
+# The release's version: VERSION at the top of the tree is its one source.
+file(STRINGS ${VEXLODE_ROOT}/VERSION vexlode_version LIMIT_COUNT 1)
+if(NOT vexlode_version MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "VERSION must hold one line N.N.N, not '${vexlode_version}'")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VEXLODE_ROOT}/VERSION)
+
 add_executable(vexlode-pack ${pack_dir}/pack.cpp)
+target_compile_definitions(vexlode-pack PRIVATE VEXLODE_VERSION="${vexlode_version}")
 target_link_libraries(vexlode-pack PRIVATE packlib)
 target_compile_options(vexlode-pack PRIVATE -Wall -Wextra)
 if(WIN32)

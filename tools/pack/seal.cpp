@@ -9,18 +9,23 @@
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
 
-void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive, uint32_t options) {
-  const PeLayout layout = ScanImage(image);
-  size_t record = 0;
-  for (size_t i = 0; i < layout.sectionCount && !record; ++i) {
+std::optional<size_t> SealRecordOffset(const std::vector<uint8_t>& image, const PeLayout& layout) {
+  for (size_t i = 0; i < layout.sectionCount; ++i) {
     const size_t header = SectionHeader(layout, i);
     if (std::memcmp(&image[header], kSealSectionName, sizeof kSealSectionName) != 0) continue;
     const uint64_t raw = GetU32(image, header + 20);
     if (GetU32(image, header + 16) < kSealRecordSize || raw + kSealRecordSize > image.size())
       throw PackError("the stub's seal section is too small");
-    record = size_t(raw);
+    return size_t(raw);
   }
-  if (!record) throw PackError("the stub has no seal section (built before installers were sealed?)");
+  return std::nullopt;
+}
+
+void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive, uint32_t options) {
+  const PeLayout layout = ScanImage(image);
+  const std::optional<size_t> found = SealRecordOffset(image, layout);
+  if (!found) throw PackError("the stub has no seal section (built before installers were sealed?)");
+  const size_t record = *found;
   PayloadSeal seal;
   if (ReadSealRecord(&image[record], kSealRecordSize, &seal) == SealState::Malformed)
     throw PackError("the stub's seal record is damaged");

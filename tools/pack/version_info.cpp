@@ -72,6 +72,41 @@ bool HasKey(const VersionInfo& info, const std::string& key) {
   return false;
 }
 
+// A node as it lies in the resource: where its value and children start and
+// where it ends.
+struct NodeView {
+  std::u16string key;
+  size_t value, children, end;
+};
+
+NodeView ReadNode(const std::vector<uint8_t>& bytes, size_t at, size_t limit) {
+  const PackError malformed("the version information is malformed");
+  if (at + 6 > limit) throw malformed;
+  NodeView node;
+  node.end = at + GetU16(bytes, at);
+  if (node.end > limit || node.end < at + 6) throw malformed;
+  const uint16_t valueLength = GetU16(bytes, at + 2), type = GetU16(bytes, at + 4);
+  size_t cursor = at + 6;
+  for (; cursor + 2 <= node.end && GetU16(bytes, cursor); cursor += 2) node.key += char16_t(GetU16(bytes, cursor));
+  if (cursor + 2 > node.end) throw malformed;
+  node.value = (cursor + 2 + 3) & ~size_t(3);
+  // Text lengths count UTF-16 units, binary ones bytes.
+  node.children = (node.value + (type == kText ? 2 * size_t(valueLength) : valueLength) + 3) & ~size_t(3);
+  if (node.value > node.end) node.value = node.end;
+  if (node.children > node.end) node.children = node.end;
+  return node;
+}
+
+// Calls `each` for every child node of `parent`.
+template <typename Each>
+void ForEachChild(const std::vector<uint8_t>& bytes, const NodeView& parent, Each each) {
+  for (size_t at = parent.children; at + 6 <= parent.end; at = (at + 3) & ~size_t(3)) {
+    const NodeView child = ReadNode(bytes, at, parent.end);
+    each(child);
+    at = child.end;
+  }
+}
+
 }  // namespace
 
 VersionNumber ParseVersionNumber(const std::string& text, const std::string& option) {
@@ -149,6 +184,53 @@ std::u16string Utf8ToUtf16(const std::string& text) {
       out += char16_t(code);
     }
     i += extra + 1;
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadVersionStrings(const std::vector<uint8_t>& resource) {
+  std::vector<std::pair<std::string, std::string>> strings;
+  bool tableRead = false;
+  const NodeView root = ReadNode(resource, 0, resource.size());
+  ForEachChild(resource, root, [&](const NodeView& info) {
+    if (info.key != u"StringFileInfo") return;
+    ForEachChild(resource, info, [&](const NodeView& table) {
+      if (tableRead) return;
+      tableRead = true;
+      ForEachChild(resource, table, [&](const NodeView& string) {
+        std::u16string value;
+        for (size_t at = string.value; at + 2 <= string.end && GetU16(resource, at); at += 2)
+          value += char16_t(GetU16(resource, at));
+        strings.emplace_back(Utf16ToUtf8(string.key), Utf16ToUtf8(value));
+      });
+    });
+  });
+  return strings;
+}
+
+std::string Utf16ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t code = text[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
+    else if (code >= 0xD800 && code <= 0xDFFF)
+      code = 0xFFFD;
+    if (code < 0x80) {
+      out += char(code);
+    } else if (code < 0x800) {
+      out += char(0xC0 | code >> 6);
+      out += char(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += char(0xE0 | code >> 12);
+      out += char(0x80 | (code >> 6 & 0x3F));
+      out += char(0x80 | (code & 0x3F));
+    } else {
+      out += char(0xF0 | code >> 18);
+      out += char(0x80 | (code >> 12 & 0x3F));
+      out += char(0x80 | (code >> 6 & 0x3F));
+      out += char(0x80 | (code & 0x3F));
+    }
   }
   return out;
 }

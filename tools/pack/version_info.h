@@ -33,5 +33,13 @@ void SetVersionString(VersionInfo& info, const std::string& key, const std::stri
 // is not UTF-8 and for strings too long for the format's 16-bit lengths.
 std::vector<uint8_t> BuildVersionInfo(const VersionInfo& info);
 
+// The string fields (UTF-8 key, value) of the first string table in the
+// resource bytes of a VS_VERSIONINFO, as BuildVersionInfo writes them and
+// Windows reads them. Throws PackError when a node runs outside its parent.
+std::vector<std::pair<std::string, std::string>> ReadVersionStrings(const std::vector<uint8_t>& resource);
+
 // UTF-8 to UTF-16; throws PackError on malformed input.
 std::u16string Utf8ToUtf16(const std::string& text);
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(const std::u16string& text);
