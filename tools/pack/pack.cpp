@@ -29,6 +29,7 @@ namespace {
 
 struct Options {
   fs::path stub, package, out, icon;
+  Compression compression = Compression::Deflate;
   bool allowX64 = false;  // test builds on machines that only run 64-bit Wine
   Branding branding;
   bool help = false;
@@ -65,6 +66,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
     else if (arg == "--stub") options.stub = fs::u8path(args[++i]);
     else if (arg == "-o") options.out = fs::u8path(args[++i]);
     else if (arg == "--icon") options.icon = fs::u8path(args[++i]);
+    else if (arg == "--compression") options.compression = ParseCompression(args[++i]);
     else if (arg == "--file-version") version().file = ParseVersionNumber(args[++i], arg);
     else if (arg == "--product-version") version().product = ParseVersionNumber(args[++i], arg);
     else if (arg == "--version-language") version().language = ParseNumber(args[++i], 16, arg);
@@ -151,8 +153,10 @@ void ReplaceFile(const fs::path& from, const fs::path& to) {
 }
 
 int Usage() {
-  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [branding]\n"
+  std::cerr << "usage: vexlode-pack [--stub STUB] PACKAGE -o OUT.exe [--compression METHOD] [branding]\n"
                "  PACKAGE: a .zip with setup.exe at its root, or a directory to zip\n"
+               "  --compression lzma|deflate|store  how a directory's files are zipped\n"
+               "                              (default deflate; a .zip keeps its own)\n"
                "branding:\n"
                "  --icon FILE.ico             the installer's icon (all its images)\n"
                "  --version-string KEY=VALUE  a version string (ProductName, FileDescription, ...)\n"
@@ -194,7 +198,7 @@ int Run(const std::vector<std::string>& args) {
     if (fs::is_directory(options.package)) {
       zipped = options.out;
       zipped += ".zip.partial";
-      ZipDirectory(options.package, zipped);
+      ZipDirectory(options.package, zipped, options.compression);
       archivePath = zipped;
     } else if (!fs::is_regular_file(options.package)) {
       throw PackError("package " + options.package.u8string() + " does not exist");
