@@ -73,8 +73,8 @@ def random_bytes(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-def pack(package, out):
-    subprocess.run([PACKER, *PACK_FLAGS, "--stub", STUB, package, "-o", out],
+def pack(package, out, *options):
+    subprocess.run([PACKER, *PACK_FLAGS, "--stub", STUB, package, "-o", out, *options],
                    check=True, stdout=subprocess.DEVNULL)
     return out
 
