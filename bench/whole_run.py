@@ -1,5 +1,7 @@
 """Whole installation runs under Wine, split into phases, against the same
-work done natively (cp, unzip -q, rm -rf). Prints figures; asserts nothing."""
+work done natively (cp, unzip -q or Python's zipfile, rm -rf), and the
+reference package's installer sizes with DEFLATE and with LZMA. Prints
+figures; asserts nothing."""
 import os
 import random
 import re
@@ -72,13 +74,52 @@ def over_4_gib_package(path):
     return 2
 
 
+SHIPPED_STUB = os.path.join(ROOT, "build", "win32", "vexlode.exe")
+# Where Debian's wine32 puts its i386 Windows programs (libwine:i386).
+WINE32_FOLDERS = ("/usr/lib/i386-linux-gnu/wine/i386-windows", "/usr/lib/wine/i386-windows")
+
+
+def reference_tree(folder):
+    """The reference package for the compression figures: the 43 largest
+    DLLs and EXEs below 1 MiB that wine32 installs (some 38 MB of real 32-bit
+    PE files), Debian's common licences as text, and setup.exe. None without
+    wine32."""
+    source = next((f for f in WINE32_FOLDERS if os.path.isdir(f)), None)
+    if not source:
+        return None
+    programs = [os.path.join(source, n) for n in os.listdir(source)
+                if n.endswith((".dll", ".exe")) and os.path.getsize(os.path.join(source, n)) < 1 << 20]
+    programs = sorted(programs, key=lambda p: (-os.path.getsize(p), p))[:43]
+    licences = "/usr/share/common-licenses"
+    os.makedirs(os.path.join(folder, "bin"))
+    os.makedirs(os.path.join(folder, "licenses"))
+    for path in programs:
+        shutil.copy(path, os.path.join(folder, "bin"))
+    for name in sorted(os.listdir(licences)):
+        path = os.path.join(licences, name)
+        if os.path.isfile(path) and not os.path.islink(path):
+            shutil.copy(path, os.path.join(folder, "licenses"))
+    shutil.copy(harness.RECORDER, os.path.join(folder, "setup.exe"))
+    return folder
+
+
 def timed(command, **kwargs):
     start = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
     return (time.perf_counter() - start) * 1000
 
 
-def whole_run(label, package, entries, work):
+def unzip(archive, folder):
+    return ["unzip", "-q", archive, "-d", folder]
+
+
+def python_extract(archive, folder):
+    """Python's zipfile, where Debian's unzip has no LZMA."""
+    return [sys.executable, "-c", "import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])",
+            archive, folder]
+
+
+def whole_run(label, package, entries, work, native_extract=unzip):
     exe = harness.pack(package, os.path.join(work, "installer.exe"))
     harness.clean_slate()
     env = harness.wine_env()
@@ -105,7 +146,7 @@ def whole_run(label, package, entries, work):
     copy = os.path.join(work, "copy.zip")
     native = {
         "check-out": timed(["cp", package, copy]),
-        "extraction": timed(["unzip", "-q", copy, "-d", native_dir]),
+        "extraction": timed(native_extract(copy, native_dir)),
         "installer": None,
         "clean-up": timed(["rm", "-rf", native_dir, copy]),
     }
@@ -128,11 +169,66 @@ def whole_run(label, package, entries, work):
     print("  left in the temporary directory: %s" % (harness.leftovers() or "nothing"))
 
 
+def compare_methods(label, tree, work):
+    """A folder packed with DEFLATE and with LZMA: installer sizes and
+    packing times, then a whole run of each (extraction time, peak working
+    set against the largest LZMA window, which is the largest file here)."""
+    files = [os.path.join(d, n) for d, _, names in os.walk(tree) for n in names]
+    total = sum(os.path.getsize(f) for f in files)
+    print("\n%s: %d files, %.1f MB, the largest %.1f MB"
+          % (label, len(files), total / 1e6, max(os.path.getsize(f) for f in files) / 1e6))
+    stub = os.path.getsize(harness.STUB)
+    sizes, archives = {}, {}
+    for method in ("deflate", "lzma"):
+        exe = os.path.join(work, "%s.exe" % method)
+        start = time.perf_counter()
+        harness.pack(tree, exe, "--compression", method)
+        seconds = time.perf_counter() - start
+        sizes[method] = os.path.getsize(exe)
+        archives[method] = os.path.join(work, "%s.zip" % method)
+        with open(exe, "rb") as source, open(archives[method], "wb") as target:
+            target.write(source.read()[stub:])
+        os.remove(exe)
+        print("  %-7s installer %10d bytes (archive %5.1f%% of the files), packed in %.1f s"
+              % (method, sizes[method], 100.0 * (sizes[method] - stub) / total, seconds))
+    print("  LZMA installer / DEFLATE installer: %.3f" % (sizes["lzma"] / sizes["deflate"]))
+    if os.path.exists(SHIPPED_STUB) and SHIPPED_STUB != harness.STUB:
+        shipped = {m: os.path.getsize(SHIPPED_STUB) + os.path.getsize(a) for m, a in archives.items()}
+        print("  with the shipped i686 stub: DEFLATE %d bytes, LZMA %d bytes, LZMA / DEFLATE %.3f"
+              % (shipped["deflate"], shipped["lzma"], shipped["lzma"] / shipped["deflate"]))
+    for method, archive in archives.items():
+        with zipfile.ZipFile(archive) as z:
+            entries = len(z.infolist())
+        whole_run("%s, %s" % (label, method), archive, entries, work, python_extract)
+        os.remove(archive)
+
+
+def compression_runs(work):
+    tree = reference_tree(os.path.join(work, "reference"))
+    if tree:
+        compare_methods("reference package (43 wine32 PE files below 1 MiB, licences, setup.exe)",
+                        tree, work)
+        shutil.rmtree(tree)
+    else:
+        print("\nno wine32 i386-windows folder here: reference package skipped")
+    # One large file: its LZMA window is its whole size.
+    large = os.path.join(work, "large")
+    os.makedirs(large)
+    shutil.copy(harness.RECORDER, os.path.join(large, "setup.exe"))
+    rng = random.Random(7)
+    words = [b"install", b"vexlode", b"package", b"config", b"value", b"library", b"module"]
+    with open(os.path.join(large, "data.txt"), "wb") as f:
+        f.write(b" ".join(rng.choice(words) for _ in range(3_000_000)))
+    compare_methods("one large text file", large, work)
+    shutil.rmtree(large)
+
+
 def main():
     work = os.path.join(ROOT, "build", "bench", "whole")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     try:
+        compression_runs(work)
         realistic = os.path.join(work, "realistic.zip")
         whole_run("realistic package", realistic, realistic_package(realistic, work), work)
         big = os.path.join(work, "big.zip")

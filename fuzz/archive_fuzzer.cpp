@@ -3,7 +3,8 @@
 // the archive from memory through our own file functions; for every index
 // below the entry count the central record, the local header check, the
 // local extra field, the name's UTF-8 conversion, guard and safety check,
-// the target path, attributes, times and the entry data are gone through.
+// the target path, attributes, times and the entry data (inflated, or
+// LZMA-decoded) are gone through.
 #include <string.h>
 
 #include <memory>
@@ -13,6 +14,7 @@
 #include "unzip.h"
 #include "unzip/crypt_check.h"
 #include "unzip/entry_rules.h"
+#include "unzip/lzma_entry.h"
 
 namespace {
 
@@ -164,13 +166,35 @@ void LookUpEntry(unzFile reader, const MemoryFile& file, const unz_file_info64& 
   ParseExtendedTimestamp(extra.get(), extraLength, &times);
 }
 
+// An LZMA entry's data, read raw from minizip and decoded up to the budget.
+struct LzmaData {
+  unzFile reader;
+  size_t& budget;
+};
+
+size_t ReadRaw(void* context, uint8_t* buffer, size_t size) {
+  const int got = unzReadCurrentFile(static_cast<LzmaData*>(context)->reader, buffer,
+                                     static_cast<unsigned>(size));
+  FUZZ_CHECK(got <= static_cast<int>(size));
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+bool Spend(void* context, const uint8_t*, size_t size) {
+  size_t& budget = static_cast<LzmaData*>(context)->budget;
+  if (size > budget) return false;
+  budget -= size;
+  return true;
+}
+
 // WriteFileEntry without the file: the data opened (decrypted with the empty
-// password only when marked encrypted), the encryption header's check byte,
-// then chunks until the end of the data, an error or the input's budget.
+// password only when marked encrypted; raw for LZMA), the encryption
+// header's check byte, then chunks until the end of the data, an error or
+// the input's budget.
 void ReadEntryData(unzFile reader, const MemoryFile& file, const unz_file_info64& info,
                    size_t& budget) {
   const bool encrypted = info.flag & 1;
-  if (unzOpenCurrentFilePassword(reader, encrypted ? "" : nullptr) != UNZ_OK) {
+  const bool lzma = info.compression_method == kMethodLzma;
+  if (unzOpenCurrentFile3(reader, nullptr, nullptr, lzma, encrypted ? "" : nullptr) != UNZ_OK) {
     unzCloseCurrentFile(reader);
     return;
   }
@@ -189,6 +213,15 @@ void ReadEntryData(unzFile reader, const MemoryFile& file, const unz_file_info64
     }
   }
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kDataBuffer]);
+  if (lzma) {
+    const uint64_t dataSize = encrypted ? (info.compressed_size >= 12 ? info.compressed_size - 12 : 0)
+                                        : info.compressed_size;
+    LzmaData data = {reader, budget};
+    LzmaEntryIo io = {&data, ReadRaw, Spend};
+    DecodeLzmaEntry(io, dataSize, info.uncompressed_size, info.flag & 2, buffer.get(), kDataBuffer);
+    unzCloseCurrentFile(reader);
+    return;
+  }
   while (budget > 0) {
     const unsigned want = static_cast<unsigned>(budget < kDataBuffer ? budget : kDataBuffer);
     const int got = unzReadCurrentFile(reader, buffer.get(), want);

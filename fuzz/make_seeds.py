@@ -6,6 +6,7 @@ each harness reads (see fuzz_support.h's Reader: little-endian integers from
 the front, then NUL-separated UTF-8 text fields).
 """
 import io
+import lzma
 import os
 import struct
 import sys
@@ -271,12 +272,44 @@ def archive_seeds():
             {"name": "d.bin", "date": 0, "time": 0xFFFF, "crc": 0, "size": 0, "data": b""},
         ]),
     }
+    seeds["lzma"] = zip_with([
+        (entry("setup.exe", zipfile.ZIP_LZMA), content),
+        (entry("empty.txt", zipfile.ZIP_LZMA), b""),
+        (entry("stored.txt", zipfile.ZIP_STORED), b"s"),
+    ])
     # zipfile would write the zip64 extra only for large entries; force it.
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
         with archive.open(entry("z64.txt"), "w", force_zip64=True) as f:
             f.write(b"zip64 " * 10)
     seeds["zip64"] = buffer.getvalue()
+    return seeds
+
+
+def lzma_entry_data(data, dict_size=1 << 16):
+    """Method 14's data: version, properties size, properties, stream."""
+    filters = [{"id": lzma.FILTER_LZMA1, "dict_size": dict_size}]
+    compressor = lzma.LZMACompressor(lzma.FORMAT_RAW, filters=filters)
+    stream = compressor.compress(data) + compressor.flush()
+    return struct.pack("<BBH", 9, 4, 5) + lzma._encode_filter_properties(filters[0]) + stream
+
+
+def lzma_entry_seeds():
+    # Layout: U8 mode (bit 0: end marker announced, bit 7: any declared size,
+    # bit 6: a fifth size byte follows), U32 declared size, U8 read piece,
+    # U8 input capacity, then the entry's data.
+    def seed(mode, declared, data, piece=255, capacity=255):
+        return struct.pack("<BIBB", mode, declared, piece, capacity) + data
+    text = b"".join(b"%d install vexlode package\n" % i for i in range(800))
+    seeds = {
+        "marker": seed(1, len(text), lzma_entry_data(text)),
+        "marker_unannounced": seed(0, len(text), lzma_entry_data(text)),
+        "small_window": seed(1, len(text), lzma_entry_data(text, 4096), piece=3, capacity=1),
+        "empty": seed(1, 0, lzma_entry_data(b"")),
+        "runs_past": seed(0, 100, lzma_entry_data(text)),
+        "huge_dictionary": seed(0x81, 300 << 20, lzma_entry_data(b"x")[:5] + struct.pack("<I", 1 << 30)
+                                + lzma_entry_data(b"x")[9:]),
+    }
     return seeds
 
 
@@ -383,12 +416,14 @@ def main():
     write_corpus(out, "format_text_fuzzer", format_seeds())
     write_corpus(out, "archive_fuzzer", archive_seeds())
     write_corpus(out, "entry_rules_fuzzer", entry_rules_seeds())
+    write_corpus(out, "lzma_entry_fuzzer", lzma_entry_seeds())
     write_corpus(out, "command_line_fuzzer", command_line_seeds())
     write_corpus(out, "tree_paths_fuzzer", tree_paths_seeds())
     write_corpus(out, "sha256_fuzzer", sha256_seeds())
     write_dict(out, "archive_fuzzer", [b"PK\x03\x04", b"PK\x01\x02", b"PK\x05\x06",
                                        b"PK\x06\x06", b"PK\x06\x07", b"PK\x07\x08", b"UT",
-                                       b"\x01\x00", b"\xff\xff\xff\xff"])
+                                       b"\x01\x00", b"\xff\xff\xff\xff", b"\x0e\x00"])
+    write_dict(out, "lzma_entry_fuzzer", [b"\x09\x04\x05\x00", b"\x5d", b"\x00\x00\x01\x00"])
     write_dict(out, "payload_scan_fuzzer", [b"MZ", b"PE\x00\x00", b"\xe0\x00", b"\xf0\x00"])
     write_dict(out, "command_line_fuzzer", [b'"', b"|", b"/", b"=", b" ", b"paren", b"PAREN"])
     write_dict(out, "entry_rules_fuzzer", [b"\\..\\", b"\\../", b"/../", b"/..\\", b"C:", b"UT"])

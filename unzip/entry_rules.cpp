@@ -200,6 +200,11 @@ bool LocalSizesAgree(const uint8_t* header, const CentralFields& central, const 
          agrees(compressed, central.compressedSize, compressedAt);
 }
 
+// Stored, deflated or LZMA: every other method (bzip2 among them) is refused.
+bool IsExtractableMethod(uint16_t method) {
+  return method == kMethodStored || method == kMethodDeflated || method == kMethodLzma;
+}
+
 }  // namespace
 
 bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central,
@@ -208,7 +213,7 @@ bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields
   if (ReadLe32(header) != 0x04034b50) return false;
   uint16_t flags = ReadLe16(header + 6);
   uint16_t method = ReadLe16(header + 8);
-  if (method != central.method || (method != 0 && method != 8)) return false;
+  if (method != central.method || !IsExtractableMethod(method)) return false;
   if (!(flags & 0x8) && (ReadLe32(header + 14) != central.crc ||
                          !LocalSizesAgree(header, central, extra, extraLength)))
     return false;

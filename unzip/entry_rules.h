@@ -68,10 +68,13 @@ struct CentralFields {
 };
 
 constexpr size_t kLocalHeaderSize = 30;
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodLzma = 14;
 constexpr uint16_t kZip64BlockId = 0x0001;
 
 // Checks a local file header (its first kLocalHeaderSize bytes) against the
-// central record: signature, method (and that it is stored or deflated),
+// central record: signature, method (and that it is one we extract),
 // CRC-32 and sizes unless the local header defers them to a data descriptor,
 // and the name length. A size of 0xFFFFFFFF stands for the one in the ZIP64
 // block of the local extra field when the field has one; that one must then

@@ -7,6 +7,7 @@
 #include "unzip/crypt_check.h"
 #include "unzip/entry_rules.h"
 #include "unzip/extractor_internal.h"
+#include "unzip/lzma_entry.h"
 
 namespace {
 
@@ -36,8 +37,11 @@ class CurrentEntry {
   CurrentEntry(const CurrentEntry&) = delete;
   CurrentEntry& operator=(const CurrentEntry&) = delete;
 
-  // Raw: no inflate state, only the header check and the data's place.
-  bool OpenRaw() { return unzOpenCurrentFile2(reader_, nullptr, nullptr, 1) == UNZ_OK; }
+  // Raw: no inflate state, only the header check, the data's place and,
+  // with `password`, its decryption.
+  bool OpenRaw(const char* password = nullptr) {
+    return unzOpenCurrentFile3(reader_, nullptr, nullptr, 1, password) == UNZ_OK;
+  }
   // Decrypted with `password` when it is not null.
   bool Open(const char* password) {
     return unzOpenCurrentFilePassword(reader_, password) == UNZ_OK;
@@ -79,7 +83,7 @@ bool ToGuardedName(const char* storedName, wchar_t (&name)[kPathCapacity]) {
 }
 
 // minizip's local header check, plus what it lets through: methods other
-// than stored and deflated, and sizes of 0xFFFFFFFF that differ from the
+// than stored, deflated and LZMA, and sizes of 0xFFFFFFFF that differ from the
 // central record (directly or through the local ZIP64 block). Then the
 // local extra field, read in full.
 ArchiveResult CheckLocalHeader(ArchiveExtractor* extractor, const unz_file_info64& info,
@@ -244,46 +248,97 @@ ArchiveResult CheckEncryptionHeader(ArchiveExtractor* extractor, const EntryDeta
   return ArchiveResult::Ok;
 }
 
-// `hasher`, when given, sees exactly the bytes that reach the file.
+// Where a file entry's bytes go: the file and, when given, the hasher,
+// which sees exactly the bytes that reach the file.
+struct EntryTarget {
+  HANDLE out;
+  Sha256Hasher* hasher;
+};
+
+bool Deliver(const EntryTarget& target, const uint8_t* data, size_t size) {
+  DWORD written = 0;
+  return WriteFile(target.out, data, static_cast<DWORD>(size), &written, nullptr) &&
+         written == static_cast<DWORD>(size) && (!target.hasher || target.hasher->Add(data, size));
+}
+
+// The entry's content is complete and checked: the digest counts, the times are set.
+ArchiveResult FinishEntry(ArchiveExtractor* extractor, const ArchiveEntry& entry,
+                          const EntryTarget& target) {
+  if (target.hasher && !target.hasher->Finish(&extractor->watchedDigest))
+    return ArchiveResult::WriteFailed;
+  if (target.hasher) extractor->watchedWritten = true;
+  SetFileTime(target.out, TimeOrNull(entry.creationTime), TimeOrNull(entry.accessTime),
+              TimeOrNull(entry.writeTime));
+  return ArchiveResult::Ok;
+}
+
 ArchiveResult CopyEntryData(ArchiveExtractor* extractor, CurrentEntry* current,
-                            const ArchiveEntry& entry, HANDLE out, Sha256Hasher* hasher) {
+                            const ArchiveEntry& entry, const EntryTarget& target) {
   for (;;) {
     int got = unzReadCurrentFile(extractor->reader, extractor->buffer.get(), kDataBufferSize);
     if (got < 0) return ArchiveResult::DataFailed;
-    if (got > 0) {
-      DWORD written = 0;
-      if (!WriteFile(out, extractor->buffer.get(), static_cast<DWORD>(got), &written, nullptr) ||
-          written != static_cast<DWORD>(got))
-        return ArchiveResult::WriteFailed;
-      if (hasher && !hasher->Add(extractor->buffer.get(), static_cast<size_t>(got)))
-        return ArchiveResult::WriteFailed;
-    }
+    if (got > 0 && !Deliver(target, extractor->buffer.get(), static_cast<size_t>(got)))
+      return ArchiveResult::WriteFailed;
     if (unzeof(extractor->reader) == 1) {
       // Corrupt data must not count as extracted.
       if (!current->Close()) return ArchiveResult::DataFailed;
-      if (hasher && !hasher->Finish(&extractor->watchedDigest)) return ArchiveResult::WriteFailed;
-      if (hasher) extractor->watchedWritten = true;
-      SetFileTime(out, TimeOrNull(entry.creationTime), TimeOrNull(entry.accessTime),
-                  TimeOrNull(entry.writeTime));
-      return ArchiveResult::Ok;
+      return FinishEntry(extractor, entry, target);
     }
     if (got == 0) return ArchiveResult::DataFailed;
   }
 }
 
-ArchiveResult WriteFileEntry(ArchiveExtractor* extractor, const ArchiveEntry& entry, HANDLE out,
-                             Sha256Hasher* hasher) {
+// An LZMA entry's data, read raw (and decrypted) through minizip and
+// decoded here; minizip checks no CRC-32 for raw data, so it is kept here.
+struct LzmaTarget {
+  unzFile reader;
+  const EntryTarget& target;
+  uint32_t crc;
+};
+
+size_t ReadRawData(void* context, uint8_t* buffer, size_t size) {
+  int got = unzReadCurrentFile(static_cast<LzmaTarget*>(context)->reader, buffer,
+                               static_cast<unsigned>(size));
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+bool TakeDecoded(void* context, const uint8_t* data, size_t size) {
+  LzmaTarget* lzma = static_cast<LzmaTarget*>(context);
+  lzma->crc = static_cast<uint32_t>(crc32(lzma->crc, data, static_cast<uInt>(size)));
+  return Deliver(lzma->target, data, size);
+}
+
+ArchiveResult CopyLzmaData(ArchiveExtractor* extractor, const ArchiveEntry& entry,
+                           const EntryTarget& target) {
+  const EntryDetails& details = extractor->cachedDetails;
+  uint64_t dataSize = details.compressedSize;
+  // minizip counts the encryption header as data; it is not part of the stream.
+  if (details.flags & 0x1) dataSize = dataSize >= 12 ? dataSize - 12 : 0;
+  LzmaTarget lzma = {extractor->reader, target, 0};
+  LzmaEntryIo io = {&lzma, ReadRawData, TakeDecoded};
+  LzmaOutcome outcome = DecodeLzmaEntry(io, dataSize, details.uncompressedSize, details.flags & 0x2,
+                                        extractor->buffer.get(), kDataBufferSize);
+  if (outcome == LzmaOutcome::WriteFailed) return ArchiveResult::WriteFailed;
+  if (outcome != LzmaOutcome::Ok || lzma.crc != details.crc) return ArchiveResult::DataFailed;
+  return FinishEntry(extractor, entry, target);
+}
+
+ArchiveResult WriteFileEntry(ArchiveExtractor* extractor, const ArchiveEntry& entry,
+                             const EntryTarget& target) {
   const EntryDetails& details = extractor->cachedDetails;
   bool encrypted = details.flags & 0x1;
+  bool lzma = details.method == kMethodLzma;
+  const char* password = encrypted ? "" : nullptr;
   CurrentEntry current(extractor->reader);
-  bool opened = current.Open(encrypted ? "" : nullptr);
+  bool opened = lzma ? current.OpenRaw(password) : current.Open(password);
   if (!extractor->buffer.get()) extractor->buffer.Allocate(kDataBufferSize);
   if (!opened) return ArchiveResult::DataFailed;
   if (encrypted) {
     ArchiveResult checked = CheckEncryptionHeader(extractor, details);
     if (checked != ArchiveResult::Ok) return checked;
   }
-  return CopyEntryData(extractor, &current, entry, out, hasher);
+  return lzma ? CopyLzmaData(extractor, entry, target)
+              : CopyEntryData(extractor, &current, entry, target);
 }
 
 bool IsWatched(const ArchiveExtractor* extractor, const wchar_t* name) {
@@ -399,9 +454,13 @@ ArchiveResult GetEntry(ArchiveExtractor* extractor, int32_t index, ArchiveEntry*
     if (extended.hasCreation) record.creationTime = AsFileTime(extended.creation);
   }
 
-  extractor->cachedDetails.flags = static_cast<uint16_t>(info.flag);
-  extractor->cachedDetails.crc = static_cast<uint32_t>(info.crc);
-  extractor->cachedDetails.dosDateTime = dosDateTime;
+  EntryDetails& details = extractor->cachedDetails;
+  details.flags = static_cast<uint16_t>(info.flag);
+  details.method = static_cast<uint16_t>(info.compression_method);
+  details.crc = static_cast<uint32_t>(info.crc);
+  details.dosDateTime = dosDateTime;
+  details.compressedSize = info.compressed_size;
+  details.uncompressedSize = info.uncompressed_size;
   extractor->cachedIndex = index;
   *entry = record;
   return ArchiveResult::Ok;
@@ -460,7 +519,7 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
   if (!out.valid()) return ArchiveResult::OpenFailed;
   Sha256Hasher hasher;
   if (watched && !hasher.Start()) return ArchiveResult::WriteFailed;
-  return WriteFileEntry(extractor, entry, out.get(), watched ? &hasher : nullptr);
+  return WriteFileEntry(extractor, entry, {out.get(), watched ? &hasher : nullptr});
 }
 
 void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory) {

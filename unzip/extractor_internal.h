@@ -15,8 +15,11 @@
 // What ExtractEntry needs of the central record besides the entry itself.
 struct EntryDetails {
   uint16_t flags = 0;
+  uint16_t method = 0;
   uint32_t crc = 0;
   uint32_t dosDateTime = 0;  // date in the upper half
+  uint64_t compressedSize = 0;  // unclamped, as ZIP64 gives them
+  uint64_t uncompressedSize = 0;
 };
 
 constexpr uint32_t kDataBufferSize = 16384;

@@ -109,17 +109,19 @@ class BrandingTest(harness.WorkTest):
             with open(os.path.join(tree, name), "wb") as f:
                 f.write(data)
         os.chmod(os.path.join(tree, "a.txt"), 0o444)
-        outputs = []
+        packages = ((tree, "deflate"), (tree, "lzma"), (self.path("package.zip"), "deflate"))
+        outputs = {}
         for packer, out in (([harness.PACKER], "native.exe"), ([harness.WINE, WINDOWS_PACKER], "windows.exe")):
-            for package in (tree, self.path("package.zip")):
-                target = self.path(os.path.basename(package) + "-" + out)
-                subprocess.run([*packer, "--stub", STUB32, package, "-o", target,
+            for package, compression in packages:
+                target = self.path(os.path.basename(package) + "-" + compression + "-" + out)
+                subprocess.run([*packer, "--stub", STUB32, package, "-o", target, "--compression", compression,
                                 *branding_options(self.path("app.ico"))],
                                check=True, env=harness.wine_env(WINEDEBUG="-all"), stdout=subprocess.DEVNULL)
                 with open(target, "rb") as f:
-                    outputs.append(f.read())
-        self.assertEqual(outputs[0], outputs[2])
-        self.assertEqual(outputs[1], outputs[3])
+                    outputs.setdefault((package, compression), []).append(f.read())
+        for (package, compression), (native, windows) in outputs.items():
+            self.assertEqual(native, windows, (package, compression))
+        self.assertNotEqual(outputs[(tree, "deflate")][0], outputs[(tree, "lzma")][0])
 
 
 if __name__ == "__main__":

@@ -78,6 +78,40 @@ class InstallTest(harness.WorkTest):
         self.assertEqual(record["cwd"].lower(), ("Z:" + self.work.replace("/", "\\")).lower())
         self.assert_nothing_left()
 
+    def test_packages_mixing_stored_deflate_and_lzma_install_whole(self):
+        # Our packer's LZMA from a folder (no end marker; stored where LZMA
+        # does not help), and Python's zipfile mixing stored, DEFLATE and
+        # LZMA with end markers, packed as it is whatever the option says.
+        members = {"setup.exe": harness.recorder_bytes(), "docs/readme.txt": b"read me, LZMA " * 3000,
+                   "random.bin": harness.random_bytes(30000, 9), "empty.txt": b""}
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "docs"))
+        for name, data in members.items():
+            with open(os.path.join(tree, name), "wb") as f:
+                f.write(data)
+        zipped = self.path("python.zip")
+        methods = (zipfile.ZIP_LZMA, zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED, zipfile.ZIP_LZMA)
+        with zipfile.ZipFile(zipped, "w") as archive:
+            for (name, data), method in zip(members.items(), methods):
+                archive.writestr(name, data, compress_type=method)
+        # name -> (method, general-purpose bit 1: the end marker announced)
+        rows = [(tree, {"setup.exe": (14, 0), "docs/": (0, 0), "docs/readme.txt": (14, 0),
+                        "random.bin": (0, 0), "empty.txt": (0, 0)}),
+                (zipped, {"setup.exe": (14, 2), "docs/readme.txt": (8, 0), "random.bin": (0, 0),
+                          "empty.txt": (14, 2)})]
+        for package, expected in rows:
+            with self.subTest(package):
+                harness.clean_slate()
+                exe = harness.pack(package, self.path("installer.exe"), "--compression", "lzma")
+                with zipfile.ZipFile(exe) as archive:
+                    self.assertEqual({i.filename: (i.compress_type, i.flag_bits & 2)
+                                      for i in archive.infolist()}, expected)
+                record = self.assert_installed(self.run_recorded(exe))
+                for name, data in members.items():
+                    self.assertEqual(record["files"][name]["size"], len(data), name)
+                    self.assertEqual(record["files"][name]["crc"], crc(data), name)
+                self.assertEqual([l for l in harness.read_log() if "[ERR]" in l], [])
+
     def test_installer_command_line_is_the_reserialised_arguments(self):
         cases = [
             (["/lang=2052", "/silent"], "lang=2052 |paren={p}|silent=|"),

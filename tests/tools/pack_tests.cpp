@@ -265,6 +265,7 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
       {"--version-language 10000", "expected a number", true},
       {"--version-string NoEquals", "expected KEY=VALUE", true},
       {"--version-string =value", "expected KEY=VALUE", true},
+      {"--compression zip", "expected lzma, deflate or store", true},
       {"--version-string \"$(printf 'Comments=\\377')\"", "not valid UTF-8", false},
       // Over 65535 bytes as UTF-16; Windows command lines stop at 32767 characters.
       {"--version-string Comments=" + std::string(33000, 'x'), "too long", false},

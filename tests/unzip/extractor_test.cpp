@@ -32,10 +32,10 @@ std::wstring ArchivePath(const std::string& name) {
 }
 
 // What make_archives.py's text() writes.
-std::string Text(size_t n) {
+std::string Text(size_t n, int seed = 0) {
   static const char* const kWords[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"};
   std::string out;
-  for (int i = 0; out.size() < n; ++i)
+  for (int i = seed; out.size() < n; ++i)
     out += std::string(kWords[(i * 7 + i / 5) % 7]) + " " + std::to_string(i) + "\n";
   out.resize(n);
   return out;
@@ -155,6 +155,12 @@ TEST_F(Extraction, ContentsAndFailuresPerArchive) {
        {{L"bad_crc.txt", "content whose CRC-32 is recorded wrong\n"},
         {L"bad_crc_deflated.txt", Text(100000)}}},
       {"unreadable_extra", {"0 beyond.txt 800"}, {}},
+      {"lzma", {}, {{L"marker.txt", Text(100000)}, {L"unannounced.txt", Text(20000)},
+                    {L"small_window.txt", Text(100000)}, {L"huge_dictionary.txt", "tiny\nxx"},
+                    {L"empty.txt", ""}, {L"encrypted.txt", secret},
+                    {L"descriptor.txt", Text(30000)}, {L"zip64.txt", Text(5000)}}},
+      {"lzma_python", {}, {{L"lzma.txt", Text(50000)}, {L"empty.txt", ""}, {L"stored.txt", "stored"},
+                           {L"deflated.txt", Text(20000, 3)}}},
   };
   for (const Row& row : rows) {
     target = temp / Widen(row.archive);
@@ -208,25 +214,41 @@ TEST_F(Extraction, UnreadableArchivesAndMissingArgumentsLeaveTheListAlone) {
   EXPECT_TRUE(failed.empty());
 }
 
-TEST_F(Extraction, MiddleEntryWhoseLocalHeaderDisagreesFailsAlone) {
-  // Each archive: a.txt, b.txt, c.txt; b.txt's local header is wrong or its
+TEST_F(Extraction, MiddleEntryThatIsBadFailsAlone) {
+  // Each archive: a.txt, b.txt, c.txt. b.txt's local header is wrong or its
   // method unsupported (bzip2 and 0xFFFFFFFF sizes pass minizip's own check,
-  // whatever a ZIP64 block says or whether there is one).
-  for (const char* archive : {"bad_crc", "bad_sizes", "bad_ffff_size", "bad_zip64_size",
-                              "bad_zip64_short", "bad_zip64_id", "bad_method",
-                              "bad_signature", "bad_name_length", "bzip2_method",
-                              "unknown_method"}) {
+  // whatever a ZIP64 block says or whether there is one): its lookup fails
+  // and nothing is created. Or its LZMA data is hostile: it is created, and
+  // holds what was decoded before the failure.
+  struct Row { const char* archive; int written; };  // -1: no b.txt
+  const Row rows[] = {
+      {"bad_crc", -1}, {"bad_sizes", -1}, {"bad_ffff_size", -1}, {"bad_zip64_size", -1},
+      {"bad_zip64_short", -1}, {"bad_zip64_id", -1}, {"bad_method", -1}, {"bad_signature", -1},
+      {"bad_name_length", -1}, {"bzip2_method", -1}, {"unknown_method", -1},
+      {"lzma_lc_lp", 0}, {"lzma_properties_size", 0}, {"lzma_cut_header", 0},
+      {"lzma_not_a_stream", 0}, {"lzma_over_cap", 0}, {"lzma_runs_past", 1000},
+      {"lzma_runs_past_no_bit", 1000}, {"lzma_trailing", 3000}, {"lzma_bad_crc", 3000},
+  };
+  for (const Row& row : rows) {
+    const char* archive = row.archive;
+    const bool lookupFails = row.written < 0;
     target = temp / Widen(archive);
     EXPECT_FALSE(Extract(archive)) << archive;
     EXPECT_EQ(Items(failed), std::vector<int32_t>{1}) << archive;
-    EXPECT_EQ(Failures(), std::vector<std::string>{"1 b.txt 700"}) << archive;
+    EXPECT_EQ(Failures(), std::vector<std::string>{lookupFails ? "1 b.txt 700" : "1 b.txt 5000000"})
+        << archive;
     EXPECT_EQ(Read(L"a.txt"), "first") << archive;
     EXPECT_EQ(Read(L"c.txt"), "third") << archive;
-    EXPECT_FALSE(PathExists(In(L"b.txt"))) << archive;
+    EXPECT_EQ(PathExists(In(L"b.txt")), !lookupFails) << archive;
+    if (!lookupFails) {
+      EXPECT_EQ(Read(L"b.txt"), Text(3000, 7).substr(0, row.written)) << archive;
+    }
+    EXPECT_EQ(Listing(target).size(), lookupFails ? 2u : 3u) << archive;  // nothing else
 
     Extractor extractor(archive);
     ArchiveEntry entry;
-    EXPECT_EQ(GetEntry(extractor.get(), 1, &entry), ArchiveResult::Corrupt) << archive;
+    EXPECT_EQ(GetEntry(extractor.get(), 1, &entry),
+              lookupFails ? ArchiveResult::Corrupt : ArchiveResult::Ok) << archive;
   }
 }
 
@@ -239,12 +261,13 @@ TEST_F(Extraction, EntriesPastAnUnreadableCentralRecordFail) {
 
 TEST_F(Extraction, DataThatStopsEarlyLeavesAShortFile) {
   EXPECT_FALSE(Extract("truncated"));
-  EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Items(failed), (std::vector<int32_t>{1, 2, 3}));
   EXPECT_EQ(Failures(), (std::vector<std::string>{"1 cut_deflated.txt 5000000",
-                                                  "2 cut_stored.txt 5000000"}));
+                                                  "2 cut_stored.txt 5000000",
+                                                  "3 cut_lzma.txt 5000000"}));
   EXPECT_EQ(Read(L"whole.txt"), "complete");
   std::string original = Text(100000);
-  for (const wchar_t* name : {L"cut_deflated.txt", L"cut_stored.txt"}) {
+  for (const wchar_t* name : {L"cut_deflated.txt", L"cut_stored.txt", L"cut_lzma.txt"}) {
     ASSERT_TRUE(PathExists(In(name))) << name;
     EXPECT_NE(TimesOf(In(name)).write, kDosTimeUtc) << name;  // times stay unset
     std::string content = Read(name);
@@ -360,8 +383,9 @@ TEST_F(Extraction, FreshTargetUsesAndReplacesOnlyWhatItCreated) {
       {"links", {0, 1, 2, 3}, L"f.txt", true},     // sub/... and top.txt were there before
       {"same_name", {}, L"dup.txt", true},         // our own earlier file is replaced
       {"setup_only", {}, L"SETUP.EXE. ", true},    // the name as Win32 stores it
-      {"truncated", {1, 2}, L"cut_stored.txt", false},
-      {"layout", {3}, L"x/y/z.txt", true},         // setup.exe is an earlier row's
+      {"truncated", {1, 2, 3}, L"cut_stored.txt", false},
+      {"lzma", {}, L"small_window.txt", true},     // hashed as decoded
+      {"layout", {2, 3}, L"x/y/z.txt", true},      // empty.txt and setup.exe are earlier rows'
   };
   for (const Row& row : rows) {
     FileHandle archive(CreateFileW(ArchivePath(row.archive).c_str(), GENERIC_READ, FILE_SHARE_READ,

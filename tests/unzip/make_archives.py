@@ -7,6 +7,7 @@ password), which no archiver produces on request. One archive comes from
 Info-ZIP's zip, for its real extended-timestamp blocks.
 """
 import io
+import lzma
 import os
 import shutil
 import struct
@@ -63,6 +64,26 @@ def deflate(data):
     return compressor.compress(data) + compressor.flush()
 
 
+def lzma_data(data, dict_size=1 << 16, properties=None, properties_size=5, cut=None,
+              trailing=b"", stream=None):
+    """Method 14's data as Python's zipfile writes it: the coder's version,
+    the properties' size, the properties, then a raw LZMA stream that ends in
+    its end marker. `properties` and `stream` replace the encoder's, `cut`
+    keeps only that many bytes, `trailing` follows the stream."""
+    filters = [{"id": lzma.FILTER_LZMA1, "dict_size": dict_size}]
+    if stream is None:
+        compressor = lzma.LZMACompressor(lzma.FORMAT_RAW, filters=filters)
+        stream = compressor.compress(data) + compressor.flush()
+    if properties is None:
+        properties = lzma._encode_filter_properties(filters[0])
+    out = struct.pack("<BBH", 9, 4, properties_size) + properties + stream + trailing
+    return out if cut is None else out[:cut]
+
+
+def lzma_properties(lc=3, lp=0, pb=2, dictionary=1 << 16):
+    return struct.pack("<BI", (pb * 5 + lp) * 9 + lc, dictionary)
+
+
 def ut_block(flags, *times, size=None):
     body = bytes([flags]) + b"".join(struct.pack("<i", t) for t in times)
     return b"UT" + struct.pack("<H", len(body) if size is None else size) + body
@@ -72,7 +93,7 @@ class Entry:
     def __init__(self, name, data=b"", method=8, host=HOST_UNIX, external=None,
                  date=DOS_DATE, time=DOS_TIME, local_extra=b"", central_extra=b"",
                  descriptor=False, encrypt=False, check_byte=None, crc=None,
-                 truncate=None, local=None, flags=0, zip64=None):
+                 truncate=None, local=None, flags=0, zip64=None, lzma=None, size=None):
         self.name = name.encode("utf-8") if isinstance(name, str) else name
         self.data = data
         self.method = method
@@ -97,6 +118,10 @@ class Entry:
         # extra field: True for the real sizes, or (uncompressed, compressed)
         # or raw block data to put there instead.
         self.zip64 = zip64
+        # Method 14: lzma_data's options, and "marker_bit": False to leave
+        # general-purpose bit 1 clear although the stream ends in a marker.
+        self.lzma = dict(lzma or {})
+        self.size = len(data) if size is None else size  # the declared size
 
 
 def build(entries, prefix=b"", comment=b"", zip64_end=False):
@@ -107,10 +132,15 @@ def build(entries, prefix=b"", comment=b"", zip64_end=False):
     central = bytearray()
     for e in entries:
         crc = zlib.crc32(e.data) if e.crc is None else e.crc
-        payload = deflate(e.data) if e.method == 8 else e.data
+        options = dict(e.lzma)
+        marker_bit = options.pop("marker_bit", True)
+        payload = (deflate(e.data) if e.method == 8 else
+                   lzma_data(e.data, **options) if e.method == 14 else e.data)
         if e.truncate is not None:
             payload = payload[:e.truncate]
         flags = e.flags
+        if e.method == 14 and marker_bit:
+            flags |= 0x2
         if e.descriptor:
             flags |= 0x8
         if any(b > 0x7F for b in e.name):
@@ -126,12 +156,12 @@ def build(entries, prefix=b"", comment=b"", zip64_end=False):
             "time": e.time, "date": e.date,
             "crc": 0 if e.descriptor else crc,
             "compressed": 0 if e.descriptor else len(payload),
-            "uncompressed": 0 if e.descriptor else len(e.data),
+            "uncompressed": 0 if e.descriptor else e.size,
             "name_length": len(e.name), "extra_length": len(e.local_extra),
         }
         local_extra = e.local_extra
         if e.zip64 is not None:
-            sizes = e.zip64 if e.zip64 is not True else (len(e.data), len(payload))
+            sizes = e.zip64 if e.zip64 is not True else (e.size, len(payload))
             data = struct.pack("<QQ", *sizes) if isinstance(sizes, tuple) else sizes
             local_extra = struct.pack("<HH", 1, len(data)) + data + local_extra
             fields.update(compressed=0xFFFFFFFF, uncompressed=0xFFFFFFFF,
@@ -141,10 +171,10 @@ def build(entries, prefix=b"", comment=b"", zip64_end=False):
         out += struct.pack("<IHHHHHIIIHH", *fields.values())
         out += e.name + local_extra + payload
         if e.descriptor:
-            out += struct.pack("<IIII", 0x08074B50, crc, len(payload), len(e.data))
+            out += struct.pack("<IIII", 0x08074B50, crc, len(payload), e.size)
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, (e.host << 8) | 20, 20,
                                flags, e.method, e.time, e.date, crc, len(payload),
-                               len(e.data), len(e.name), len(e.central_extra), 0, 0, 0,
+                               e.size, len(e.name), len(e.central_extra), 0, 0, 0,
                                e.external, offset)
         central += e.name + e.central_extra
     end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries),
@@ -170,6 +200,18 @@ def zip64_python():
     return buffer.getvalue()
 
 
+def lzma_python():
+    """Python's zipfile mixing stored, DEFLATE and LZMA (its end marker
+    announced in general-purpose bit 1) entries, an empty one among them."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_LZMA) as archive:
+        archive.writestr("lzma.txt", text(50_000))
+        archive.writestr("empty.txt", b"")
+        archive.writestr("stored.txt", b"stored", compress_type=zipfile.ZIP_STORED)
+        archive.writestr("deflated.txt", text(20_000, 3), compress_type=zipfile.ZIP_DEFLATED)
+    return buffer.getvalue()
+
+
 def text(n, seed=0):
     """n bytes of compressible, position-dependent text."""
     words = [b"alpha", b"beta", b"gamma", b"delta", b"epsilon", b"zeta", b"eta"]
@@ -188,6 +230,7 @@ def three(middle, **middle_options):
 
 def archives():
     big = text(100_000)
+    secret = b"encrypted with the empty password\n" * 40
     a = {}
     a["setup_only"] = build([Entry("setup.exe", b"MZ" + text(5000))])
     a["links"] = build([
@@ -215,6 +258,23 @@ def archives():
     a["bad_signature"] = build(three(b"second", local={"signature": 0x04034B51}))
     a["bad_name_length"] = build(three(b"second", local={"name_length": 4}))
     a["bzip2_method"] = build(three(b"second", method=12))
+    # LZMA data that must fail its entry alone (the entry is created).
+    long = text(3000, 7)
+    # Empty: its stream (the end marker alone) decodes the same whatever lc and lp say.
+    a["lzma_lc_lp"] = build(three(b"", method=14, lzma={"properties": lzma_properties(lc=4, lp=1)}))
+    a["lzma_properties_size"] = build(three(long, method=14, lzma={"properties_size": 4}))
+    a["lzma_cut_header"] = build(three(long, method=14, lzma={"cut": 7}))
+    a["lzma_not_a_stream"] = build(three(long, method=14, lzma={"stream": b"\x01" + bytes(40)}))
+    # Declared shorter than the stream (the CRC-32 is the prefix's, so only
+    # the stream's end can tell), with and without the end marker announced.
+    for name, marker_bit in (("lzma_runs_past", True), ("lzma_runs_past_no_bit", False)):
+        a[name] = build(three(long, method=14, size=1000, crc=zlib.crc32(long[:1000]),
+                              lzma={"marker_bit": marker_bit}))
+    a["lzma_trailing"] = build(three(long, method=14, lzma={"trailing": b"\0" * 4}))
+    # 300 MiB declared with a 512 MiB dictionary: a window beyond the cap.
+    a["lzma_over_cap"] = build(three(long, method=14, size=300 << 20,
+                                     lzma={"properties": lzma_properties(dictionary=512 << 20)}))
+    a["lzma_bad_crc"] = build(three(long, method=14, crc=0xDEADBEEF))
     a["unknown_method"] = build(three(b"second", method=99))
     # A damaged central record: entries from there on cannot be reached.
     good = build(three(b"second"))
@@ -240,13 +300,28 @@ def archives():
         Entry("whole.txt", b"complete"),
         Entry("cut_deflated.txt", big, truncate=len(deflate(big)) // 2),
         Entry("cut_stored.txt", big, method=0, truncate=40000),
+        Entry("cut_lzma.txt", big, method=14, truncate=len(lzma_data(big)) // 2),
     ])
+    a["lzma"] = build([
+        Entry("marker.txt", big, method=14),
+        # The marker is there although bit 1 does not announce it.
+        Entry("unannounced.txt", big[:20000], method=14, lzma={"marker_bit": False}),
+        # A 4 KiB dictionary: the window wraps many times.
+        Entry("small_window.txt", big, method=14, lzma={"dict_size": 4096}),
+        # A 4 GiB dictionary for 7 bytes: the window is the entry's size.
+        Entry("huge_dictionary.txt", b"tiny\nxx", method=14,
+              lzma={"properties": lzma_properties(dictionary=0xFFFFFFFF)}),
+        Entry("empty.txt", b"", method=14),
+        Entry("encrypted.txt", secret, method=14, encrypt=True),
+        Entry("descriptor.txt", big[:30000], method=14, descriptor=True),
+        Entry("zip64.txt", big[:5000], method=14, zip64=True),
+    ])
+    a["lzma_python"] = lzma_python()
     a["crc_mismatch"] = build([
         Entry("bad_crc.txt", b"content whose CRC-32 is recorded wrong\n", method=0,
               crc=0xDEADBEEF),
         Entry("bad_crc_deflated.txt", big, crc=0xDEADBEEF),
     ])
-    secret = b"encrypted with the empty password\n" * 40
     a["encrypted"] = build([
         Entry("crc_rule.txt", secret, method=0, encrypt=True),
         Entry("time_rule.txt", secret, descriptor=True, encrypt=True),

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "tools/pack/lzma_encode.h"
 #include "tools/pack/pack_error.h"
 #include "unzip.h"
 #include "zip.h"
@@ -18,6 +19,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr int kMethodLzma = 14;
 
 // minizip opens files by the name we hand it; on Windows that must be the
 // UTF-16 name, or non-ANSI paths fail.
@@ -60,7 +63,17 @@ std::tm LocalTime(time_t t) {
   return local;
 }
 
-void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool directory) {
+void WriteAll(zipFile zip, const uint8_t* data, size_t size, const std::string& name) {
+  for (size_t at = 0; at < size;) {
+    const unsigned piece = unsigned(std::min<size_t>(size - at, 1 << 20));
+    if (zipWriteInFileInZip(zip, data + at, piece) != ZIP_OK)
+      throw PackError("cannot write " + name + " to the archive");
+    at += piece;
+  }
+}
+
+void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool directory,
+              Compression compression) {
   const FileFacts facts = Facts(file);
   zip_fileinfo info {};
   const std::tm local = LocalTime(facts.mtime);
@@ -80,19 +93,41 @@ void AddToZip(zipFile zip, const fs::path& file, const std::string& name, bool d
   unsigned char extra[9] = {'U', 'T', 5, 0, 1, uint8_t(mtime), uint8_t(mtime >> 8),
                             uint8_t(mtime >> 16), uint8_t(mtime >> 24)};
   const uLong versionMadeBy = (3 << 8) | 20;  // host Unix
-  if (zipOpenNewFileInZip4(zip, name.c_str(), &info, extra, sizeof extra, nullptr, 0, nullptr,
-                           directory ? 0 : Z_DEFLATED, directory ? 0 : 9, 0, -MAX_WBITS,
-                           DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0) != ZIP_OK)
-    throw PackError("cannot add " + name + " to the archive");
-  if (!directory) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw PackError("cannot read " + file.u8string());
-    std::vector<char> chunk(1 << 16);
-    while (in) {
-      in.read(chunk.data(), chunk.size());
-      if (in.gcount() > 0 && zipWriteInFileInZip(zip, chunk.data(), unsigned(in.gcount())) != ZIP_OK)
+  // Level 0 for all but DEFLATE: minizip turns levels 8 and 9 into
+  // general-purpose bit 1, which for LZMA would announce an end marker.
+  auto open = [&](int method, int level, int raw) {
+    if (zipOpenNewFileInZip4(zip, name.c_str(), &info, extra, sizeof extra, nullptr, 0, nullptr,
+                             method, level, raw, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                             nullptr, 0, versionMadeBy, 0) != ZIP_OK)
+      throw PackError("cannot add " + name + " to the archive");
+  };
+  if (directory) {
+    open(0, 0, 0);
+    zipCloseFileInZip(zip);
+    return;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw PackError("cannot read " + file.u8string());
+  if (compression == Compression::Lzma) {
+    const uint64_t size = fs::file_size(file);
+    LzmaEntry lzma;
+    if (EncodeLzmaEntry(in, size, file.u8string(), &lzma)) {
+      open(kMethodLzma, 0, 1);
+      WriteAll(zip, lzma.data.data(), lzma.data.size(), name);
+      if (zipCloseFileInZipRaw64(zip, size, lzma.crc) != ZIP_OK)
         throw PackError("cannot write " + name + " to the archive");
+      return;
     }
+    in.clear();
+    in.seekg(0);  // not smaller: stored
+  }
+  const bool deflate = compression == Compression::Deflate;
+  open(deflate ? Z_DEFLATED : 0, deflate ? 9 : 0, 0);
+  std::vector<char> chunk(1 << 16);
+  while (in) {
+    in.read(chunk.data(), chunk.size());
+    if (in.gcount() > 0 && zipWriteInFileInZip(zip, chunk.data(), unsigned(in.gcount())) != ZIP_OK)
+      throw PackError("cannot write " + name + " to the archive");
   }
   zipCloseFileInZip(zip);
 }
@@ -166,6 +201,13 @@ ArchiveListing Walk(unzFile zip) {
 
 }  // namespace
 
+Compression ParseCompression(const std::string& name) {
+  if (name == "deflate") return Compression::Deflate;
+  if (name == "lzma") return Compression::Lzma;
+  if (name == "store") return Compression::Store;
+  throw PackError("--compression " + name + ": expected lzma, deflate or store");
+}
+
 bool IsSetupAtRoot(const std::string& name) {
   std::string lower = name;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(tolower(c)); });
@@ -187,7 +229,7 @@ ArchiveListing ListArchive(const uint8_t* data, size_t size) {
   return zip ? Walk(zip) : ArchiveListing();
 }
 
-void ZipDirectory(const fs::path& directory, const fs::path& zipPath) {
+void ZipDirectory(const fs::path& directory, const fs::path& zipPath, Compression compression) {
   std::vector<fs::path> entries;
   for (auto& entry : fs::recursive_directory_iterator(directory)) entries.push_back(entry.path());
   std::sort(entries.begin(), entries.end());
@@ -198,7 +240,7 @@ void ZipDirectory(const fs::path& directory, const fs::path& zipPath) {
     for (const fs::path& path : entries) {
       const std::string name = fs::relative(path, directory).generic_u8string();
       const bool isDirectory = fs::is_directory(path);
-      AddToZip(zip, path, isDirectory ? name + "/" : name, isDirectory);
+      AddToZip(zip, path, isDirectory ? name + "/" : name, isDirectory, compression);
     }
   } catch (...) {
     zipClose(zip, nullptr);

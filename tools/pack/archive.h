@@ -24,6 +24,14 @@ struct ArchiveListing {
 // The listing of the archive held by `size` bytes at `data`.
 ArchiveListing ListArchive(const uint8_t* data, size_t size);
 
+// How a directory package's files are compressed (a .zip package keeps its
+// own methods). Lzma stores a file that it does not make smaller.
+enum class Compression { Deflate, Lzma, Store };
+
+// "deflate", "lzma" or "store"; throws PackError for anything else.
+Compression ParseCompression(const std::string& name);
+
 // Zips a directory tree in sorted order, keeping modification times and the
 // read-only attribute, so that the same tree gives the same bytes on every host.
-void ZipDirectory(const std::filesystem::path& directory, const std::filesystem::path& zipPath);
+void ZipDirectory(const std::filesystem::path& directory, const std::filesystem::path& zipPath,
+                  Compression compression = Compression::Deflate);

@@ -34,6 +34,7 @@ namespace {
 
 struct Options {
   fs::path stub, package, out, icon, check;
+  Compression compression = Compression::Deflate;
   bool allowX64 = false;  // test builds on machines that only run 64-bit Wine
   Branding branding;
   uint32_t sealOptions = 0;  // kSealOption* bits
@@ -86,6 +87,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
       else if (choice == "checkout") options.sealOptions &= ~kSealOptionInstallerExitCode;
       else throw PackError("--exit-code " + choice + ": expected installer or checkout");
     }
+    else if (arg == "--compression") options.compression = ParseCompression(args[++i]);
     else if (arg == "--file-version") version().file = ParseVersionNumber(args[++i], arg);
     else if (arg == "--product-version") version().product = ParseVersionNumber(args[++i], arg);
     else if (arg == "--version-language") version().language = ParseNumber(args[++i], 16, arg);
@@ -196,6 +198,8 @@ const char kHelp[] =
     "  --exit-code checkout        exit 1 once the archive is checked out, 0 before (default)\n"
     "  --working-directory package setup.exe starts in its own protected folder\n"
     "  --working-directory caller  setup.exe starts in the caller's current directory (default)\n"
+    "  --compression lzma|deflate|store  how a directory's files are zipped\n"
+    "                              (default deflate; a .zip keeps its own)\n"
     "  --allow-x64                 accept a 64-bit stub (test builds only)\n"
     "branding:\n"
     "  --icon FILE.ico             the installer's icon (all its images)\n"
@@ -262,7 +266,7 @@ int Run(const std::vector<std::string>& args) {
     if (fs::is_directory(options.package)) {
       zipped = options.out;
       zipped += ".zip.partial";
-      ZipDirectory(options.package, zipped);
+      ZipDirectory(options.package, zipped, options.compression);
       archivePath = zipped;
     } else if (!fs::is_regular_file(options.package)) {
       throw PackError("package " + options.package.u8string() + " does not exist");
