@@ -172,9 +172,26 @@ TEST_F(RunAndWaitTest, ChattyChildIsNotBlockedByFullPipes) {
   EXPECT_EQ(std::vector<std::wstring>{L"进程执行结果:[7]"}, log_.Messages());
 }
 
-// The gate before the installer. No timing decides these: the child itself
-// tries to write and delete its file while the gate holds it, and the
-// refusals are of files that never change.
+// "<error> <error>" of opening `path` for writing, then for deletion, sharing
+// everything: 0 for an open that worked. As launch_test_child reports it.
+std::string OpenErrors(const std::wstring& path) {
+  std::string errors;
+  for (DWORD access : {DWORD(GENERIC_WRITE), DWORD(DELETE)}) {
+    HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    errors += (errors.empty() ? "" : " ") + std::to_string(file == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  return errors;
+}
+
+std::wstring checkedPath;     // what the gate's hook probes
+std::string checkedOpenErrors;
+
+// The gate before the installer. No timing decides these: its file is
+// probed between the checks and the start (through the gate's hook) and by
+// the child itself while it runs; the refusals are of files that never
+// change.
 TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEnds) {
   const std::string child = ReadWholeFile(child_);
   const Sha256Digest digest = Sha256Of(child.data(), child.size());
@@ -202,11 +219,14 @@ TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEn
   };
   SetEnvironmentVariableW(L"VXCHILD_EXIT", L"5");
   SetEnvironmentVariableW(L"VXCHILD_PROBE", setup.c_str());
+  checkedPath = setup;
+  installerCheckedForTest = [] { checkedOpenErrors = OpenErrors(checkedPath); };
   wchar_t ours[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, ours);
   for (const Row& row : rows) {
     ASSERT_TRUE(WriteWholeFile(setup, row.contents)) << row.what;
     DeleteFileW(results_.c_str());
+    checkedOpenErrors = "(not called)";
     const size_t logged = log_.Messages().size();
     FileHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -221,17 +241,18 @@ TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEn
     if (row.refusal) {
       EXPECT_NE(messages[logged].find(*row.refusal), std::wstring::npos) << row.what << ": " << Narrow(messages[logged]);
       EXPECT_FALSE(PathExists(results_)) << row.what;
+      EXPECT_EQ(checkedOpenErrors, "(not called)") << row.what;
     } else {
       std::vector<std::string> report = ChildReport();
       ASSERT_EQ(report.size(), 5u) << row.what;
       EXPECT_EQ(_stricmp(report[1].c_str(), Narrow(row.inItsFolder ? folder : ours).c_str()), 0) << report[1];
-      // Writing and deleting: sharing violations while it ran.
+      // Writing and deleting: sharing violations from the checks on, until it has ended.
+      EXPECT_EQ(checkedOpenErrors, "32 32") << row.what;
       EXPECT_EQ(report[4], "32 32") << row.what;
     }
-    // Once it has ended (or was refused), nothing of the gate holds the file.
-    FileHandle after(CreateFileW(setup.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_TRUE(after.valid()) << row.what;
+    EXPECT_EQ(OpenErrors(setup), "0 0") << row.what;
   }
+  installerCheckedForTest = nullptr;
 }
 
 TEST_F(RunAndWaitTest, MissingProgramIsLoggedWithTheSystemText) {
