@@ -133,13 +133,12 @@ __attribute__((target("sha,ssse3,sse4.1"))) VEXLODE_ALIGN_STACK void CompressSha
 }
 
 bool DetectShaInstructions() {
-  // On i386, __get_cpuid_max first checks that CPUID exists at all.
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  // Each call checks that the leaf exists (on i386, that CPUID does at all).
+  Sha256CpuidWords words = {};
   unsigned int a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  const bool shuffles = (d & bit_SSE2) && (c & bit_SSSE3) && (c & bit_SSE4_1);
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-  return shuffles && (b & bit_SHA);
+  if (__get_cpuid(1, &a, &b, &c, &d)) words.leaf1Ecx = c, words.leaf1Edx = d;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) words.leaf7Ebx = b;
+  return Sha256ShaInstructionsUsable(words);
 }
 
 #else
@@ -156,6 +155,12 @@ bool forcePortable = false;
 
 bool operator==(const Sha256Digest& a, const Sha256Digest& b) {
   return memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
+
+bool Sha256ShaInstructionsUsable(const Sha256CpuidWords& words) {
+  constexpr uint32_t kSse2 = 1u << 26, kSsse3 = 1u << 9, kSse41 = 1u << 19, kSha = 1u << 29;
+  return (words.leaf1Edx & kSse2) && (words.leaf1Ecx & kSsse3) && (words.leaf1Ecx & kSse41) &&
+         (words.leaf7Ebx & kSha);
 }
 
 bool Sha256CpuHasShaInstructions() {

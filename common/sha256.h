@@ -44,6 +44,13 @@ enum class Sha256Engine : uint8_t { Portable, ShaInstructions };
 // that go with them. CPUID is asked on the first call only.
 bool Sha256CpuHasShaInstructions();
 
+// The CPUID words that decide it: leaf 1's ECX and EDX, and leaf 7's EBX
+// (0 where the CPU has no such leaf).
+struct Sha256CpuidWords {
+  uint32_t leaf1Ecx, leaf1Edx, leaf7Ebx;
+};
+bool Sha256ShaInstructionsUsable(const Sha256CpuidWords& words);
+
 // The engine a digest started now runs on: the SHA instructions where the CPU
 // has them, unless the portable one is forced.
 Sha256Engine Sha256SelectedEngine();

@@ -116,6 +116,8 @@ uint32_t LogResult(DWORD exitCode) {
 
 }  // namespace
 
+void (*installerCheckedForTest)() = nullptr;
+
 uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started) {
   if (started) *started = false;
   if (!applicationPath) return kNoExitCode;
@@ -149,6 +151,7 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
     LogError(L"setup", L"[%s] is not the installer this run extracted: not started", installerPath);
     return LogResult(kNoExitCode);
   }
+  if (installerCheckedForTest) installerCheckedForTest();
   return LogResult(
       RunChild(installerPath, startPath, commandLine, inItsFolder ? folderPath : nullptr, started));
 }

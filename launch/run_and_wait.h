@@ -30,6 +30,10 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
                              wchar_t* commandLine, const Sha256Digest* expected,
                              const wchar_t* foreignEntry, bool inItsFolder, bool* started = nullptr);
 
+// Tests only (null in the stub): called once the installer has passed the
+// checks, while its handle is held, right before it is started.
+extern void (*installerCheckedForTest)();
+
 // The system's text for `error`, without its line break; empty when there is
 // none or it is too long for the log line.
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]);

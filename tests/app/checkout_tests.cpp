@@ -114,7 +114,7 @@ TEST_F(CheckoutTest, SealedCopyTakesExactlyTheSealedArchiveAndJudgesTheRest) {
       {"cut short", archive.substr(0, archive.size() - 1), 0, 0, SealVerdict::CutShort},
       {"one byte changed", other, 0, 0, SealVerdict::Changed},
       {"signed", archive + std::string(4, '\0') + signature, table, 0x300, SealVerdict::Intact},
-      {"padding not zeros", archive + "\0\0\0x" + signature, table, 0x300, SealVerdict::TrailingBytes},
+      {"padding not zeros", archive + std::string("\0\0\0x", 4) + signature, table, 0x300, SealVerdict::TrailingBytes},
       {"signature not declared", archive + std::string(4, '\0') + signature, 0, 0, SealVerdict::TrailingBytes},
   };
   for (const Case& c : cases) {

@@ -113,6 +113,38 @@ TEST_F(TempWorkspaceTest, TakenNamesAreLeftUntouchedAndFreshNamesDrawn) {
   EXPECT_EQ(ReadWholeFile(victim), "precious");
 }
 
+// %TEMP% leads through a link that is re-pointed once the objects exist, to a
+// folder with another file and folder at their names: those stand there
+// through the pin's release and the deletion, and only ours may go.
+TEST_F(TempWorkspaceTest, RemovalReachesOnlyWhatItCreatedWhateverStandsAtItsNames) {
+  const std::wstring real = dir_ / L"real", other = dir_ / L"other", link = dir_ / L"temp";
+  ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr) && CreateDirectoryW(other.c_str(), nullptr));
+  if (!PlantSymbolicLink(real, link)) GTEST_SKIP() << "no links here";
+  struct TmpThroughLink {
+    std::wstring link;
+    wchar_t saved[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+    explicit TmpThroughLink(const std::wstring& at) : link(at) { SetEnvironmentVariableW(L"TMP", (at + L"\\").c_str()); }
+    ~TmpThroughLink() {
+      SetEnvironmentVariableW(L"TMP", length ? saved : nullptr);
+      RemoveSymbolicLink(link);
+    }
+  } tmp(link);
+  TempWorkspace workspace;
+  ASSERT_EQ(workspace.Create(first_, 2, 3), TempWorkspace::Outcome::Created);
+  const std::wstring name = workspace.archiveName(), base = name.substr(0, name.size() - 4);
+  ASSERT_TRUE(WriteWholeFile(real + L"\\" + base + L"\\ours.txt", "ours"));
+  ASSERT_TRUE(RemoveSymbolicLink(link) && PlantSymbolicLink(other, link));
+  ASSERT_TRUE(WriteWholeFile(other + L"\\" + name, "theirs"));
+  ASSERT_TRUE(CreateDirectoryW((other + L"\\" + base).c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(other + L"\\" + base + L"\\theirs.txt", "theirs"));
+  workspace.Remove();
+  EXPECT_EQ(ReadWholeFile(other + L"\\" + name), "theirs");
+  EXPECT_EQ(ReadWholeFile(other + L"\\" + base + L"\\theirs.txt"), "theirs");
+  EXPECT_FALSE(PathExists(real + L"\\" + name));
+  EXPECT_FALSE(PathExists(real + L"\\" + base));
+}
+
 TEST_F(TempWorkspaceTest, FilesInUseAreRetriedBrieflyThenLeft) {
   struct Row { DWORD holdMs; bool left; };
   const Row rows[] = {{500, false}, {3500, true}};

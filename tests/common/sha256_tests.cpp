@@ -118,6 +118,21 @@ TEST(Sha256, KnownAnswersOnEachEngineInAnyPieces) {
             "c0ad129492217653b018009815285a2128bf46fff4d4f978a58e27866dc7a71a");
 }
 
+// The SHA instructions are used only where CPUID announces them with their
+// shuffles: on any other CPU they would end the process.
+TEST(Sha256, ShaInstructionsOnlyWhereCpuidAnnouncesThemAll) {
+  const uint32_t kSsse3 = 1u << 9, kSse41 = 1u << 19, kSse2 = 1u << 26, kSha = 1u << 29;
+  struct Row { const char* cpu; Sha256CpuidWords words; bool usable; };
+  const Row rows[] = {
+      {"with SHA", {kSsse3 | kSse41, kSse2, kSha}, true},
+      {"without SHA", {kSsse3 | kSse41, kSse2, ~kSha}, false},
+      {"without SSSE3", {kSse41, kSse2, kSha}, false},
+      {"without SSE4.1", {kSsse3, kSse2, kSha}, false},
+      {"without SSE2", {kSsse3 | kSse41, 0, kSha}, false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Sha256ShaInstructionsUsable(row.words), row.usable) << row.cpu;
+}
+
 // The digest of every prefix of `data`: from Python's hashlib natively; under
 // Wine, which has no Python, from the portable engine fed at once (which the
 // native run holds to hashlib).

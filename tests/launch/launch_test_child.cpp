@@ -4,8 +4,10 @@
 //   VXCHILD_STDOUT_BYTES  bytes to write to standard output first
 //   VXCHILD_STDERR_BYTES  bytes to write to standard error first
 //   VXCHILD_EXIT          exit code
+//   VXCHILD_PROBE         a file to try to open for writing and for deletion
 // Results: command line, current directory, the file types of the three
-// standard handles, and how many bytes each output write delivered.
+// standard handles, how many bytes each output write delivered, and with
+// VXCHILD_PROBE the error of each open (0 when it opened).
 #include <windows.h>
 
 #include <stdlib.h>
@@ -47,6 +49,15 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
+// 0 when `path` opens with `access`, sharing everything; else the error.
+DWORD OpenError(const std::wstring& path, DWORD access) {
+  HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(file);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -61,6 +72,9 @@ int main() {
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
       report += std::to_string(GetFileType(GetStdHandle(which))) + " ";
     report += "\n" + std::to_string(wroteOut) + " " + std::to_string(wroteErr) + "\n";
+    std::wstring probe = Variable(L"VXCHILD_PROBE");
+    if (!probe.empty())
+      report += std::to_string(OpenError(probe, GENERIC_WRITE)) + " " + std::to_string(OpenError(probe, DELETE)) + "\n";
     HANDLE file = CreateFileW(results.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;

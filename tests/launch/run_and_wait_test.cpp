@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
+#include "common/sha256.h"
 #include "launch/system_message.h"
 #include "log/log_utility.h"
 #include "tests/support/test_files.h"
@@ -106,7 +108,7 @@ class RunAndWaitTest : public testing::Test {
   }
   ~RunAndWaitTest() override {
     for (const wchar_t* name : {L"VXCHILD_RESULTS", L"VXCHILD_STDOUT_BYTES",
-                                L"VXCHILD_STDERR_BYTES", L"VXCHILD_EXIT"})
+                                L"VXCHILD_STDERR_BYTES", L"VXCHILD_EXIT", L"VXCHILD_PROBE"})
       SetEnvironmentVariableW(name, nullptr);
   }
 
@@ -168,6 +170,89 @@ TEST_F(RunAndWaitTest, ChattyChildIsNotBlockedByFullPipes) {
   ASSERT_EQ(4u, report.size());
   EXPECT_EQ("1048576 1048576", report[3]);
   EXPECT_EQ(std::vector<std::wstring>{L"进程执行结果:[7]"}, log_.Messages());
+}
+
+// "<error> <error>" of opening `path` for writing, then for deletion, sharing
+// everything: 0 for an open that worked. As launch_test_child reports it.
+std::string OpenErrors(const std::wstring& path) {
+  std::string errors;
+  for (DWORD access : {DWORD(GENERIC_WRITE), DWORD(DELETE)}) {
+    HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    errors += (errors.empty() ? "" : " ") + std::to_string(file == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  return errors;
+}
+
+std::wstring checkedPath;     // what the gate's hook probes
+std::string checkedOpenErrors;
+
+// The gate before the installer. No timing decides these: its file is
+// probed between the checks and the start (through the gate's hook) and by
+// the child itself while it runs; the refusals are of files that never
+// change.
+TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEnds) {
+  const std::string child = ReadWholeFile(child_);
+  const Sha256Digest digest = Sha256Of(child.data(), child.size());
+  Sha256Digest lastByteDiffers = digest;
+  lastByteDiffers.bytes[31] ^= 1;
+  const std::wstring folder = dir_ / L"run", setup = folder + L"\\setup.exe";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring notOurs = L"[" + setup + L"] is not the installer this run extracted: not started";
+  const std::wstring foreign = L"[C:\\x\\plant.dll] was not extracted by this run: [" + setup + L"] not started";
+  struct Row {
+    const char* what;
+    std::string contents;
+    const Sha256Digest* expected;
+    const wchar_t* foreignEntry;
+    bool inItsFolder;
+    const std::wstring* refusal;  // null: it starts
+  };
+  const Row rows[] = {
+      {"as extracted", child, &digest, nullptr, false, nullptr},
+      {"as extracted, in its folder", child, &digest, nullptr, true, nullptr},
+      {"another file at its path", child + "x", &digest, nullptr, false, &notOurs},
+      {"digest differs in its last byte", child, &lastByteDiffers, nullptr, false, &notOurs},
+      {"nothing extracted", child, nullptr, nullptr, false, &notOurs},
+      {"a foreign entry beside it", child, &digest, L"C:\\x\\plant.dll", false, &foreign},
+  };
+  SetEnvironmentVariableW(L"VXCHILD_EXIT", L"5");
+  SetEnvironmentVariableW(L"VXCHILD_PROBE", setup.c_str());
+  checkedPath = setup;
+  installerCheckedForTest = [] { checkedOpenErrors = OpenErrors(checkedPath); };
+  wchar_t ours[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, ours);
+  for (const Row& row : rows) {
+    ASSERT_TRUE(WriteWholeFile(setup, row.contents)) << row.what;
+    DeleteFileW(results_.c_str());
+    checkedOpenErrors = "(not called)";
+    const size_t logged = log_.Messages().size();
+    FileHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring commandLine = L"a=1|";
+    bool started = true;
+    const uint32_t result = RunExtractedAndWait(handle.get(), L"setup.exe", setup.c_str(), &commandLine[0],
+                                                row.expected, row.foreignEntry, row.inItsFolder, &started);
+    EXPECT_EQ(started, !row.refusal) << row.what;
+    EXPECT_EQ(result, row.refusal ? 0xFFFFFFFFu : 5u) << row.what;
+    const std::vector<std::wstring> messages = log_.Messages();
+    ASSERT_EQ(messages.size(), logged + (row.refusal ? 2 : 1)) << row.what;
+    if (row.refusal) {
+      EXPECT_NE(messages[logged].find(*row.refusal), std::wstring::npos) << row.what << ": " << Narrow(messages[logged]);
+      EXPECT_FALSE(PathExists(results_)) << row.what;
+      EXPECT_EQ(checkedOpenErrors, "(not called)") << row.what;
+    } else {
+      std::vector<std::string> report = ChildReport();
+      ASSERT_EQ(report.size(), 5u) << row.what;
+      EXPECT_EQ(_stricmp(report[1].c_str(), Narrow(row.inItsFolder ? folder : ours).c_str()), 0) << report[1];
+      // Writing and deleting: sharing violations from the checks on, until it has ended.
+      EXPECT_EQ(checkedOpenErrors, "32 32") << row.what;
+      EXPECT_EQ(report[4], "32 32") << row.what;
+    }
+    EXPECT_EQ(OpenErrors(setup), "0 0") << row.what;
+  }
+  installerCheckedForTest = nullptr;
 }
 
 TEST_F(RunAndWaitTest, MissingProgramIsLoggedWithTheSystemText) {

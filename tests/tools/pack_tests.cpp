@@ -375,7 +375,9 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
   const std::string common = "--stub " + Arg(stub_) + " " + Arg(dir_ / "good.zip") + " -o ";
   ASSERT_EQ(Pack(common + Arg(dir_ / "plain.exe"), PACKER).status, 0);
   WriteAll(dir_ / "app.ico", MakeIco({16}));
-  ASSERT_EQ(Pack(common + Arg(dir_ / "branded.exe") + " --exit-code installer --icon " + Arg(dir_ / "app.ico") +
+  // The last of two choices counts.
+  ASSERT_EQ(Pack(common + Arg(dir_ / "branded.exe") + " --working-directory package --working-directory caller" +
+                     " --exit-code installer --icon " + Arg(dir_ / "app.ico") +
                      " --file-version 2.1 --version-string \"$(printf 'ProductName=Two\\nlines')\"",
                  PACKER)
                 .status,
@@ -416,7 +418,7 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
                         "option working directory: caller: the caller's current directory", "result: installs"}},
       {"branded.exe", 0, {"branding ProductName: Two?lines", "branding FileVersion: 2.1", "branding icon: set",
                           "option exit code: installer: setup.exe's own, 1603 when it did not run",
-                          "result: installs"}},
+                          "option working directory: caller: the caller's current directory", "result: installs"}},
       {"workdir.exe", 0, {"option working directory: package: setup.exe's own folder",
                           "option exit code: checkout: 1 once the archive is checked out, 0 before"}},
       {"concatenated.exe", 1, {"stub sha256: " + stubDigest + " (with its seal emptied)",

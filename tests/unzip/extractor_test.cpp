@@ -228,6 +228,7 @@ TEST_F(Extraction, MiddleEntryThatIsBadFailsAlone) {
       {"lzma_lc_lp", 0}, {"lzma_properties_size", 0}, {"lzma_cut_header", 0},
       {"lzma_not_a_stream", 0}, {"lzma_over_cap", 0}, {"lzma_runs_past", 1000},
       {"lzma_runs_past_no_bit", 1000}, {"lzma_trailing", 3000}, {"lzma_bad_crc", 3000},
+      {"lzma_no_marker", 0},
   };
   for (const Row& row : rows) {
     const char* archive = row.archive;

@@ -271,6 +271,8 @@ def archives():
         a[name] = build(three(long, method=14, size=1000, crc=zlib.crc32(long[:1000]),
                               lzma={"marker_bit": marker_bit}))
     a["lzma_trailing"] = build(three(long, method=14, lzma={"trailing": b"\0" * 4}))
+    # Bit 1 announces the end marker; the stream of no bytes at all has none.
+    a["lzma_no_marker"] = build(three(b"", method=14, lzma={"stream": bytes(5)}))
     # 300 MiB declared with a 512 MiB dictionary: a window beyond the cap.
     a["lzma_over_cap"] = build(three(long, method=14, size=300 << 20,
                                      lzma={"properties": lzma_properties(dictionary=512 << 20)}))
