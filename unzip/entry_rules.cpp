@@ -200,11 +200,6 @@ bool LocalSizesAgree(const uint8_t* header, const CentralFields& central, const 
          agrees(compressed, central.compressedSize, compressedAt);
 }
 
-// Stored, deflated or LZMA: every other method (bzip2 among them) is refused.
-bool IsExtractableMethod(uint16_t method) {
-  return method == kMethodStored || method == kMethodDeflated || method == kMethodLzma;
-}
-
 }  // namespace
 
 bool LocalHeaderAgrees(const uint8_t* header, size_t length, const CentralFields& central,

@@ -71,6 +71,12 @@ constexpr size_t kLocalHeaderSize = 30;
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kMethodLzma = 14;
+
+// Stored, deflated or LZMA: every other method (bzip2 among them) is refused.
+// The packer's check asks the same question of a package.
+inline bool IsExtractableMethod(uint16_t method) {
+  return method == kMethodStored || method == kMethodDeflated || method == kMethodLzma;
+}
 constexpr uint16_t kZip64BlockId = 0x0001;
 
 // Checks a local file header (its first kLocalHeaderSize bytes) against the

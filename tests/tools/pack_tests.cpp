@@ -390,16 +390,22 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
   // Methods as the central directory names them (nothing is inflated): a.txt
   // and data/b.txt renamed to LZMA and to an unknown method.
   Zip("methods.zip", "setup.exe a.txt data");
-  std::string methods = ReadAll(dir_ / "methods.zip");
-  for (const auto& [name, method] : {std::pair<std::string, char>{"a.txt", 14}, {"data/b.txt", 99}}) {
-    size_t at = methods.find("PK\x01\x02");
-    while (at != std::string::npos && methods.compare(at + 46, name.size(), name) != 0)
-      at = methods.find("PK\x01\x02", at + 4);
-    ASSERT_NE(at, std::string::npos) << name;
-    methods[at + 10] = method;
-    methods[at + 11] = 0;
-  }
-  WriteAll(dir_ / "methods.exe", stub + methods);
+  const std::string listed = ReadAll(dir_ / "methods.zip");
+  auto withMethods = [&](std::vector<std::pair<std::string, char>> changes) {
+    std::string methods = listed;
+    for (const auto& [name, method] : changes) {
+      size_t at = methods.find("PK\x01\x02");
+      while (at != std::string::npos && methods.compare(at + 46, name.size(), name) != 0)
+        at = methods.find("PK\x01\x02", at + 4);
+      EXPECT_NE(at, std::string::npos) << name;
+      if (at == std::string::npos) continue;
+      methods[at + 10] = method;
+      methods[at + 11] = 0;
+    }
+    return stub + methods;
+  };
+  WriteAll(dir_ / "methods.exe", withMethods({{"a.txt", 14}, {"data/b.txt", 99}}));
+  WriteAll(dir_ / "bzip2setup.exe", withMethods({{"setup.exe", 12}}));
   std::string unsealable = stub;
   unsealable.replace(unsealable.find(".vxseal"), 7, ".vxsea_");
   WriteAll(dir_ / "foreign.exe", unsealable + zip);
@@ -426,7 +432,10 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
                                "package setup.exe: not at the root",
                                "result: does not install: no setup.exe at the package's root"}},
       {"methods.exe", 0, {"package: 4 entries, 100028 bytes uncompressed",
-                          "package compression: 0 stored (2 entries), 14 LZMA (1 entry), 99 (1 entry)"}},
+                          "package compression: 0 stored (2 entries), 14 LZMA (1 entry), 99 unsupported (1 entry)"}},
+      {"bzip2setup.exe", 1, {"package setup.exe: at the root",
+                             "result: does not install: setup.exe is compressed with method 12, which the stub "
+                             "cannot extract"}},
       {"foreign.exe", 1, {"stub: 32-bit, not a vexlode stub (no seal section)",
                           "result: does not install: not a vexlode installer"}},
       {"text.exe", 1, {"stub: not a PE image", "result: does not install: no payload offset: the stub would stop at once"}},

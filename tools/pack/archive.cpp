@@ -189,7 +189,10 @@ ArchiveListing Walk(unzFile zip) {
     // minizip terminates the name only when it fits; a longer one is cut here.
     if ((rc = unzGetCurrentFileInfo64(zip, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0)) != UNZ_OK) break;
     name[info.size_filename < sizeof name - 1 ? info.size_filename : sizeof name - 1] = 0;
-    if (IsSetupAtRoot(name)) listing.setupAtRoot = true;
+    if (IsSetupAtRoot(name)) {
+      listing.setupAtRoot = true;
+      listing.setupMethod = uint16_t(info.compression_method);
+    }
     ++listing.entries;
     listing.uncompressedBytes += info.uncompressed_size;
     ++listing.methods[uint16_t(info.compression_method)];

@@ -18,6 +18,7 @@ struct ArchiveListing {
   uint64_t entries = 0;
   uint64_t uncompressedBytes = 0;
   bool setupAtRoot = false;
+  uint16_t setupMethod = 0;  // of the last setup.exe at the root, the one the stub would run
   std::map<uint16_t, uint64_t> methods;  // compression method -> entries using it
 };
 

@@ -15,6 +15,7 @@
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/seal.h"
 #include "tools/pack/version_info.h"
+#include "unzip/entry_rules.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ std::string MethodText(uint16_t method) {
   if (method == 0) return number + " stored";
   if (method == 8) return number + " deflate";
   if (method == 14) return number + " LZMA";
-  return number;
+  return number + " unsupported";
 }
 
 std::string Count(uint64_t n, const char* one, const char* many) {
@@ -263,5 +264,8 @@ bool CheckInstaller(const std::string& name, const std::vector<uint8_t>& file, s
   if (verdict != SealVerdict::Intact) return report.DoesNotInstall(Narrow(SealVerdictText(verdict)));
   if (!listing.readable) return report.DoesNotInstall("the package is not a readable ZIP archive");
   if (!listing.setupAtRoot) return report.DoesNotInstall("no setup.exe at the package's root");
+  if (!IsExtractableMethod(listing.setupMethod))
+    return report.DoesNotInstall("setup.exe is compressed with method " + std::to_string(listing.setupMethod) +
+                                 ", which the stub cannot extract");
   return report.Installs();
 }
