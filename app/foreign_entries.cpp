@@ -16,8 +16,12 @@ bool Walk(HANDLE directory, const wchar_t* root, const wchar_t* relative, const 
     wchar_t path[kPathCapacity];
     size_t length = FormatText(path, kPathCapacity, L"%s%s%s", relative, relative[0] ? L"\\" : L"",
                                listing.name());
+    // Another object under one of our names (ours deleted, theirs put there)
+    // is as foreign as an unknown name.
+    size_t index = created.IndexOf(path, length);
     if (!listing.nameFits() || length + TextLength(root) + 1 >= kPathCapacity ||
-        !created.Contains(path) || (listing.attributes() & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        index == PathSet::kNotFound || created.Value(index) != listing.fileId() ||
+        (listing.attributes() & FILE_ATTRIBUTE_REPARSE_POINT)) {
       FormatText(found, kPathCapacity, L"%s%s", root, path);
       return true;
     }

@@ -15,13 +15,15 @@ using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUT
 using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
                                                   PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING,
                                                   BOOLEAN);
-using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+// NtSetInformationFile and NtQueryInformationFile.
+using NtFileInformationFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
 
 constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE, as Win32 names are
 constexpr ULONG kSynchronousIoNonAlert = 0x20;
 constexpr LONG kStatusNameInvalid = static_cast<LONG>(0xC0000033);
 constexpr ULONG kFileDirectoryInformation = 1;
+constexpr ULONG kFileInternalInformation = 6;
 constexpr ULONG kFileRenameInformation = 10;
 
 // FILE_DIRECTORY_INFORMATION with room for one entry's name.
@@ -150,7 +152,7 @@ DWORD NtEntryAttributes(HANDLE directory, const wchar_t* name, size_t nameLength
 }
 
 bool NtRenameFile(HANDLE file, HANDLE root, const wchar_t* name, size_t nameLength, bool replace) {
-  auto setInformation = reinterpret_cast<NtSetInformationFileFunction>(
+  auto setInformation = reinterpret_cast<NtFileInformationFunction>(
       reinterpret_cast<void*>(NtdllFunction("NtSetInformationFile")));
   if (!setInformation) {
     SetLastError(ERROR_PROC_NOT_FOUND);
@@ -178,6 +180,17 @@ bool NtRenameFile(HANDLE file, HANDLE root, const wchar_t* name, size_t nameLeng
     return false;
   }
   return true;
+}
+
+uint64_t FileIdentity(HANDLE handle) {
+  // GetFileInformationByHandle would need FILE_READ_ATTRIBUTES, which our
+  // files are not created with.
+  auto query = reinterpret_cast<NtFileInformationFunction>(
+      reinterpret_cast<void*>(NtdllFunction("NtQueryInformationFile")));
+  LARGE_INTEGER index = {};
+  IO_STATUS_BLOCK io = {};
+  if (!query || query(handle, &io, &index, sizeof index, kFileInternalInformation) < 0) return 0;
+  return static_cast<uint64_t>(index.QuadPart);
 }
 
 bool IsLinkHandle(HANDLE handle) {
@@ -245,6 +258,7 @@ bool DirectoryListing::Next() {
     nameFits_ = length < kPathCapacity;
     nameLength_ = CopyText(name_, kPathCapacity, name, length);
     attributes_ = record->FileAttributes;
+    fileId_ = static_cast<uint64_t>(record->FileId.QuadPart);
     return true;
   }
 }

@@ -6,6 +6,8 @@
 #pragma once
 #include <windows.h>
 
+#include <stdint.h>
+
 #include "common/byte_buffer.h"
 #include "common/handle.h"
 #include "common/path.h"
@@ -48,6 +50,11 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Whether the handle is on a reparse point (a link) itself.
 bool IsLinkHandle(HANDLE handle);
 
+// The file ID of what the handle is on (the one a directory listing shows
+// for it), read through the handle itself, which needs no access right for
+// it; 0 when it cannot be read.
+uint64_t FileIdentity(HANDLE handle);
+
 // Deletes what the handle is on once every handle on it is closed: no name
 // is resolved again. Needs DELETE access.
 bool MarkForDeletion(HANDLE handle);
@@ -75,6 +82,7 @@ class DirectoryListing {
   size_t nameLength() const { return nameLength_; }
   bool nameFits() const { return nameFits_; }  // false: name() holds only its start
   DWORD attributes() const { return attributes_; }
+  uint64_t fileId() const { return fileId_; }
   DWORD error() const { return error_; }
 
  private:
@@ -86,5 +94,6 @@ class DirectoryListing {
   size_t nameLength_ = 0;
   bool nameFits_ = true;
   DWORD attributes_ = 0;
+  uint64_t fileId_ = 0;
   DWORD error_ = 0;
 };

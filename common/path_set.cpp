@@ -56,7 +56,7 @@ size_t PathSet::Find(const WideString& key, uint32_t hash) const {
   size_t mask = SlotCount() - 1;
   for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     uint32_t entry = Slots()[slot];
-    if (!entry || (hashes_[entry - 1] == hash && SameKey(keys_[entry - 1], key))) return slot;
+    if (!entry || (details_[entry - 1].hash == hash && SameKey(keys_[entry - 1], key))) return slot;
   }
 }
 
@@ -66,7 +66,7 @@ void PathSet::Grow() {
   uint32_t* slots = Slots();
   for (size_t i = 0; i < count; ++i) slots[i] = 0;
   for (size_t i = 0; i < keys_.size(); ++i)
-    slots[Find(keys_[i], hashes_[i])] = static_cast<uint32_t>(i + 1);
+    slots[Find(keys_[i], details_[i].hash)] = static_cast<uint32_t>(i + 1);
 }
 
 size_t PathSet::Insert(const wchar_t* path, size_t length) {
@@ -77,7 +77,7 @@ size_t PathSet::Insert(const wchar_t* path, size_t length) {
   uint32_t* slots = Slots();
   if (slots[slot]) return slots[slot] - 1;
   keys_.Append(static_cast<WideString&&>(key));
-  hashes_.Append(hash);
+  details_.Append(Details{hash, 0});
   slots[slot] = static_cast<uint32_t>(keys_.size());
   return keys_.size() - 1;
 }

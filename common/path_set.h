@@ -1,5 +1,6 @@
 // The set of relative paths that one extraction created, for telling our own
-// files and folders from ones that appeared beside them. Pure: no <windows.h>.
+// files and folders from ones that appeared beside them or in their place.
+// Pure: no <windows.h>.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -38,6 +39,11 @@ class PathSet {
   bool Contains(const wchar_t* path) const { return Contains(path, TextLength(path)); }
   size_t size() const { return keys_.size(); }
 
+  // Each path carries one value, 0 until set: the extraction keeps there the
+  // file ID of the object it created under that name.
+  uint64_t Value(size_t index) const { return details_[index].value; }
+  void SetValue(size_t index, uint64_t value) { details_[index].value = value; }
+
  private:
   // Slot value: 0 for empty, else index into keys_ plus one.
   size_t Find(const WideString& key, uint32_t hash) const;
@@ -48,6 +54,11 @@ class PathSet {
   size_t SlotCount() const { return slots_.size() / sizeof(uint32_t); }
 
   Array<WideString> keys_;
-  Array<uint32_t> hashes_;
+  // By index, as keys_ (one array: each element type costs the stub its code).
+  struct Details {
+    uint32_t hash;
+    uint64_t value;
+  };
+  Array<Details> details_;
   ByteBuffer slots_;
 };

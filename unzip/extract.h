@@ -32,7 +32,7 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntrie
 // What an extraction into a fresh directory created, for the checks before
 // the installer starts.
 struct ExtractionRecord {
-  PathSet created;  // every file and folder written, relative to the target
+  PathSet created;  // every file and folder written: path relative to the target, file ID
   bool installerWritten = false;  // the watched entry was written completely
   Sha256Digest installerDigest = {};
 };

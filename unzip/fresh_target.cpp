@@ -9,6 +9,12 @@ namespace {
 // below them.
 constexpr ULONG kLevelSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// Names alone would not tell our file from another put in its place once
+// ours is deleted: each is recorded with the file ID of what was created.
+void Record(PathSet* created, const wchar_t* path, size_t length, HANDLE handle) {
+  created->SetValue(created->Insert(path, length), FileIdentity(handle));
+}
+
 }  // namespace
 
 FreshLevel OpenFreshDirectories(FreshTarget* target, const wchar_t* directory, size_t length,
@@ -32,7 +38,7 @@ FreshLevel OpenFreshDirectories(FreshTarget* target, const wchar_t* directory, s
       bool foreign = status == kNtStatusNameCollision && !target->created->Contains(directory, prefix);
       return foreign ? FreshLevel::Foreign : FreshLevel::Missing;
     }
-    target->created->Insert(directory, prefix);
+    Record(target->created, directory, prefix, level.get());
     target->directories.Insert(directory, prefix);
     *deepest = level.get();
     target->handles.Append(static_cast<FileHandle&&>(level));
@@ -51,7 +57,7 @@ FileHandle CreateFreshFile(FreshTarget* target, HANDLE directory, const wchar_t*
   FileHandle file = NtOpenFile(directory, name + start, count, GENERIC_WRITE, 0, kNtCreate,
                                kNtNonDirectoryFile | kNtOpenReparsePoint, nullptr, &status, flags);
   if (file.valid()) {
-    target->created->Insert(name);
+    Record(target->created, name, TextLength(name), file.get());
     return file;
   }
   if (status != kNtStatusNameCollision || !target->created->Contains(name)) return FileHandle();
@@ -62,7 +68,11 @@ FileHandle CreateFreshFile(FreshTarget* target, HANDLE directory, const wchar_t*
     file = NtOpenFile(directory, spare, TextLength(spare), GENERIC_WRITE | DELETE, 0, kNtCreate,
                       kNtNonDirectoryFile | kNtOpenReparsePoint, nullptr, &status, flags);
     if (!file.valid() && status == kNtStatusNameCollision) continue;
-    if (!file.valid() || NtRenameFile(file.get(), directory, name + start, count, true)) return file;
+    if (!file.valid()) return file;
+    if (NtRenameFile(file.get(), directory, name + start, count, true)) {
+      Record(target->created, name, TextLength(name), file.get());
+      return file;
+    }
     MarkForDeletion(file.get());
     return FileHandle();
   }

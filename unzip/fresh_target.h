@@ -15,7 +15,7 @@
 
 struct FreshTarget {
   HANDLE base = nullptr;       // the caller's; null when the target is not fresh
-  PathSet* created = nullptr;  // every file and folder created, relative to the base
+  PathSet* created = nullptr;  // every file and folder created: relative path, file ID
   PathSet directories;         // the folders created, in the order of `handles`
   Array<FileHandle> handles;   // each held until the extraction ends
 };

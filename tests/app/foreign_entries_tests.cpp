@@ -9,9 +9,13 @@
 
 namespace {
 
-// What appears beside the files of a run before its installer starts.
+// What appears beside the files of a run, or in their place, before its
+// installer starts.
 TEST(FindForeignEntry, ReportsWhatTheRunDidNotCreate) {
-  enum Change { kNone, kPlantInCreatedFolder, kLocalFolder, kLinkForCreatedFolder };
+  enum Change {
+    kNone, kPlantInCreatedFolder, kLocalFolder, kLinkForCreatedFolder, kOtherFileAtCreatedName,
+    kOtherFolderAtCreatedName,
+  };
   struct Row { Change change; const wchar_t* found; };
   const Row rows[] = {
       {kNone, L""},
@@ -19,10 +23,12 @@ TEST(FindForeignEntry, ReportsWhatTheRunDidNotCreate) {
       {kLocalFolder, L"setup.exe.local"},
       // The link's target holds the same names: only the link itself tells.
       {kLinkForCreatedFolder, L"sub"},
+      // Ours gone, another under its name (the same tree from elsewhere):
+      // only the file ID tells.
+      {kOtherFileAtCreatedName, L"sub\\a.dll"},
+      {kOtherFolderAtCreatedName, L"sub\\deeper"},
   };
   const wchar_t* const created[] = {L"setup.exe", L"sub", L"sub\\a.dll", L"sub\\deeper", L"sub\\deeper\\b.txt"};
-  PathSet set;
-  for (const wchar_t* path : created) set.Insert(path);
   TempDir dir;
   for (const Row& row : rows) {
     const std::wstring run = dir / L"run", elsewhere = dir / L"elsewhere";
@@ -32,6 +38,18 @@ TEST(FindForeignEntry, ReportsWhatTheRunDidNotCreate) {
         const std::wstring full = root + L"\\" + path;
         ASSERT_TRUE(wcschr(path, L'.') ? WriteWholeFile(full, "ours") : CreateDirectoryW(full.c_str(), nullptr));
       }
+    }
+    PathSet set;
+    for (const wchar_t* path : created) set.SetValue(set.Insert(path), FileIdOf(run + L"\\" + path));
+    // Ours is replaced while it still exists: a file system may give a
+    // deleted file's number to the next one.
+    if (row.change == kOtherFileAtCreatedName) {
+      ASSERT_TRUE(MoveFileExW((elsewhere + L"\\sub\\a.dll").c_str(), (run + L"\\sub\\a.dll").c_str(),
+                              MOVEFILE_REPLACE_EXISTING));
+    }
+    if (row.change == kOtherFolderAtCreatedName) {
+      ASSERT_TRUE(MoveFileW((run + L"\\sub\\deeper").c_str(), (elsewhere + L"\\ours").c_str()));
+      ASSERT_TRUE(MoveFileW((elsewhere + L"\\sub\\deeper").c_str(), (run + L"\\sub\\deeper").c_str()));
     }
     if (row.change == kPlantInCreatedFolder) {
       ASSERT_TRUE(WriteWholeFile(run + L"\\sub\\deeper\\plant.dll", "MZ"));

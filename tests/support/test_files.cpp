@@ -148,6 +148,16 @@ bool PathExists(const std::wstring& path) {
 
 DWORD AttributesOf(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
 
+uint64_t FileIdOf(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  BOOL read = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  return read ? uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow : 0;
+}
+
 std::wstring TempDirectory() {
   wchar_t buffer[MAX_PATH];
   DWORD length = GetTempPathW(MAX_PATH, buffer);

@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -27,6 +29,8 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 std::string ReadWholeFile(const std::wstring& path);
 bool PathExists(const std::wstring& path);
 DWORD AttributesOf(const std::wstring& path);
+// The file ID as GetFileInformationByHandle reports it; 0 when unreadable.
+uint64_t FileIdOf(const std::wstring& path);
 std::wstring TempDirectory();                 // GetTempPathW, with trailing backslash
 std::wstring ModuleDirectory();               // folder of the running test executable
 std::string Narrow(const std::wstring& text); // UTF-8

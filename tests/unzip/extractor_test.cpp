@@ -396,12 +396,15 @@ TEST_F(Extraction, FreshTargetUsesAndReplacesOnlyWhatItCreated) {
     EXPECT_EQ(Items(failed), row.failed) << row.archive;
     EXPECT_EQ(record.installerWritten, row.installerWritten) << row.archive;
     if (!row.installerWritten) continue;
-    FileHandle written(CreateFileW((held + L"\\" + PathKey(row.installer).c_str()).c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    const std::wstring path = held + L"\\" + PathKey(row.installer).c_str();
+    FileHandle written(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     Sha256Digest digest;
     ASSERT_TRUE(HashFileContents(written.get(), &digest)) << row.archive;
     EXPECT_TRUE(digest == record.installerDigest) << row.archive;
-    EXPECT_TRUE(record.created.Contains(row.installer));
+    // Recorded with the file ID of the file there, the last of its name's.
+    size_t index = record.created.IndexOf(row.installer, wcslen(row.installer));
+    ASSERT_NE(index, PathSet::kNotFound) << row.archive;
+    EXPECT_EQ(record.created.Value(index), FileIdOf(path)) << row.archive;
   }
   EXPECT_EQ(ReadWholeFile(held + L"\\top.txt"), "theirs");
   EXPECT_EQ(Listing(held + L"\\sub"), std::vector<std::wstring>{});
