@@ -38,6 +38,11 @@ void RestrictDllSearchToSystemDirectory() {
 
 }  // namespace
 
+// Not the redirection-trust policy: the paths a user can steer (%TEMP%, the
+// log path of logtool.ini) are strings the user sets outright, so a junction
+// of theirs reaches nowhere a plain path could not, and our own objects are
+// opened below handles we hold, links as links. Enforced, it would only
+// refuse the junctions users make to move %TEMP% or Downloads elsewhere.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   RestrictImageLoads();
   RestrictDllSearchToSystemDirectory();
