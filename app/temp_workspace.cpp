@@ -1,7 +1,5 @@
 #include "app/temp_workspace.h"
 
-#include <ntsecapi.h>
-
 #include "app/failure_log.h"
 #include "app/payload.h"
 #include "common/format.h"
@@ -19,10 +17,17 @@ constexpr DWORD kRemovalPauseMs = 100;
 constexpr size_t kZipExtensionLength = 4;  // ".zip"
 
 // The names after the first: a same-user process that takes the names the
-// coming tick counts give cannot take these.
+// coming tick counts give cannot take these. advapi32 is mapped from System32
+// only here: imported, its RtlGenRandom would be a forwarder the loader
+// resolves, beside the installer too, before our first line runs.
 bool DrawFreshName(wchar_t (&name)[kArchiveNameChars]) {
+  using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  LibraryHandle advapi(LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (!advapi.valid()) return false;
+  auto random = reinterpret_cast<RandomFunction>(
+      reinterpret_cast<void*>(GetProcAddress(advapi.get(), "SystemFunction036")));
   uint8_t bytes[6];
-  if (!RtlGenRandom(bytes, sizeof bytes)) return false;
+  if (!random || !random(bytes, sizeof bytes)) return false;
   int draws[3];
   DrawsFromRandomBytes(bytes, draws);
   FormatArchiveName(name, kArchiveNameChars, draws[0], draws[1], draws[2]);

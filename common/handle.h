@@ -58,6 +58,14 @@ using FindHandle = UniqueValue<HANDLE, HandleTraits<FindClose, -1>>;
 // Processes, threads, pipes and tokens.
 using KernelHandle = UniqueValue<HANDLE, HandleTraits<CloseHandle, 0>>;
 
+// Libraries that LoadLibraryExW mapped.
+struct LibraryTraits {
+  static HMODULE Empty() { return nullptr; }
+  static bool IsValid(HMODULE module) { return module != nullptr; }
+  static void Release(HMODULE module) { FreeLibrary(module); }
+};
+using LibraryHandle = UniqueValue<HMODULE, LibraryTraits>;
+
 // PROCESS_INFORMATION owns two handles; both go with it.
 struct ProcessInformation {
   KernelHandle process;

@@ -1,64 +1,82 @@
 #include "common/protected_security.h"
 
-bool IsProcessElevated() {
-  KernelHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;
-  TOKEN_ELEVATION elevation = {};
-  DWORD returned = 0;
-  if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &returned))
-    return false;
-  return elevation.TokenIsElevated != 0;
+// ntdll's own security calls, imported directly: ntdll is in every process
+// before the image is, so nothing beside the installer can stand in for it.
+// advapi32's counterparts would bring its forwarders along.
+extern "C" {
+NTSYSAPI LONG NTAPI NtOpenProcessToken(HANDLE, ACCESS_MASK, PHANDLE);
+NTSYSAPI LONG NTAPI NtQueryInformationToken(HANDLE, TOKEN_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+NTSYSAPI LONG NTAPI RtlCreateAcl(PACL, ULONG, ULONG);
+NTSYSAPI LONG NTAPI RtlAddAccessAllowedAceEx(PACL, ULONG, ULONG, ACCESS_MASK, PSID);
+NTSYSAPI LONG NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR, ULONG);
+NTSYSAPI LONG NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR, PSID, BOOLEAN);
+NTSYSAPI LONG NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR, BOOLEAN, PACL, BOOLEAN);
+NTSYSAPI LONG NTAPI RtlSetControlSecurityDescriptor(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
+                                                    SECURITY_DESCRIPTOR_CONTROL);
+NTSYSAPI LONG NTAPI RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR, PSECURITY_DESCRIPTOR, PULONG);
 }
 
 namespace {
 
-struct WellKnownSid {
-  // DWORD-aligned, as the ACL functions expect of a SID.
-  DWORD storage[(SECURITY_MAX_SID_SIZE + sizeof(DWORD) - 1) / sizeof(DWORD)];
-  PSID get() { return storage; }
-  bool Create(WELL_KNOWN_SID_TYPE type) {
-    DWORD size = sizeof storage;
-    return CreateWellKnownSid(type, nullptr, storage, &size) != FALSE;
-  }
+bool Succeeded(LONG status) { return status >= 0; }
+
+// A SID of the NT authority (S-1-5-...) with up to two sub-authorities,
+// DWORD-aligned as the ACL calls expect.
+struct NtAuthoritySid {
+  BYTE revision, subAuthorityCount, authority[6];
+  DWORD subAuthority[2];
+  PSID get() const { return const_cast<NtAuthoritySid*>(this); }
+  ULONG length() const { return 8 + 4 * subAuthorityCount; }
 };
+constexpr NtAuthoritySid kLocalSystem = {1, 1, {0, 0, 0, 0, 0, 5}, {SECURITY_LOCAL_SYSTEM_RID, 0}};
+constexpr NtAuthoritySid kAdministrators = {
+    1, 2, {0, 0, 0, 0, 0, 5}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 
 }  // namespace
 
+bool IsProcessElevated() {
+  KernelHandle token;
+  if (!Succeeded(NtOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()))) return false;
+  TOKEN_ELEVATION elevation = {};
+  ULONG returned = 0;
+  if (!Succeeded(NtQueryInformationToken(token.get(), TokenElevation, &elevation, sizeof elevation,
+                                         &returned)))
+    return false;
+  return elevation.TokenIsElevated != 0;
+}
+
 bool ProtectedSecurity::Build() {
   descriptor_.reset();
-  WellKnownSid system, administrators;
-  if (!system.Create(WinLocalSystemSid) || !administrators.Create(WinBuiltinAdministratorsSid))
-    return false;
-
-  // Both ACEs and the ACL header; SIDs are at most SECURITY_MAX_SID_SIZE.
-  DWORD acl[(sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)) /
+  // Both ACEs and the ACL header.
+  DWORD acl[(sizeof(ACL) + 2 * sizeof(ACCESS_ALLOWED_ACE) + sizeof kLocalSystem + sizeof kAdministrators) /
             sizeof(DWORD)];
-  const DWORD aclSize = sizeof(ACL) +
-                        2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
-                        GetLengthSid(system.get()) + GetLengthSid(administrators.get());
+  const ULONG aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
+                        kLocalSystem.length() + kAdministrators.length();
   PACL dacl = reinterpret_cast<PACL>(acl);
-  const DWORD inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-  if (!InitializeAcl(dacl, aclSize, ACL_REVISION) ||
-      !AddAccessAllowedAceEx(dacl, ACL_REVISION, inherit, FILE_ALL_ACCESS, system.get()) ||
-      !AddAccessAllowedAceEx(dacl, ACL_REVISION, inherit, FILE_ALL_ACCESS, administrators.get()))
+  const ULONG inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  if (!Succeeded(RtlCreateAcl(dacl, aclSize, ACL_REVISION)) ||
+      !Succeeded(RtlAddAccessAllowedAceEx(dacl, ACL_REVISION, inherit, FILE_ALL_ACCESS, kLocalSystem.get())) ||
+      !Succeeded(RtlAddAccessAllowedAceEx(dacl, ACL_REVISION, inherit, FILE_ALL_ACCESS, kAdministrators.get())))
     return false;
 
   SECURITY_DESCRIPTOR absolute;
   // Protected: the user's grants on the folder above do not flow in. Marked
   // auto-inherited as the system marks DACLs it propagates itself.
   const SECURITY_DESCRIPTOR_CONTROL control = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
-  if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorOwner(&absolute, administrators.get(), FALSE) ||
-      !SetSecurityDescriptorDacl(&absolute, TRUE, dacl, FALSE) ||
-      !SetSecurityDescriptorControl(&absolute, control, control))
+  if (!Succeeded(RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION)) ||
+      !Succeeded(RtlSetOwnerSecurityDescriptor(&absolute, kAdministrators.get(), FALSE)) ||
+      !Succeeded(RtlSetDaclSecurityDescriptor(&absolute, TRUE, dacl, FALSE)) ||
+      !Succeeded(RtlSetControlSecurityDescriptor(&absolute, control, control)))
     return false;
 
-  // Self-relative, so the descriptor is one block that outlives the locals above.
-  DWORD size = 0;
-  MakeSelfRelativeSD(&absolute, nullptr, &size);
+  // Self-relative, so the descriptor is one block that outlives the locals
+  // above. The first call only reports the size.
+  ULONG size = 0;
+  RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &size);
   if (size == 0) return false;
   LocalMemory relative(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, size));
-  if (!relative.valid() || !MakeSelfRelativeSD(&absolute, relative.get(), &size)) return false;
+  if (!relative.valid() || !Succeeded(RtlAbsoluteToSelfRelativeSD(&absolute, relative.get(), &size)))
+    return false;
 
   descriptor_ = static_cast<LocalMemory&&>(relative);
   attributes_.nLength = sizeof attributes_;

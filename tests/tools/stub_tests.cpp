@@ -58,31 +58,25 @@ Image Load(const char* variable) {
   return image;
 }
 
-std::vector<std::string> ImportedDlls(const Image& image) {
-  std::vector<std::string> names;
-  auto [rva, size] = image.Directory(1);
-  for (size_t at = image.FileOffset(rva);; at += 20) {
-    uint32_t nameRva = image.U32(at + 12);
-    if (!nameRva) break;
-    names.push_back(image.CString(image.FileOffset(nameRva)));
-  }
-  return names;
-}
+struct Import {
+  std::string dll, function;  // function: empty when imported by ordinal
+};
 
-// Every function imported by name, over all DLLs.
-std::vector<std::string> ImportedFunctions(const Image& image) {
-  std::vector<std::string> names;
+// Every import descriptor's DLL and functions.
+std::vector<Import> Imports(const Image& image) {
+  std::vector<Import> imports;
   const size_t entry = image.pe32plus ? 8 : 4;
   for (size_t at = image.FileOffset(image.Directory(1).first); image.U32(at + 12); at += 20) {
+    const std::string dll = image.CString(image.FileOffset(image.U32(at + 12)));
     const uint32_t lookup = image.U32(at) ? image.U32(at) : image.U32(at + 16);
     for (size_t thunk = image.FileOffset(lookup);; thunk += entry) {
       const uint32_t low = image.U32(thunk), high = image.pe32plus ? image.U32(thunk + 4) : 0;
       if (!low && !high) break;
       const bool byOrdinal = image.pe32plus ? (high & 0x80000000u) : (low & 0x80000000u);
-      if (!byOrdinal) names.push_back(image.CString(image.FileOffset(low) + 2));
+      imports.push_back({dll, byOrdinal ? "" : image.CString(image.FileOffset(low) + 2)});
     }
   }
-  return names;
+  return imports;
 }
 
 std::string Lower(std::string text) {
@@ -92,25 +86,115 @@ std::string Lower(std::string text) {
 
 class StubTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(StubTest, ImportsOnlyDllsWindowsLoadsFromTheSystemDirectory) {
+// Everything the stubs may import. The loader resolves these before our
+// first line, with the search order of the installer's folder: each DLL is a
+// known DLL, mapped from System32 whatever lies beside the installer, and
+// none of these functions is forwarded out of the known DLLs (advapi32's
+// RtlGenRandom, forwarded to cryptbase, was). A new import fails the test
+// until it is checked and added here; a row neither build uses fails too.
+const std::set<std::pair<std::string, std::string>> kAllowedImports = {
+    {"kernel32.dll", "CloseHandle"}, {"kernel32.dll", "CreateDirectoryW"},
+    {"kernel32.dll", "CreateFileW"}, {"kernel32.dll", "CreatePipe"},
+    {"kernel32.dll", "CreateProcessW"}, {"kernel32.dll", "DeleteCriticalSection"},
+    {"kernel32.dll", "DeleteFileW"}, {"kernel32.dll", "DuplicateHandle"},
+    {"kernel32.dll", "EnterCriticalSection"}, {"kernel32.dll", "FindClose"},
+    {"kernel32.dll", "FindFirstFileW"}, {"kernel32.dll", "FindNextFileW"},
+    {"kernel32.dll", "FormatMessageW"}, {"kernel32.dll", "FreeLibrary"},
+    {"kernel32.dll", "GetCommandLineW"}, {"kernel32.dll", "GetCurrentDirectoryW"},
+    {"kernel32.dll", "GetCurrentProcess"}, {"kernel32.dll", "GetCurrentProcessId"},
+    {"kernel32.dll", "GetCurrentThreadId"}, {"kernel32.dll", "GetExitCodeProcess"},
+    {"kernel32.dll", "GetFileAttributesW"}, {"kernel32.dll", "GetFileInformationByHandleEx"},
+    {"kernel32.dll", "GetFileSize"}, {"kernel32.dll", "GetFileSizeEx"},
+    {"kernel32.dll", "GetFinalPathNameByHandleW"}, {"kernel32.dll", "GetFullPathNameW"},
+    {"kernel32.dll", "GetLastError"}, {"kernel32.dll", "GetLocalTime"},
+    {"kernel32.dll", "GetModuleFileNameW"}, {"kernel32.dll", "GetModuleHandleW"},
+    {"kernel32.dll", "GetPriorityClass"}, {"kernel32.dll", "GetPrivateProfileIntW"},
+    {"kernel32.dll", "GetPrivateProfileStringW"}, {"kernel32.dll", "GetProcAddress"},
+    {"kernel32.dll", "GetStartupInfoW"}, {"kernel32.dll", "GetTempPathW"},
+    {"kernel32.dll", "GetTickCount"}, {"kernel32.dll", "GetVolumeInformationByHandleW"},
+    {"kernel32.dll", "InitializeCriticalSection"}, {"kernel32.dll", "LeaveCriticalSection"},
+    {"kernel32.dll", "LoadLibraryExW"}, {"kernel32.dll", "LocalAlloc"},
+    {"kernel32.dll", "LocalFileTimeToFileTime"}, {"kernel32.dll", "LocalFree"},
+    {"kernel32.dll", "MoveFileExW"}, {"kernel32.dll", "MultiByteToWideChar"},
+    {"kernel32.dll", "OutputDebugStringW"}, {"kernel32.dll", "PeekNamedPipe"},
+    {"kernel32.dll", "ReadFile"}, {"kernel32.dll", "RemoveDirectoryW"},
+    {"kernel32.dll", "SetFileAttributesW"}, {"kernel32.dll", "SetFileInformationByHandle"},
+    {"kernel32.dll", "SetFilePointer"}, {"kernel32.dll", "SetFilePointerEx"},
+    {"kernel32.dll", "SetFileTime"}, {"kernel32.dll", "SetHandleInformation"},
+    {"kernel32.dll", "SetLastError"}, {"kernel32.dll", "SetUnhandledExceptionFilter"},
+    {"kernel32.dll", "Sleep"}, {"kernel32.dll", "SystemTimeToFileTime"},
+    {"kernel32.dll", "TerminateProcess"}, {"kernel32.dll", "TlsGetValue"},
+    {"kernel32.dll", "VirtualProtect"}, {"kernel32.dll", "VirtualQuery"},
+    {"kernel32.dll", "WaitForSingleObject"}, {"kernel32.dll", "WideCharToMultiByte"},
+    {"kernel32.dll", "WriteFile"},
+    {"msvcrt.dll", "__set_app_type"}, {"msvcrt.dll", "__setusermatherr"},
+    {"msvcrt.dll", "__wgetmainargs"}, {"msvcrt.dll", "__winitenv"}, {"msvcrt.dll", "_amsg_exit"},
+    {"msvcrt.dll", "_cexit"}, {"msvcrt.dll", "_errno"}, {"msvcrt.dll", "_filelengthi64"},
+    {"msvcrt.dll", "_fileno"}, {"msvcrt.dll", "_initterm"}, {"msvcrt.dll", "_onexit"},
+    {"msvcrt.dll", "abort"}, {"msvcrt.dll", "calloc"}, {"msvcrt.dll", "exit"},
+    {"msvcrt.dll", "fclose"}, {"msvcrt.dll", "ferror"}, {"msvcrt.dll", "fflush"},
+    {"msvcrt.dll", "fgetpos"}, {"msvcrt.dll", "fopen"}, {"msvcrt.dll", "fprintf"},
+    {"msvcrt.dll", "fread"}, {"msvcrt.dll", "free"}, {"msvcrt.dll", "fseek"},
+    {"msvcrt.dll", "fsetpos"}, {"msvcrt.dll", "ftell"}, {"msvcrt.dll", "fwrite"},
+    {"msvcrt.dll", "malloc"}, {"msvcrt.dll", "memcmp"}, {"msvcrt.dll", "memcpy"},
+    {"msvcrt.dll", "memmove"}, {"msvcrt.dll", "rand"}, {"msvcrt.dll", "signal"},
+    {"msvcrt.dll", "srand"}, {"msvcrt.dll", "strcmp"}, {"msvcrt.dll", "strlen"},
+    {"msvcrt.dll", "strncmp"}, {"msvcrt.dll", "vfprintf"},
+    {"ntdll.dll", "NtOpenProcessToken"}, {"ntdll.dll", "NtQueryInformationToken"},
+    {"ntdll.dll", "RtlAbsoluteToSelfRelativeSD"}, {"ntdll.dll", "RtlAddAccessAllowedAceEx"},
+    {"ntdll.dll", "RtlCreateAcl"}, {"ntdll.dll", "RtlCreateSecurityDescriptor"},
+    {"ntdll.dll", "RtlSetControlSecurityDescriptor"}, {"ntdll.dll", "RtlSetDaclSecurityDescriptor"},
+    {"ntdll.dll", "RtlSetOwnerSecurityDescriptor"},
+    // i686 only; the start-up code looks up and pins libgcc's DLL (see SECURITY.md)
+    {"kernel32.dll", "GetModuleHandleA"}, {"kernel32.dll", "LoadLibraryA"},
+    {"msvcrt.dll", "__p__commode"}, {"msvcrt.dll", "__p__fmode"}, {"msvcrt.dll", "__p__wcmdln"},
+    {"msvcrt.dll", "_iob"},
+    // x86_64 only; kernel32's __C_specific_handler is forwarded to ntdll
+    {"kernel32.dll", "__C_specific_handler"}, {"msvcrt.dll", "__iob_func"},
+    {"msvcrt.dll", "_commode"}, {"msvcrt.dll", "_fmode"}, {"msvcrt.dll", "_wcmdln"},
+};
+
+TEST(ShippedStubs, ImportOnlyAllowedFunctionsOfKnownDllsWithNothingDelayed) {
+  const Image stubs[] = {Load("VEXLODE_STUB32"), Load("VEXLODE_STUB64")};
+  if (stubs[0].bytes.empty() || stubs[1].bytes.empty()) GTEST_SKIP() << "VEXLODE_STUB32/64 not set";
+  std::set<std::pair<std::string, std::string>> used;
+  for (const Image& image : stubs) {
+    for (const Import& import : Imports(image)) {
+      const std::pair<std::string, std::string> row(Lower(import.dll), import.function);
+      EXPECT_TRUE(kAllowedImports.count(row)) << import.dll << "!" << import.function;
+      used.insert(row);
+    }
+    // Delay-loaded DLLs are searched for when first called, outside both
+    // guards below.
+    EXPECT_EQ(image.Directory(13), std::make_pair(0u, 0u)) << "delay imports";
+  }
+  for (const auto& row : kAllowedImports)
+    EXPECT_TRUE(used.count(row)) << "unused row " << row.first << "!" << row.second;
+}
+
+TEST_P(StubTest, LoadConfigurationResolvesImportsFromSystem32Only) {
   Image image = Load(GetParam());
   if (image.bytes.empty()) GTEST_SKIP() << GetParam() << " not set";
-  // Known DLLs: the loader maps them from the system directory whatever lies
-  // beside the executable.
-  const std::set<std::string> known = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll"};
-  std::vector<std::string> dlls = ImportedDlls(image);
-  EXPECT_FALSE(dlls.empty());
-  for (const std::string& dll : dlls) EXPECT_TRUE(known.count(Lower(dll))) << dll;
+  auto [rva, size] = image.Directory(10);
+  ASSERT_NE(rva, 0u) << "no load configuration directory";
+  const size_t config = image.FileOffset(rva);
+  EXPECT_EQ(image.U32(config), size) << "structure and directory disagree on the size";
+  // DependentLoadFlags; the structure stops before the safe exception
+  // handler table (i686: 0x40), so it cannot narrow exception handling.
+  const size_t flags = image.pe32plus ? 0x4E : 0x36, handlers = image.pe32plus ? 0x60 : 0x40;
+  EXPECT_GE(size, flags + 2);
+  EXPECT_LE(size, handlers);
+  EXPECT_EQ(image.U16(config + flags), 0x800) << "not LOAD_LIBRARY_SEARCH_SYSTEM32";
 }
 
 TEST_P(StubTest, HashesWithItsOwnCodeNotTheSystemProvider) {
   Image image = Load(GetParam());
   if (image.bytes.empty()) GTEST_SKIP() << GetParam() << " not set";
   // Loading the system's crypto provider alone costs megabytes of working set.
-  const std::vector<std::string> functions = ImportedFunctions(image);
-  EXPECT_NE(std::find(functions.begin(), functions.end(), "CreateFileW"), functions.end());
-  for (const std::string& function : functions)
-    EXPECT_NE(Lower(function).find("crypt"), 0u) << function;
+  const std::vector<Import> imports = Imports(image);
+  EXPECT_TRUE(std::any_of(imports.begin(), imports.end(),
+                          [](const Import& i) { return i.function == "CreateFileW"; }));
+  for (const Import& import : imports) EXPECT_NE(Lower(import.function).find("crypt"), 0u) << import.function;
 }
 
 TEST_P(StubTest, IsStrippedGuiImageWhoseSectionsEndTheFile) {
@@ -131,16 +215,21 @@ TEST_P(StubTest, CarriesTheElevationManifest) {
   EXPECT_NE(text.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string::npos);
 }
 
-TEST(StubSources, NeverLoadALibraryThemselves) {
-  // The loader maps the imports above from the system directory; our own
-  // code loads nothing by name that a planted DLL could answer.
+TEST(StubSources, LoadLibrariesOnlyFromSystem32) {
+  // Past the imports above, our own code maps a DLL only from System32, so
+  // nothing beside the installer or in the current folder can answer it.
   namespace fs = std::filesystem;
+  const std::regex call(R"(LoadLibrary(\w*)\s*\(([^;]*)\))");
   for (const char* folder : {"app", "unzip", "launch", "cleanup", "log", "common"}) {
     for (const auto& entry : fs::recursive_directory_iterator(fs::path(VEXLODE_ROOT) / folder)) {
       if (!entry.is_regular_file()) continue;
       std::ifstream in(entry.path());
       std::string source(std::istreambuf_iterator<char>(in), {});
-      EXPECT_EQ(source.find("LoadLibrary"), std::string::npos) << entry.path();
+      for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
+        EXPECT_EQ((*it)[1], "ExW") << entry.path() << ": " << it->str();
+        EXPECT_NE((*it)[2].str().find("LOAD_LIBRARY_SEARCH_SYSTEM32"), std::string::npos)
+            << entry.path() << ": " << it->str();
+      }
     }
   }
 }
