@@ -1,0 +1,83 @@
+#include "launch/child_environment.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Block(const std::vector<std::wstring>& entries) {
+  std::wstring block;
+  for (const std::wstring& entry : entries) block += entry + L'\0';
+  return block + L'\0';
+}
+
+// The entries of a built block; fails unless it ends in two terminators.
+std::vector<std::wstring> Entries(const WideString& block) {
+  std::vector<std::wstring> entries;
+  size_t at = 0;
+  while (at < block.size() && block[at]) {
+    std::wstring entry(block.c_str() + at);
+    entries.push_back(entry);
+    at += entry.size() + 1;
+  }
+  EXPECT_EQ(at + 1, block.size()) << "no block terminator where the entries end";
+  return entries;
+}
+
+TEST(ChildEnvironmentTest, DropsCodeLoadersReplacesOursAndKeepsTheOrder) {
+  const EnvironmentSetting exePath[] = {{L"NoDefaultCurrentDirectoryInExePath", L"1"}};
+  const EnvironmentSetting privateTemp[] = {
+      {L"NoDefaultCurrentDirectoryInExePath", L"1"}, {L"TEMP", L"C:\\t\\v_temp"}, {L"TMP", L"C:\\t\\v_temp"}};
+  struct Row {
+    const char* what;
+    std::vector<std::wstring> caller;
+    const EnvironmentSetting* settings;
+    size_t settingCount;
+    std::vector<std::wstring> expected;
+  } rows[] = {
+      {"profilers and hooks, in any case, go; the rest stays",
+       {L"=C:=C:\\dl", L"cor_enable_profiling=1", L"COR_PROFILER={x}", L"COR_PROFILER_PATH_64=C:\\p.dll",
+        L"CORECLR_ENABLE_PROFILING=1", L"CoreClr_Profiler_Path_32=C:\\p.dll", L"DOTNET_STARTUP_HOOKS=C:\\h.dll",
+        L"Path=C:\\Windows", L"TEMP=C:\\t"},
+       exePath, 1,
+       {L"=C:=C:\\dl", L"NoDefaultCurrentDirectoryInExePath=1", L"Path=C:\\Windows", L"TEMP=C:\\t"}},
+      {"JIT, GC, runtime and Java agents go; names that only begin alike stay",
+       {L"COMPlus_JitName=j.dll", L"COR_PROFILERS=kept", L"DOTNET_AltJitName=j.dll", L"DOTNET_GCName=g.dll",
+        L"DOTNET_ROOT(x86)=C:\\r", L"DOTNET_STARTUP_HOOKS_=kept", L"JAVA_TOOL_OPTIONS=-agentpath:a.dll"},
+       exePath, 1,
+       {L"COR_PROFILERS=kept", L"DOTNET_STARTUP_HOOKS_=kept", L"NoDefaultCurrentDirectoryInExePath=1"}},
+      {"a name spelt with a letter whose upper case is ASCII",
+       {L"DOTNET_\x017FTARTUP_HOOKS=C:\\h.dll", L"Z=1"}, exePath, 1,
+       {L"NoDefaultCurrentDirectoryInExePath=1", L"Z=1"}},
+      {"the caller's values of ours are replaced, not repeated",
+       {L"nodefaultcurrentdirectoryinexepath=0", L"OS=Windows_NT", L"Temp=C:\\t", L"tmp=C:\\t", L"windir=C:\\W"},
+       privateTemp, 3,
+       {L"NoDefaultCurrentDirectoryInExePath=1", L"OS=Windows_NT", L"TEMP=C:\\t\\v_temp", L"TMP=C:\\t\\v_temp",
+        L"windir=C:\\W"}},
+      {"an empty block", {}, privateTemp, 3,
+       {L"NoDefaultCurrentDirectoryInExePath=1", L"TEMP=C:\\t\\v_temp", L"TMP=C:\\t\\v_temp"}},
+  };
+  for (const Row& row : rows) {
+    WideString block(L"left over");
+    const std::wstring caller = Block(row.caller);
+    BuildInstallerEnvironment(caller.c_str(), row.settings, row.settingCount, block);
+    EXPECT_EQ(Entries(block), row.expected) << row.what;
+  }
+}
+
+TEST(ChildEnvironmentTest, NetworkPathsAreKnownByTheirLeadingSeparators) {
+  struct {
+    const wchar_t* path;
+    bool network;
+  } rows[] = {
+      {L"\\\\server\\share\\t\\setup.exe", true}, {L"\\\\?\\UNC\\server\\share\\setup.exe", true},
+      {L"//server/share/setup.exe", true},        {L"\\\\.\\pipe\\x", true},
+      {L"C:\\t\\v\\setup.exe", false},             {L"\\t\\setup.exe", false},
+      {L"", false},                               {nullptr, false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(IsNetworkPath(row.path), row.network) << (row.path ? row.path : L"null");
+}
+
+}  // namespace
