@@ -12,22 +12,27 @@ wchar_t Fold(wchar_t c) {
   return c;
 }
 
-// <0, 0, >0 as the name a[0, aLength) sorts before, with, after b.
-int CompareNames(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
-  for (size_t i = 0; i < aLength && i < bLength; ++i) {
-    wchar_t x = Fold(a[i]), y = Fold(b[i]);
+// <0, 0, >0 as the name a[0, aLength) sorts before, with, after b (ASCII,
+// terminated).
+template <class Char>
+int CompareNames(const wchar_t* a, size_t aLength, const Char* b) {
+  size_t i = 0;
+  for (; i < aLength && b[i]; ++i) {
+    wchar_t x = Fold(a[i]), y = Fold(static_cast<wchar_t>(b[i]));
     if (x != y) return x < y ? -1 : 1;
   }
-  return aLength == bLength ? 0 : aLength < bLength ? -1 : 1;
+  return i < aLength ? 1 : b[i] ? -1 : 0;
 }
 
-bool StartsWithName(const wchar_t* name, size_t nameLength, const wchar_t* prefix) {
-  size_t length = TextLength(prefix);
-  return nameLength >= length && CompareNames(name, length, prefix, length) == 0;
+bool StartsWithName(const wchar_t* name, size_t nameLength, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i]; ++i)
+    if (i == nameLength || Fold(name[i]) != Fold(static_cast<wchar_t>(prefix[i]))) return false;
+  return true;
 }
 
 struct CodeLoader {
-  const wchar_t* name;
+  const char* name;
   bool prefix;  // every name that begins with it
 };
 
@@ -39,16 +44,16 @@ struct CodeLoader {
 // the shared store add assemblies the application then loads; the two Java
 // variables take -agentpath, which loads a native library into every JVM.
 constexpr CodeLoader kCodeLoaders[] = {
-    {L"COR_ENABLE_PROFILING", false},   {L"COR_PROFILER", false},
-    {L"COR_PROFILER_PATH", true},       {L"CORECLR_ENABLE_PROFILING", false},
-    {L"CORECLR_PROFILER", true},        {L"DOTNET_STARTUP_HOOKS", false},
-    {L"COMPlus_JitName", false},        {L"DOTNET_JitName", false},
-    {L"COMPlus_AltJitName", false},     {L"DOTNET_AltJitName", false},
-    {L"COMPlus_AltJit", false},         {L"DOTNET_AltJit", false},
-    {L"COMPlus_GCName", false},         {L"DOTNET_GCName", false},
-    {L"DOTNET_ROOT", true},             {L"DOTNET_ADDITIONAL_DEPS", false},
-    {L"DOTNET_SHARED_STORE", false},    {L"JAVA_TOOL_OPTIONS", false},
-    {L"_JAVA_OPTIONS", false},
+    {"COR_ENABLE_PROFILING", false},   {"COR_PROFILER", false},
+    {"COR_PROFILER_PATH", true},       {"CORECLR_ENABLE_PROFILING", false},
+    {"CORECLR_PROFILER", true},        {"DOTNET_STARTUP_HOOKS", false},
+    {"COMPlus_JitName", false},        {"DOTNET_JitName", false},
+    {"COMPlus_AltJitName", false},     {"DOTNET_AltJitName", false},
+    {"COMPlus_AltJit", false},         {"DOTNET_AltJit", false},
+    {"COMPlus_GCName", false},         {"DOTNET_GCName", false},
+    {"DOTNET_ROOT", true},             {"DOTNET_ADDITIONAL_DEPS", false},
+    {"DOTNET_SHARED_STORE", false},    {"JAVA_TOOL_OPTIONS", false},
+    {"_JAVA_OPTIONS", false},
 };
 
 size_t NameLength(const wchar_t* entry) {
@@ -70,7 +75,7 @@ void AppendSetting(WideString& block, const EnvironmentSetting& setting) {
 bool LoadsCodeIntoProcess(const wchar_t* name, size_t nameLength) {
   for (const CodeLoader& loader : kCodeLoaders) {
     if (loader.prefix ? StartsWithName(name, nameLength, loader.name)
-                      : CompareNames(name, nameLength, loader.name, TextLength(loader.name)) == 0)
+                      : CompareNames(name, nameLength, loader.name) == 0)
       return true;
   }
   return false;
@@ -79,37 +84,21 @@ bool LoadsCodeIntoProcess(const wchar_t* name, size_t nameLength) {
 void BuildInstallerEnvironment(const wchar_t* callerBlock, const EnvironmentSetting* settings,
                                size_t settingCount, WideString& block) {
   block.Clear();
-  // Settings come out in order: each goes in before the first caller entry
-  // that sorts after it.
-  bool written[8] = {};
-  auto writeBefore = [&](const wchar_t* name, size_t nameLength) {
-    for (;;) {
-      size_t next = settingCount;
-      for (size_t i = 0; i < settingCount && i < 8; ++i) {
-        if (written[i]) continue;
-        const wchar_t* candidate = settings[i].name;
-        if (name && CompareNames(candidate, TextLength(candidate), name, nameLength) > 0) continue;
-        if (next == settingCount ||
-            CompareNames(candidate, TextLength(candidate), settings[next].name,
-                         TextLength(settings[next].name)) < 0)
-          next = i;
-      }
-      if (next == settingCount) return;
-      written[next] = true;
-      AppendSetting(block, settings[next]);
-    }
-  };
+  // A merge: each setting goes in before the first caller entry that sorts
+  // after it; a caller entry of the same name gives way to it.
+  size_t next = 0;
   for (const wchar_t* entry = callerBlock; entry && *entry; entry += TextLength(entry) + 1) {
     size_t nameLength = NameLength(entry);
-    writeBefore(entry, nameLength);
-    if (LoadsCodeIntoProcess(entry, nameLength)) continue;
+    while (next < settingCount && CompareNames(entry, nameLength, settings[next].name) >= 0)
+      AppendSetting(block, settings[next++]);
+    // Against every setting: a parent may hand us a block out of order.
     bool replaced = false;
     for (size_t i = 0; i < settingCount; ++i)
-      replaced = replaced || CompareNames(entry, nameLength, settings[i].name, TextLength(settings[i].name)) == 0;
-    if (replaced) continue;
+      replaced = replaced || CompareNames(entry, nameLength, settings[i].name) == 0;
+    if (replaced || LoadsCodeIntoProcess(entry, nameLength)) continue;
     block.Append(entry, TextLength(entry) + 1);
   }
-  writeBefore(nullptr, 0);
+  while (next < settingCount) AppendSetting(block, settings[next++]);
   // An empty block still needs its two terminators.
   if (block.empty()) block.Append(L"", 1);
   block.Append(L"", 1);

@@ -4,7 +4,8 @@
 
 #include "common/containers.h"
 
-// A variable the run sets for the installer, whatever the caller's block holds.
+// A variable the run sets for the installer, whatever the caller's block
+// holds. Names are ASCII.
 struct EnvironmentSetting {
   const wchar_t* name;
   const wchar_t* value;
@@ -19,8 +20,9 @@ bool LoadsCodeIntoProcess(const wchar_t* name, size_t nameLength);
 // installer: every entry of `callerBlock` (a block as GetEnvironmentStringsW
 // gives it: "NAME=value" entries, each terminated, then one more
 // terminator) except those that load code and those `settings` replace,
-// plus `settings`, each at its place in the case-insensitive order that
-// Windows keeps a block in. `block` ends in two terminators.
+// plus `settings` (in that order themselves), each at its place in the
+// case-insensitive order that Windows keeps a block in, which the caller's
+// block is in. `block` ends in two terminators.
 void BuildInstallerEnvironment(const wchar_t* callerBlock, const EnvironmentSetting* settings,
                                size_t settingCount, WideString& block);
 

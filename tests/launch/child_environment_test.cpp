@@ -56,6 +56,9 @@ TEST(ChildEnvironmentTest, DropsCodeLoadersReplacesOursAndKeepsTheOrder) {
        privateTemp, 3,
        {L"NoDefaultCurrentDirectoryInExePath=1", L"OS=Windows_NT", L"TEMP=C:\\t\\v_temp", L"TMP=C:\\t\\v_temp",
         L"windir=C:\\W"}},
+      {"a block out of order still holds each of ours once",
+       {L"TMP=C:\\u", L"TEMP=C:\\u", L"A=1"}, privateTemp, 3,
+       {L"NoDefaultCurrentDirectoryInExePath=1", L"TEMP=C:\\t\\v_temp", L"TMP=C:\\t\\v_temp", L"A=1"}},
       {"an empty block", {}, privateTemp, 3,
        {L"NoDefaultCurrentDirectoryInExePath=1", L"TEMP=C:\\t\\v_temp", L"TMP=C:\\t\\v_temp"}},
   };
