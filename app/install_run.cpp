@@ -39,8 +39,7 @@ InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) 
   const bool privateTemp = (sealOptions & kSealOptionPrivateInstallerTemp) != 0;
   if (privateTemp && !workspace.CreateInstallerTemp()) {
     // The publisher chose a TEMP nobody else can write; the user's is no stand-in.
-    LogError(L"setup", L"[%s] needs a TEMP of its own, which could not be made: not started",
-             installerPath.c_str());
+    LogError(L"setup", L"[%s] not started: no TEMP of its own", installerPath.c_str());
     installer.exitCode = LogInstallerResult(0xFFFFFFFF);
     workspace.Remove();
     return installer;

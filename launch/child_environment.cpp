@@ -24,18 +24,6 @@ int CompareNames(const wchar_t* a, size_t aLength, const Char* b) {
   return i < aLength ? 1 : b[i] ? -1 : 0;
 }
 
-bool StartsWithName(const wchar_t* name, size_t nameLength, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i)
-    if (i == nameLength || Fold(name[i]) != Fold(static_cast<wchar_t>(prefix[i]))) return false;
-  return true;
-}
-
-struct CodeLoader {
-  const char* name;
-  bool prefix;  // every name that begins with it
-};
-
 // The .NET Framework profiler, the .NET (Core) profiler and startup hooks
 // load a DLL or assembly the variable names into every managed process; the
 // JIT, alternative JIT and GC names load a DLL in place of the runtime's own
@@ -43,18 +31,32 @@ struct CodeLoader {
 // runtime, hostfxr included, an application host loads; additional deps and
 // the shared store add assemblies the application then loads; the two Java
 // variables take -agentpath, which loads a native library into every JVM.
-constexpr CodeLoader kCodeLoaders[] = {
-    {"COR_ENABLE_PROFILING", false},   {"COR_PROFILER", false},
-    {"COR_PROFILER_PATH", true},       {"CORECLR_ENABLE_PROFILING", false},
-    {"CORECLR_PROFILER", true},        {"DOTNET_STARTUP_HOOKS", false},
-    {"COMPlus_JitName", false},        {"DOTNET_JitName", false},
-    {"COMPlus_AltJitName", false},     {"DOTNET_AltJitName", false},
-    {"COMPlus_AltJit", false},         {"DOTNET_AltJit", false},
-    {"COMPlus_GCName", false},         {"DOTNET_GCName", false},
-    {"DOTNET_ROOT", true},             {"DOTNET_ADDITIONAL_DEPS", false},
-    {"DOTNET_SHARED_STORE", false},    {"JAVA_TOOL_OPTIONS", false},
-    {"_JAVA_OPTIONS", false},
-};
+// One list, each name terminated (the stub's size counts); a "*" at the end
+// stands for anything, a "+" in front for "COMPlus_" or "DOTNET_".
+constexpr char kCodeLoaders[] =
+    "COR_ENABLE_PROFILING\0COR_PROFILER\0COR_PROFILER_PATH*\0CORECLR_ENABLE_PROFILING\0"
+    "CORECLR_PROFILER*\0DOTNET_STARTUP_HOOKS\0+JitName\0+AltJitName\0+GCName\0DOTNET_ROOT*\0"
+    "DOTNET_ADDITIONAL_DEPS\0DOTNET_SHARED_STORE\0JAVA_TOOL_OPTIONS\0_JAVA_OPTIONS\0";
+
+// Whether `name` is `pattern`, or begins with it where the pattern ends in "*".
+bool MatchesName(const wchar_t* name, size_t nameLength, const char* pattern) {
+  size_t i = 0;
+  for (; pattern[i] && pattern[i] != '*'; ++i)
+    if (i == nameLength || Fold(name[i]) != Fold(static_cast<wchar_t>(pattern[i]))) return false;
+  return pattern[i] == '*' || i == nameLength;
+}
+
+bool MatchesLoader(const wchar_t* name, size_t nameLength, const char* pattern) {
+  if (*pattern != '+') return MatchesName(name, nameLength, pattern);
+  static const char* const kPrefixes[] = {"COMPlus_", "DOTNET_"};
+  for (const char* prefix : kPrefixes) {
+    size_t length = __builtin_strlen(prefix);
+    if (MatchesName(name, nameLength < length ? nameLength : length, prefix) &&
+        MatchesName(name + length, nameLength - length, pattern + 1))
+      return true;
+  }
+  return false;
+}
 
 size_t NameLength(const wchar_t* entry) {
   // A leading "=" belongs to the name: the per-drive directories ("=C:=C:\x").
@@ -73,11 +75,8 @@ void AppendSetting(WideString& block, const EnvironmentSetting& setting) {
 }  // namespace
 
 bool LoadsCodeIntoProcess(const wchar_t* name, size_t nameLength) {
-  for (const CodeLoader& loader : kCodeLoaders) {
-    if (loader.prefix ? StartsWithName(name, nameLength, loader.name)
-                      : CompareNames(name, nameLength, loader.name) == 0)
-      return true;
-  }
+  for (const char* pattern = kCodeLoaders; *pattern; pattern += __builtin_strlen(pattern) + 1)
+    if (MatchesLoader(name, nameLength, pattern)) return true;
   return false;
 }
 

@@ -181,8 +181,7 @@ DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t
     TerminateProcess(child.process.get(), kNoExitCode);
     WaitForSingleObject(child.process.get(), INFINITE);
     if (ran) *ran = false;
-    LogError(L"setup", L"[%s] started from [%s], not from the installer this run checked: ended",
-             applicationPath, image);
+    LogError(L"setup", L"[%s] started as [%s], not as the file checked: ended", applicationPath, image);
     return kNoExitCode;
   }
   if (ran) *ran = true;
@@ -252,7 +251,7 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
   }
   // A server may answer the start with other bytes than it gave the hash.
   if (IsNetworkPath(startPath)) {
-    LogError(L"setup", L"[%s] lies on a network share ([%s]): not started", installerPath, startPath);
+    LogError(L"setup", L"[%s] is on a network share: not started", installerPath);
     return LogResult(kNoExitCode);
   }
   if (installerCheckedForTest) installerCheckedForTest();

@@ -207,7 +207,7 @@ TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEn
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   const std::wstring notOurs = L"[" + setup + L"] is not the installer this run extracted: not started";
   const std::wstring foreign = L"[C:\\x\\plant.dll] was not extracted by this run: [" + setup + L"] not started";
-  const std::wstring otherImage = L"], not from the installer this run checked: ended";
+  const std::wstring otherImage = L"], not as the file checked: ended";
   // The same bytes in another file: what counts is the file started, not its contents.
   const std::wstring copy = dir_ / L"elsewhere.exe";
   ASSERT_TRUE(WriteWholeFile(copy, child));
