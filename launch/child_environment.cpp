@@ -12,13 +12,12 @@ wchar_t Fold(wchar_t c) {
   return c;
 }
 
-// <0, 0, >0 as the name a[0, aLength) sorts before, with, after b (ASCII,
-// terminated).
-template <class Char>
-int CompareNames(const wchar_t* a, size_t aLength, const Char* b) {
+// <0, 0, >0 as the name a[0, aLength) sorts before, with, after the
+// terminated name b.
+int CompareNames(const wchar_t* a, size_t aLength, const wchar_t* b) {
   size_t i = 0;
   for (; i < aLength && b[i]; ++i) {
-    wchar_t x = Fold(a[i]), y = Fold(static_cast<wchar_t>(b[i]));
+    wchar_t x = Fold(a[i]), y = Fold(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   return i < aLength ? 1 : b[i] ? -1 : 0;
