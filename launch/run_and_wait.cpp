@@ -53,25 +53,23 @@ void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, 
           errorText);
 }
 
-// Room for an NT path: the device name comes before the path on it.
-constexpr DWORD kNtPathChars = kPathCapacity + 64;
-
-// Whether the suspended `process` runs the file open as `image`. The
-// process's image name is the name its file was opened by, after every link
-// and mount point on the way, fixed when it started; the name of `image`
-// cannot change while we hold it (it and its folder deny renaming, and no
-// folder above a file open on that volume can be renamed). So equal names
-// mean: when the process was created, its name led to our file. Opening the
-// process's name again to compare file IDs would not: a folder swapped back
-// in the meantime (a mount point) leads that second open to our file.
-// `started` gets the process's image name for the log line.
-bool StartedFromImage(HANDLE process, HANDLE image, wchar_t (&started)[kNtPathChars]) {
-  wchar_t ours[kNtPathChars];
-  DWORD length = kNtPathChars;
-  started[0] = 0;
-  if (!QueryFullProcessImageNameW(process, PROCESS_NAME_NATIVE, started, &length)) return false;
-  DWORD ourLength = GetFinalPathNameByHandleW(image, ours, kNtPathChars, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-  return ourLength && ourLength < kNtPathChars && TextEquals(started, ours);
+// Whether the suspended `process` runs the file whose final path,
+// read from our handle on it, is `checked`. The process's image name is the
+// name its file was opened by, after every link and mount point on the way,
+// fixed when it started, given here in the Win32 form that the system
+// derives from it through the volume's name, as it does for our handle. The
+// name of our file cannot change while we hold it (it and its folder deny
+// renaming, and no folder above a file open on that volume can be renamed).
+// So equal names mean: when the process was created, its name led to our
+// file. Opening the process's name again to compare file IDs would not: a
+// folder swapped back in the meantime (a mount point) leads that second
+// open to our file. (The NT forms would do as well on Windows; Wine gives
+// none for a drive its mount manager does not know.) `started` gets the
+// process's image name for the log line.
+bool StartedFromImage(HANDLE process, const wchar_t* checked, wchar_t (&started)[kPathCapacity]) {
+  DWORD length = kPathCapacity;
+  if (!QueryFullProcessImageNameW(process, 0, started, &length)) started[0] = 0;
+  return TextEquals(started, checked);
 }
 
 // The process-thread attribute list that names the only handles a child
@@ -101,12 +99,12 @@ class HandleList {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// What the child gets besides its command line. `image`, when given, is the
-// file checked: the process must have started from it. `installerTemp`, when
-// given, is its TEMP and TMP.
+// What the child gets besides its command line. `checked`, when given, is
+// the final path of the file checked: the process must have started from
+// it. `installerTemp`, when given, is its TEMP and TMP.
 struct ChildStart {
   const wchar_t* currentDirectory;  // null: ours
-  HANDLE image;
+  const wchar_t* checked;
   const wchar_t* installerTemp;
 };
 
@@ -176,8 +174,8 @@ DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t
     LogFailedStart(applicationPath, commandLine, startError);
     return kNoExitCode;
   }
-  wchar_t image[kNtPathChars] = {};
-  if (how.image && !StartedFromImage(child.process.get(), how.image, image)) {
+  wchar_t image[kPathCapacity];
+  if (how.checked && !StartedFromImage(child.process.get(), how.checked, image)) {
     TerminateProcess(child.process.get(), kNoExitCode);
     WaitForSingleObject(child.process.get(), INFINITE);
     if (ran) *ran = false;
@@ -255,7 +253,7 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
     return LogResult(kNoExitCode);
   }
   if (installerCheckedForTest) installerCheckedForTest();
-  const ChildStart how = {inItsFolder ? folderPath : nullptr, image.get(), installerTemp};
+  const ChildStart how = {inItsFolder ? folderPath : nullptr, startPath, installerTemp};
   return LogResult(RunChild(installerPath, startPathForTest ? startPathForTest : startPath, commandLine, how,
                             started));
 }
