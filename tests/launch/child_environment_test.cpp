@@ -7,23 +7,11 @@
 
 namespace {
 
+// The entries as one block, each terminated, then one more terminator.
 std::wstring Block(const std::vector<std::wstring>& entries) {
   std::wstring block;
   for (const std::wstring& entry : entries) block += entry + L'\0';
   return block + L'\0';
-}
-
-// The entries of a built block; fails unless it ends in two terminators.
-std::vector<std::wstring> Entries(const WideString& block) {
-  std::vector<std::wstring> entries;
-  size_t at = 0;
-  while (at < block.size() && block[at]) {
-    std::wstring entry(block.c_str() + at);
-    entries.push_back(entry);
-    at += entry.size() + 1;
-  }
-  EXPECT_EQ(at + 1, block.size()) << "no block terminator where the entries end";
-  return entries;
 }
 
 TEST(ChildEnvironmentTest, DropsCodeLoadersReplacesOursAndKeepsTheOrder) {
@@ -68,21 +56,16 @@ TEST(ChildEnvironmentTest, DropsCodeLoadersReplacesOursAndKeepsTheOrder) {
     WideString block(L"left over");
     const std::wstring caller = Block(row.caller);
     BuildInstallerEnvironment(caller.c_str(), row.settings, row.settingCount, block);
-    EXPECT_EQ(Entries(block), row.expected) << row.what;
+    EXPECT_EQ(std::wstring(block.c_str(), block.size()), Block(row.expected)) << row.what;
   }
 }
 
 TEST(ChildEnvironmentTest, NetworkPathsAreKnownByTheirLeadingSeparators) {
-  struct {
-    const wchar_t* path;
-    bool network;
-  } rows[] = {
-      {L"\\\\server\\share\\t\\setup.exe", true}, {L"\\\\?\\UNC\\server\\share\\setup.exe", true},
-      {L"//server/share/setup.exe", true},        {L"\\\\.\\pipe\\x", true},
-      {L"C:\\t\\v\\setup.exe", false},             {L"\\t\\setup.exe", false},
-      {L"", false},                               {nullptr, false},
-  };
-  for (const auto& row : rows) EXPECT_EQ(IsNetworkPath(row.path), row.network) << (row.path ? row.path : L"null");
+  for (const wchar_t* path : {L"\\\\server\\share\\setup.exe", L"\\\\?\\UNC\\server\\share\\setup.exe",
+                              L"//server/share/setup.exe", L"\\\\.\\pipe\\x"})
+    EXPECT_TRUE(IsNetworkPath(path)) << path;
+  for (const wchar_t* path : {L"C:\\t\\v\\setup.exe", L"\\t\\setup.exe", L"", static_cast<const wchar_t*>(nullptr)})
+    EXPECT_FALSE(IsNetworkPath(path)) << (path ? path : L"null");
 }
 
 }  // namespace
