@@ -36,11 +36,20 @@ InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) 
   wchar_t foreign[kPathCapacity];
   bool foundForeign = FindForeignEntry(workspace.directory(), extractionDirectory, record.created, foreign);
   InstallerResult installer;
+  const bool privateTemp = (sealOptions & kSealOptionPrivateInstallerTemp) != 0;
+  if (privateTemp && !workspace.CreateInstallerTemp()) {
+    // The publisher chose a TEMP nobody else can write; the user's is no stand-in.
+    LogError(L"setup", L"[%s] not started: no TEMP of its own", installerPath.c_str());
+    installer.exitCode = LogInstallerResult(0xFFFFFFFF);
+    workspace.Remove();
+    return installer;
+  }
   installer.exitCode =
       RunExtractedAndWait(workspace.directory(), L"setup.exe", installerPath.c_str(), commandLine.data(),
                           record.installerWritten ? &record.installerDigest : nullptr,
                           foundForeign ? foreign : nullptr,
-                          (sealOptions & kSealOptionPackageWorkingDirectory) != 0, &installer.started);
+                          (sealOptions & kSealOptionPackageWorkingDirectory) != 0,
+                          privateTemp ? workspace.installerTemp() : nullptr, &installer.started);
 
   workspace.Remove();
   return installer;

@@ -30,7 +30,11 @@ constexpr uint32_t kSealOptionInstallerExitCode = 0x1;
 // setup.exe starts in its own protected folder instead of the caller's
 // current directory.
 constexpr uint32_t kSealOptionPackageWorkingDirectory = 0x2;
-constexpr uint32_t kSealKnownOptions = kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory;
+// setup.exe's TEMP and TMP are a protected folder of the run's own instead
+// of the user's, where any process of the user can race its files.
+constexpr uint32_t kSealOptionPrivateInstallerTemp = 0x4;
+constexpr uint32_t kSealKnownOptions =
+    kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory | kSealOptionPrivateInstallerTemp;
 
 struct PayloadSeal {
   uint64_t archiveSize;

@@ -69,7 +69,11 @@ TempWorkspace::Outcome TempWorkspace::Create(int firstDraw, int secondDraw, int 
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     if (attempt > 0 && !DrawFreshName(archiveName_)) return Outcome::Failed;
     bool taken = false;
-    if (CreateAt(temp.get(), security, &taken)) return Outcome::Created;
+    if (CreateAt(temp.get(), security, &taken)) {
+      temp_ = static_cast<FileHandle&&>(temp);
+      protected_ = security != nullptr;
+      return Outcome::Created;
+    }
     if (!taken) return Outcome::Failed;
   }
   return Outcome::Failed;
@@ -129,38 +133,85 @@ bool TempWorkspace::CreateAt(HANDLE temp, SECURITY_ATTRIBUTES* security, bool* t
   return true;
 }
 
-bool TempWorkspace::RemoveDirectoryOnce(RemovalFailures* failures) {
-  if (directory_.valid()) {
-    if (!EmptyDirectoryTree(directory_.get(), basePath_, failures)) return false;
-    if (failures->keptDirectories) {
-      failures->AddEmptiedDirectory(basePath_, ERROR_DIR_NOT_EMPTY);
+bool TempWorkspace::CreateInstallerTemp() {
+  if (installerTempLeft_) return true;
+  if (!temp_.valid()) return false;
+  ProtectedSecurity protection;
+  if (protected_ && !protection.Build()) return false;
+  void* descriptor = protected_ ? protection.attributes()->lpSecurityDescriptor : nullptr;
+  wchar_t name[kArchiveNameChars];
+  CopyText(name, kArchiveNameChars, archiveName_);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    if (attempt > 0 && !DrawFreshName(name)) return false;
+    wchar_t folder[kArchiveNameChars];
+    if (!JoinPath(folder, kArchiveNameChars, L"", name, TextLength(name) - kZipExtensionLength, L"_temp") ||
+        !JoinPath(installerTempPath_, kPathCapacity, tempDirectory_, folder, TextLength(folder), L""))
+      return false;
+    LONG status = 0;
+    // Held as the extraction directory is: nobody may rename or delete it.
+    FileHandle directory = NtOpenFile(temp_.get(), folder, TextLength(folder),
+                                      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, kNtCreate,
+                                      kNtDirectoryFile | kNtOpenReparsePoint, descriptor, &status);
+    if (!directory.valid()) {
+      if (status == kNtStatusNameCollision) continue;
+      return false;
+    }
+    FileHandle anchor = NtOpenFile(directory.get(), L"", 0, FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
+                                   kNtDirectoryFile);
+    if (!anchor.valid()) return false;  // the empty folder stays, as for the extraction directory
+    installerTemp_ = static_cast<FileHandle&&>(directory);
+    installerTempAnchor_ = static_cast<FileHandle&&>(anchor);
+    installerTempLeft_ = true;
+    return ReadFinalPath(installerTemp_.get(), installerTempFinal_);
+  }
+  return false;
+}
+
+bool TempWorkspace::RemoveDirectoryOnce(FileHandle& directory, const FileHandle& anchor, const wchar_t* path,
+                                        RemovalFailures* failures) {
+  if (directory.valid()) {
+    // Only what stayed in this folder counts here.
+    const bool keptElsewhere = failures->keptDirectories;
+    failures->keptDirectories = false;
+    bool emptied = EmptyDirectoryTree(directory.get(), path, failures);
+    const bool kept = failures->keptDirectories;
+    failures->keptDirectories = kept || keptElsewhere;
+    if (!emptied) return false;
+    if (kept) {
+      failures->AddEmptiedDirectory(path, ERROR_DIR_NOT_EMPTY);
       return false;
     }
     // Our pin denies the deletion to us as well. With nothing left below it,
     // it goes: only from here on could another process open the empty
     // folder for deletion too, and nothing it can do to it reaches anything
     // of ours.
-    directory_.reset();
+    directory.reset();
   }
-  FileHandle folder = NtOpenFile(anchor_.get(), L"", 0,
+  FileHandle folder = NtOpenFile(anchor.get(), L"", 0,
                                  FILE_LIST_DIRECTORY | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                  kShareAll, kNtOpen, kNtDirectoryFile);
   if (!folder.valid()) {
-    failures->AddEmptiedDirectory(basePath_, GetLastError());
+    failures->AddEmptiedDirectory(path, GetLastError());
     return false;
   }
   // Whatever appeared meanwhile goes too.
-  if (!EmptyDirectoryTree(folder.get(), basePath_, failures)) return false;
+  if (!EmptyDirectoryTree(folder.get(), path, failures)) return false;
   ClearAttributes(folder.get());
   if (MarkForDeletion(folder.get())) return true;
-  failures->AddEmptiedDirectory(basePath_, GetLastError());
+  failures->AddEmptiedDirectory(path, GetLastError());
   return false;
 }
 
 bool TempWorkspace::RemoveOnce(RemovalFailures* failures) {
-  if (directoryLeft_ && RemoveDirectoryOnce(failures)) {
+  if (directoryLeft_ && RemoveDirectoryOnce(directory_, anchor_, basePath_, failures)) {
     anchor_.reset();
     directoryLeft_ = false;
+  }
+  if (installerTempLeft_ &&
+      RemoveDirectoryOnce(installerTemp_, installerTempAnchor_, installerTempPath_, failures)) {
+    installerTempAnchor_.reset();
+    installerTempLeft_ = false;
   }
   if (archiveLeft_) {
     // An installer may have made it read-only; our handle may write attributes.
@@ -172,11 +223,11 @@ bool TempWorkspace::RemoveOnce(RemovalFailures* failures) {
       failures->Add(archivePath_, GetLastError());
     }
   }
-  return !archiveLeft_ && !directoryLeft_;
+  return !archiveLeft_ && !directoryLeft_ && !installerTempLeft_;
 }
 
 void TempWorkspace::Remove() {
-  if (!archiveLeft_ && !directoryLeft_) return;
+  if (!archiveLeft_ && !directoryLeft_ && !installerTempLeft_) return;
   DWORD start = GetTickCount();
   RemovalFailures failures;
   for (;;) {
@@ -187,8 +238,10 @@ void TempWorkspace::Remove() {
   }
   LogRemovalFailures(failures);
   // Reported once; what stays is the user's to see.
-  archiveLeft_ = directoryLeft_ = false;
+  archiveLeft_ = directoryLeft_ = installerTempLeft_ = false;
   archive_.reset();
   directory_.reset();
   anchor_.reset();
+  installerTemp_.reset();
+  installerTempAnchor_.reset();
 }

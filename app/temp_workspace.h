@@ -49,14 +49,24 @@ class TempWorkspace {
   const wchar_t* basePath() const { return basePath_; }
   const wchar_t* extractionDirectory() const { return extractionDirectory_; }  // ends in "\"
 
-  // Removes the extraction tree and the archive through the handles: what is
+  // A folder of the installer's own for TEMP and TMP, made as the others
+  // (below the same %TEMP% handle, protected alike, held until removed):
+  // the extraction directory's name with "_temp", or a fresh name when that
+  // is taken. False when it cannot be made.
+  bool CreateInstallerTemp();
+  // Its final path, read from its handle (no link in it), for the
+  // installer's environment; empty until it was made.
+  const wchar_t* installerTemp() const { return installerTempFinal_; }
+
+  // Removes the extraction tree, the installer's TEMP and the archive through the handles: what is
   // in use is retried for about two seconds; what stays is named in one ERR
   // line. Nothing is ever removed by name.
   void Remove();
 
  private:
   bool CreateAt(HANDLE temp, SECURITY_ATTRIBUTES* security, bool* taken);
-  bool RemoveDirectoryOnce(RemovalFailures* failures);
+  static bool RemoveDirectoryOnce(FileHandle& directory, const FileHandle& anchor, const wchar_t* path,
+                                  RemovalFailures* failures);
   bool RemoveOnce(RemovalFailures* failures);
 
   FileHandle archive_;
@@ -64,8 +74,17 @@ class TempWorkspace {
   // The same directory, with no access that takes part in sharing: it opens
   // the directory again for its deletion without a name.
   FileHandle anchor_;
+  // %TEMP% as opened once, for the installer's TEMP made after the others.
+  FileHandle temp_;
+  bool protected_ = false;  // our objects carry the protective descriptor
+  // The installer's TEMP: pin and anchor as for the extraction directory.
+  FileHandle installerTemp_;
+  FileHandle installerTempAnchor_;
   bool archiveLeft_ = false;    // created and not yet removed
   bool directoryLeft_ = false;
+  bool installerTempLeft_ = false;
+  wchar_t installerTempPath_[kPathCapacity] = {};   // for log lines
+  wchar_t installerTempFinal_[kPathCapacity] = {};
   wchar_t tempDirectory_[kPathCapacity] = {};
   wchar_t archiveName_[kArchiveNameChars] = {};
   wchar_t archivePath_[kPathCapacity] = {};

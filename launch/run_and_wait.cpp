@@ -5,7 +5,9 @@
 #include "common/file_hash.h"
 #include "common/handle.h"
 #include "common/nt_file.h"
+#include "common/containers.h"
 #include "common/path.h"
+#include "launch/child_environment.h"
 #include "log/log.h"
 
 namespace {
@@ -51,47 +53,137 @@ void LogFailedStart(const wchar_t* applicationPath, const wchar_t* commandLine, 
           errorText);
 }
 
-// Everything up to the exit code; all handles are closed when it returns.
-// `startPath` is what is started (in `currentDirectory`, or ours when null),
-// `applicationPath` what the log lines name. `ran`, when given, tells
-// whether the child started.
-DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t* commandLine,
-               const wchar_t* currentDirectory, bool* ran) {
-  SECURITY_ATTRIBUTES pipeAttributes = {};
-  pipeAttributes.nLength = sizeof pipeAttributes;
-  pipeAttributes.lpSecurityDescriptor = nullptr;
-  pipeAttributes.bInheritHandle = TRUE;
+// Whether the suspended `process` runs the file whose final path,
+// read from our handle on it, is `checked`. The process's image name is the
+// name its file was opened by, after every link and mount point on the way,
+// fixed when it started, given here in the Win32 form that the system
+// derives from it through the volume's name, as it does for our handle. The
+// name of our file cannot change while we hold it (it and its folder deny
+// renaming, and no folder above a file open on that volume can be renamed).
+// So equal names mean: when the process was created, its name led to our
+// file. Opening the process's name again to compare file IDs would not: a
+// folder swapped back in the meantime (a mount point) leads that second
+// open to our file. (The NT forms would do as well on Windows; Wine gives
+// none for a drive its mount manager does not know.) `started` gets the
+// process's image name for the log line.
+bool StartedFromImage(HANDLE process, const wchar_t* checked, wchar_t (&started)[kPathCapacity]) {
+  DWORD length = kPathCapacity;
+  if (!QueryFullProcessImageNameW(process, 0, started, &length)) started[0] = 0;
+  return TextEquals(started, checked);
+}
 
-  // The child's standard output lands in the pipe that is also its standard
-  // input; standard error has a pipe of its own whose read end stays here.
+// The process-thread attribute list that names the only handles a child
+// inherits.
+class HandleList {
+ public:
+  HandleList() = default;
+  HandleList(const HandleList&) = delete;
+  HandleList& operator=(const HandleList&) = delete;
+  ~HandleList() {
+    if (list_) DeleteProcThreadAttributeList(list_);
+  }
+  // `handles` must stay in place until the child has started.
+  bool Set(HANDLE* handles, size_t count) {
+    SIZE_T size = sizeof storage_;
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_);
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
+    list_ = list;
+    return UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                     count * sizeof(HANDLE), nullptr, nullptr) != FALSE;
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+ private:
+  // One attribute needs far less than this on every system we run on.
+  alignas(8) unsigned char storage_[256];
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// What the child gets besides its command line. `checked`, when given, is
+// the final path of the file checked: the process must have started from
+// it. `installerTemp`, when given, is its TEMP and TMP.
+struct ChildStart {
+  const wchar_t* currentDirectory;  // null: ours
+  const wchar_t* checked;
+  const wchar_t* installerTemp;
+};
+
+// The environment the child gets: ours, without what loads code into it.
+bool BuildChildEnvironment(const wchar_t* installerTemp, WideString& block) {
+  wchar_t* ours = GetEnvironmentStringsW();
+  if (!ours) return false;
+  EnvironmentSetting settings[] = {{L"NoDefaultCurrentDirectoryInExePath", L"1"},
+                                   {L"TEMP", installerTemp},
+                                   {L"TMP", installerTemp}};
+  BuildInstallerEnvironment(ours, settings, installerTemp ? 3 : 1, block);
+  FreeEnvironmentStringsW(ours);
+  return true;
+}
+
+// Everything up to the exit code; all handles are closed when it returns.
+// `startPath` is what is started, `applicationPath` what the log lines name.
+// `ran`, when given, tells whether the child started.
+DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t* commandLine,
+               const ChildStart& how, bool* ran) {
+  // Our read ends stay ours. The child gets the two write ends and, as its
+  // standard input, nothing: its own output must not come back to it, and a
+  // read of a missing input ends at once.
   KernelHandle outputRead, outputWrite, errorRead, errorWrite;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  if (CreatePipe(outputRead.receive(), outputWrite.receive(), &pipeAttributes, kPipeSize) &&
-      CreatePipe(errorRead.receive(), errorWrite.receive(), &pipeAttributes, kPipeSize) &&
-      SetHandleInformation(errorRead.get(), HANDLE_FLAG_INHERIT, 0)) {
-    startup.dwFlags |= STARTF_USESTDHANDLES;
-    startup.hStdInput = outputRead.get();
-    startup.hStdOutput = outputWrite.get();
-    startup.hStdError = errorWrite.get();
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  HANDLE inherited[2] = {};
+  HandleList handleList;
+  bool redirected = CreatePipe(outputRead.receive(), outputWrite.receive(), nullptr, kPipeSize) &&
+                    CreatePipe(errorRead.receive(), errorWrite.receive(), nullptr, kPipeSize) &&
+                    SetHandleInformation(outputWrite.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
+                    SetHandleInformation(errorWrite.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  if (redirected) {
+    inherited[0] = outputWrite.get();
+    inherited[1] = errorWrite.get();
+    // Without the list, every inheritable handle we were given would pass on.
+    redirected = handleList.Set(inherited, 2);
+  }
+  DWORD creationFlags = GetPriorityClass(GetCurrentProcess()) | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+  if (redirected) {
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nullptr;
+    startup.StartupInfo.hStdOutput = outputWrite.get();
+    startup.StartupInfo.hStdError = errorWrite.get();
+    startup.lpAttributeList = handleList.get();
+    creationFlags |= EXTENDED_STARTUPINFO_PRESENT;
   }
 
-  DWORD creationFlags = GetPriorityClass(GetCurrentProcess());
+  WideString environment;
+  if (!BuildChildEnvironment(how.installerTemp, environment)) {
+    if (ran) *ran = false;
+    LogFailedStart(applicationPath, commandLine, GetLastError());
+    return kNoExitCode;
+  }
   PROCESS_INFORMATION started = {};
-  BOOL ok = CreateProcessW(startPath, commandLine, nullptr, nullptr, TRUE, creationFlags, nullptr,
-                           currentDirectory, &startup, &started);
+  BOOL ok = CreateProcessW(startPath, commandLine, nullptr, nullptr, redirected, creationFlags,
+                           environment.data(), how.currentDirectory, &startup.StartupInfo, &started);
   DWORD startError = GetLastError();
   ProcessInformation child;
   if (ok) child.Take(started);
-  if (ran) *ran = ok;
   // Only the child holds the write ends now.
   outputWrite.reset();
   errorWrite.reset();
 
   if (!ok) {
+    if (ran) *ran = false;
     LogFailedStart(applicationPath, commandLine, startError);
     return kNoExitCode;
   }
+  wchar_t image[kPathCapacity];
+  if (how.checked && !StartedFromImage(child.process.get(), how.checked, image)) {
+    TerminateProcess(child.process.get(), kNoExitCode);
+    WaitForSingleObject(child.process.get(), INFINITE);
+    if (ran) *ran = false;
+    LogError(L"setup", L"[%s] started as [%s], not as the file checked: ended", applicationPath, image);
+    return kNoExitCode;
+  }
+  if (ran) *ran = true;
+  ResumeThread(child.thread.get());
 
   DWORD waitResult = WaitForExit(child.process.get(), outputRead, errorRead);
   if (waitResult != WAIT_OBJECT_0) {
@@ -116,17 +208,21 @@ uint32_t LogResult(DWORD exitCode) {
 
 }  // namespace
 
+uint32_t LogInstallerResult(uint32_t exitCode) { return LogResult(exitCode); }
+
 void (*installerCheckedForTest)() = nullptr;
+const wchar_t* startPathForTest = nullptr;
 
 uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started) {
   if (started) *started = false;
   if (!applicationPath) return kNoExitCode;
-  return LogResult(RunChild(applicationPath, applicationPath, commandLine, nullptr, started));
+  return LogResult(RunChild(applicationPath, applicationPath, commandLine, ChildStart{}, started));
 }
 
 uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
                              wchar_t* commandLine, const Sha256Digest* expected,
-                             const wchar_t* foreignEntry, bool inItsFolder, bool* started) {
+                             const wchar_t* foreignEntry, bool inItsFolder, const wchar_t* installerTemp,
+                             bool* started) {
   if (started) *started = false;
   if (!installerPath) return kNoExitCode;
   if (foreignEntry) {
@@ -151,9 +247,15 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
     LogError(L"setup", L"[%s] is not the installer this run extracted: not started", installerPath);
     return LogResult(kNoExitCode);
   }
+  // A server may answer the start with other bytes than it gave the hash.
+  if (IsNetworkPath(startPath)) {
+    LogError(L"setup", L"[%s] is on a network share: not started", installerPath);
+    return LogResult(kNoExitCode);
+  }
   if (installerCheckedForTest) installerCheckedForTest();
-  return LogResult(
-      RunChild(installerPath, startPath, commandLine, inItsFolder ? folderPath : nullptr, started));
+  const ChildStart how = {inItsFolder ? folderPath : nullptr, startPath, installerTemp};
+  return LogResult(RunChild(installerPath, startPathForTest ? startPathForTest : startPath, commandLine, how,
+                            started));
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {

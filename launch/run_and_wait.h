@@ -23,16 +23,31 @@ uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* 
 // and by the final path read from that handle; in that folder when
 // `inItsFolder`, else in ours. With `foreignEntry` (something in the folder
 // that the run did not put there), nothing is started either.
+// Nor is it started from a network share. It starts suspended and resumes
+// only when the process runs the very file checked; otherwise it is ended.
 // `installerPath` is how the log lines name it. A refusal is one ERR line; a
 // file that cannot be opened or named is logged as a failed start.
+// `installerTemp`, when given, is the TEMP and TMP it gets (null: ours).
 // `started`, when given, tells whether the installer ran.
 uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
                              wchar_t* commandLine, const Sha256Digest* expected,
-                             const wchar_t* foreignEntry, bool inItsFolder, bool* started = nullptr);
+                             const wchar_t* foreignEntry, bool inItsFolder,
+                             const wchar_t* installerTemp = nullptr, bool* started = nullptr);
+
+// The line that ends every attempt, for a start refused before these
+// functions; returns `exitCode`.
+uint32_t LogInstallerResult(uint32_t exitCode);
+
+// Both programs get our environment without the variables that load code
+// into a process, and NoDefaultCurrentDirectoryInExePath=1. Only their two
+// output pipes are passed on; their standard input is none.
 
 // Tests only (null in the stub): called once the installer has passed the
 // checks, while its handle is held, right before it is started.
 extern void (*installerCheckedForTest)();
+// Tests only (null in the stub): what is started in place of the checked
+// file's path, as a folder on that path swapped at that moment would make it.
+extern const wchar_t* startPathForTest;
 
 // The system's text for `error`, without its line break; empty when there is
 // none or it is too long for the log line.

@@ -29,7 +29,9 @@ TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
   EXPECT_EQ(ReadSealRecord(unknownState, sizeof unknownState, &read), SealState::Malformed);
   uint8_t unknownOption[kSealRecordSize];
   memcpy(unknownOption, record, sizeof record);
-  unknownOption[12] |= 0x4;
+  uint32_t unknown = 1;  // the lowest option bit not yet given a meaning
+  while (unknown & kSealKnownOptions) unknown <<= 1;
+  for (int i = 0; i < 4; ++i) unknownOption[12 + i] |= uint8_t(unknown >> (8 * i));
   EXPECT_EQ(ReadSealRecord(unknownOption, sizeof unknownOption, &read), SealState::Malformed);
   record[0] = 'V';
   EXPECT_EQ(ReadSealRecord(record, sizeof record, &read), SealState::Malformed);

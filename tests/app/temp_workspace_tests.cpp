@@ -59,12 +59,29 @@ TEST_F(TempWorkspaceTest, BothObjectsAreFreshPinnedAndRemoved) {
   EXPECT_EQ(OpenError(base, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS),
             DWORD(ERROR_SUCCESS));
 
+  // The installer's TEMP, made later: pinned alike; a folder already at its
+  // name is left as it is and a fresh name drawn.
+  const std::wstring theirs = base + L"_temp\\theirs.txt";
+  ASSERT_TRUE(CreateDirectoryW((base + L"_temp").c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(theirs, "theirs"));
+  ASSERT_TRUE(workspace.CreateInstallerTemp());
+  const std::wstring installerTemp = workspace.installerTemp();
+  EXPECT_TRUE(std::regex_match(installerTemp, std::wregex(L".*\\\\vexlode_\\d{1,5}_\\d{1,5}_\\d{1,5}_temp")))
+      << Narrow(installerTemp);
+  EXPECT_EQ(installerTemp.find(base.substr(base.rfind(L'\\')) + L"_temp"), std::wstring::npos);
+  EXPECT_EQ(OpenError(installerTemp, DELETE, kAllSharing, FILE_FLAG_BACKUP_SEMANTICS), DWORD(ERROR_SHARING_VIOLATION));
+  ASSERT_TRUE(WriteWholeFile(installerTemp + L"\\installer.log", "log"));
+
   ASSERT_TRUE(WriteWholeFile(base + L"\\setup.exe", "MZ"));
   ASSERT_TRUE(CreateDirectoryW((base + L"\\sub").c_str(), nullptr));
   SetFileAttributesW(base.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
   workspace.Remove();
   EXPECT_FALSE(PathExists(archive));
   EXPECT_FALSE(PathExists(base));
+  EXPECT_FALSE(PathExists(installerTemp));
+  EXPECT_EQ(ReadWholeFile(theirs), "theirs");
+  DeleteFileW(theirs.c_str());
+  RemoveDirectoryW((base + L"_temp").c_str());
 }
 
 TEST_F(TempWorkspaceTest, TakenNamesAreLeftUntouchedAndFreshNamesDrawn) {

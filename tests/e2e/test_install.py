@@ -139,6 +139,29 @@ class InstallTest(harness.WorkTest):
                 folder = record["self"].rsplit("\\", 1)[0]
                 self.assertEqual(record["cwd"].lower(), folder.lower() if in_its_folder else work)
 
+    def test_environment_drops_code_loaders_and_temp_is_private_only_when_packed_so(self):
+        package = self.package({})
+        caller = dict(COR_ENABLE_PROFILING="1", COR_PROFILER="{6C1A0DBB-0000-0000-0000-000000000000}",
+                      CORECLR_PROFILER_PATH_64="C:\\dl\\profiler.dll", DOTNET_STARTUP_HOOKS="C:\\dl\\hook.dll",
+                      NoDefaultCurrentDirectoryInExePath="0", VEXLODE_RECORD_TEMP_LOG="1")
+        for options, private in (((), False), (("--installer-temp", "private"), True)):
+            with self.subTest(options):
+                harness.clean_slate()
+                exe = harness.pack(package, self.path("installer.exe"), *options)
+                record = self.assert_installed(self.run_recorded(exe, **caller), options)
+                for name in ("COR_ENABLE_PROFILING", "COR_PROFILER", "CORECLR_PROFILER_PATH_64",
+                             "DOTNET_STARTUP_HOOKS"):
+                    self.assertEqual(record["env:" + name], "(absent)", name)
+                self.assertEqual(record["env:NoDefaultCurrentDirectoryInExePath"], "1")
+                self.assertEqual(record["templog"], "ok")
+                temp = record["env:TEMP"]
+                self.assertEqual(record["env:TMP"], temp)
+                folder = record["self"].rsplit("\\", 1)[0]
+                # Its own folder beside the extraction directory, gone with it (no leftovers).
+                self.assertEqual(temp.lower() == (folder + "_temp").lower(), private, temp)
+                if not private:
+                    os.remove(os.path.join(harness.temp_dir(), "installer_record.log"))
+
     def test_exit_code_follows_the_packed_choice_and_the_log_does_not(self):
         damaged = self.package({}, "damaged.zip")
         with open(damaged, "r+b") as f:  # setup.exe's deflated data: its extraction fails

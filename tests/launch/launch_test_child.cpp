@@ -5,6 +5,7 @@
 //   VXCHILD_STDERR_BYTES  bytes to write to standard error first
 //   VXCHILD_EXIT          exit code
 //   VXCHILD_PROBE         a file to try to open for writing and for deletion
+//   VXCHILD_HANDLE        the value of an event of the parent's to set, should it have been passed on
 // Results: command line, current directory, the file types of the three
 // standard handles, how many bytes each output write delivered, and with
 // VXCHILD_PROBE the error of each open (0 when it opened).
@@ -61,6 +62,7 @@ DWORD OpenError(const std::wstring& path, DWORD access) {
 }  // namespace
 
 int main() {
+  if (unsigned long value = Number(L"VXCHILD_HANDLE")) SetEvent(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)));
   unsigned long wroteOut = WriteBytes(STD_OUTPUT_HANDLE, Number(L"VXCHILD_STDOUT_BYTES"));
   unsigned long wroteErr = WriteBytes(STD_ERROR_HANDLE, Number(L"VXCHILD_STDERR_BYTES"));
 

@@ -108,7 +108,7 @@ class RunAndWaitTest : public testing::Test {
   }
   ~RunAndWaitTest() override {
     for (const wchar_t* name : {L"VXCHILD_RESULTS", L"VXCHILD_STDOUT_BYTES",
-                                L"VXCHILD_STDERR_BYTES", L"VXCHILD_EXIT", L"VXCHILD_PROBE"})
+                                L"VXCHILD_STDERR_BYTES", L"VXCHILD_EXIT", L"VXCHILD_PROBE", L"VXCHILD_HANDLE"})
       SetEnvironmentVariableW(name, nullptr);
   }
 
@@ -147,6 +147,11 @@ TEST_F(RunAndWaitTest, ChildSeesExactlyTheCommandLineInOurCurrentDirectory) {
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW(dir_.path().c_str()));
   const std::wstring commandLine = L"lang=2052 |paren=C:\\dl\\boot.exe|silent=|";
+  // An inheritable handle of ours that the child must not get: it sets the
+  // event should it have it.
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  KernelHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+  SetEnvironmentVariableW(L"VXCHILD_HANDLE", std::to_wstring(reinterpret_cast<uintptr_t>(event.get())).c_str());
   uint32_t result = Run(child_, commandLine);
   SetCurrentDirectoryW(previous);
 
@@ -155,7 +160,8 @@ TEST_F(RunAndWaitTest, ChildSeesExactlyTheCommandLineInOurCurrentDirectory) {
   ASSERT_EQ(4u, report.size());
   EXPECT_EQ(Narrow(commandLine), report[0]);  // no program name in front
   EXPECT_EQ(Narrow(dir_.path()), report[1]);  // not the child's own folder
-  EXPECT_EQ("3 3 3 ", report[2]);             // all three standard handles are pipes
+  EXPECT_EQ("0 3 3 ", report[2]);             // no input; output and errors are pipes
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event.get(), 0)) << "the child got our inheritable handle";
 }
 
 TEST_F(RunAndWaitTest, ChattyChildIsNotBlockedByFullPipes) {
@@ -201,6 +207,10 @@ TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEn
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   const std::wstring notOurs = L"[" + setup + L"] is not the installer this run extracted: not started";
   const std::wstring foreign = L"[C:\\x\\plant.dll] was not extracted by this run: [" + setup + L"] not started";
+  const std::wstring otherImage = L"], not as the file checked: ended";
+  // The same bytes in another file: what counts is the file started, not its contents.
+  const std::wstring copy = dir_ / L"elsewhere.exe";
+  ASSERT_TRUE(WriteWholeFile(copy, child));
   struct Row {
     const char* what;
     std::string contents;
@@ -208,14 +218,16 @@ TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEn
     const wchar_t* foreignEntry;
     bool inItsFolder;
     const std::wstring* refusal;  // null: it starts
+    const wchar_t* startInstead;  // what a swapped folder would lead the start to
   };
   const Row rows[] = {
-      {"as extracted", child, &digest, nullptr, false, nullptr},
-      {"as extracted, in its folder", child, &digest, nullptr, true, nullptr},
-      {"another file at its path", child + "x", &digest, nullptr, false, &notOurs},
-      {"digest differs in its last byte", child, &lastByteDiffers, nullptr, false, &notOurs},
-      {"nothing extracted", child, nullptr, nullptr, false, &notOurs},
-      {"a foreign entry beside it", child, &digest, L"C:\\x\\plant.dll", false, &foreign},
+      {"as extracted", child, &digest, nullptr, false, nullptr, nullptr},
+      {"as extracted, in its folder", child, &digest, nullptr, true, nullptr, nullptr},
+      {"another file at its path", child + "x", &digest, nullptr, false, &notOurs, nullptr},
+      {"digest differs in its last byte", child, &lastByteDiffers, nullptr, false, &notOurs, nullptr},
+      {"nothing extracted", child, nullptr, nullptr, false, &notOurs, nullptr},
+      {"a foreign entry beside it", child, &digest, L"C:\\x\\plant.dll", false, &foreign, nullptr},
+      {"the start led to another file", child, &digest, nullptr, false, &otherImage, copy.c_str()},
   };
   SetEnvironmentVariableW(L"VXCHILD_EXIT", L"5");
   SetEnvironmentVariableW(L"VXCHILD_PROBE", setup.c_str());
@@ -232,16 +244,18 @@ TEST_F(RunAndWaitTest, ExtractedInstallerStartsOnlyAsExtractedAndIsHeldUntilItEn
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     std::wstring commandLine = L"a=1|";
     bool started = true;
+    startPathForTest = row.startInstead;
     const uint32_t result = RunExtractedAndWait(handle.get(), L"setup.exe", setup.c_str(), &commandLine[0],
-                                                row.expected, row.foreignEntry, row.inItsFolder, &started);
+                                                row.expected, row.foreignEntry, row.inItsFolder, nullptr, &started);
+    startPathForTest = nullptr;
     EXPECT_EQ(started, !row.refusal) << row.what;
     EXPECT_EQ(result, row.refusal ? 0xFFFFFFFFu : 5u) << row.what;
     const std::vector<std::wstring> messages = log_.Messages();
     ASSERT_EQ(messages.size(), logged + (row.refusal ? 2 : 1)) << row.what;
     if (row.refusal) {
       EXPECT_NE(messages[logged].find(*row.refusal), std::wstring::npos) << row.what << ": " << Narrow(messages[logged]);
-      EXPECT_FALSE(PathExists(results_)) << row.what;
-      EXPECT_EQ(checkedOpenErrors, "(not called)") << row.what;
+      EXPECT_FALSE(PathExists(results_)) << row.what;  // it never ran
+      EXPECT_EQ(checkedOpenErrors, row.startInstead ? "32 32" : "(not called)") << row.what;
     } else {
       std::vector<std::string> report = ChildReport();
       ASSERT_EQ(report.size(), 5u) << row.what;

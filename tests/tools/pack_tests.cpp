@@ -252,6 +252,7 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   struct Row { std::string options, reason; bool fitsWindowsCommandLine; };
   const std::vector<Row> rows = {
       {"--working-directory elsewhere", "expected package or caller", true},
+      {"--installer-temp shared", "expected user or private", true},
       {"--icon " + Arg(dir_ / "text.ico"), "bad header", true},
       {"--icon " + Arg(dir_ / "empty.ico"), "holds no images", true},
       {"--icon " + Arg(dir_ / "outside.ico"), "image 2 points outside the file", true},
@@ -377,7 +378,7 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
   WriteAll(dir_ / "app.ico", MakeIco({16}));
   // The last of two choices counts.
   ASSERT_EQ(Pack(common + Arg(dir_ / "branded.exe") + " --working-directory package --working-directory caller" +
-                     " --exit-code installer --icon " + Arg(dir_ / "app.ico") +
+                     " --exit-code installer --installer-temp private --icon " + Arg(dir_ / "app.ico") +
                      " --file-version 2.1 --version-string \"$(printf 'ProductName=Two\\nlines')\"",
                  PACKER)
                 .status,
@@ -421,10 +422,13 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
                         "package setup.exe: at the root", "package compression: 0 stored (2 entries)",
                         "branding ProductName: (none)", "branding icon: none",
                         "option exit code: checkout: 1 once the archive is checked out, 0 before",
-                        "option working directory: caller: the caller's current directory", "result: installs"}},
+                        "option working directory: caller: the caller's current directory",
+                        "option installer temp: user: the user's TEMP", "result: installs"}},
       {"branded.exe", 0, {"branding ProductName: Two?lines", "branding FileVersion: 2.1", "branding icon: set",
                           "option exit code: installer: setup.exe's own, 1603 when it did not run",
-                          "option working directory: caller: the caller's current directory", "result: installs"}},
+                          "option working directory: caller: the caller's current directory",
+                          "option installer temp: private: a protected folder of the run, removed afterwards",
+                          "result: installs"}},
       {"workdir.exe", 0, {"option working directory: package: setup.exe's own folder",
                           "option exit code: checkout: 1 once the archive is checked out, 0 before"}},
       {"concatenated.exe", 1, {"stub sha256: " + stubDigest + " (with its seal emptied)",

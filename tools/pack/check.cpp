@@ -197,7 +197,8 @@ void ReportBranding(Report& report, const std::vector<uint8_t>& file, const PeLa
 void ReportOptions(Report& report, SealState state, uint32_t options) {
   if (state == SealState::Malformed) {
     report.Fact("option exit code", "unknown (the seal record is damaged)");
-    return report.Fact("option working directory", "unknown (the seal record is damaged)");
+    report.Fact("option working directory", "unknown (the seal record is damaged)");
+    return report.Fact("option installer temp", "unknown (the seal record is damaged)");
   }
   report.Fact("option exit code", options & kSealOptionInstallerExitCode
                                       ? "installer: setup.exe's own, " + std::to_string(kInstallerNotRunExitCode) +
@@ -206,6 +207,9 @@ void ReportOptions(Report& report, SealState state, uint32_t options) {
   report.Fact("option working directory", options & kSealOptionPackageWorkingDirectory
                                               ? "package: setup.exe's own folder"
                                               : "caller: the caller's current directory");
+  report.Fact("option installer temp", options & kSealOptionPrivateInstallerTemp
+                                           ? "private: a protected folder of the run, removed afterwards"
+                                           : "user: the user's TEMP");
 }
 
 }  // namespace

@@ -80,6 +80,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
       if (where == "package") options.sealOptions |= kSealOptionPackageWorkingDirectory;
       else options.sealOptions &= ~kSealOptionPackageWorkingDirectory;
     }
+    else if (arg == "--installer-temp") {
+      const std::string& whose = args[++i];
+      if (whose != "user" && whose != "private")
+        throw PackError("--installer-temp " + whose + ": expected user or private");
+      if (whose == "private") options.sealOptions |= kSealOptionPrivateInstallerTemp;
+      else options.sealOptions &= ~kSealOptionPrivateInstallerTemp;
+    }
     else if (arg == "--check") options.check = fs::u8path(args[++i]);
     else if (arg == "--exit-code") {
       const std::string& choice = args[++i];
@@ -198,6 +205,9 @@ const char kHelp[] =
     "  --exit-code checkout        exit 1 once the archive is checked out, 0 before (default)\n"
     "  --working-directory package setup.exe starts in its own protected folder\n"
     "  --working-directory caller  setup.exe starts in the caller's current directory (default)\n"
+    "  --installer-temp private    setup.exe's TEMP and TMP are a protected folder of the run,\n"
+    "                              removed with what it holds when setup.exe has ended\n"
+    "  --installer-temp user       setup.exe's TEMP and TMP are the user's (default)\n"
     "  --compression lzma|deflate|store  how a directory's files are zipped\n"
     "                              (default deflate; a .zip keeps its own)\n"
     "  --allow-x64                 accept a 64-bit stub (test builds only)\n"

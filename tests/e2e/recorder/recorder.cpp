@@ -10,7 +10,10 @@
 // result; VEXLODE_RECORD_HOLD=<ms> leaves a detached helper holding one
 // extracted file (VEXLODE_RECORD_HOLD_FILE, or the first beside it) unshared
 // for that long, and returns at once; VEXLODE_RECORD_WAIT=<path> waits (at
-// most a minute) until that file exists before it ends.
+// most a minute) until that file exists before it ends;
+// VEXLODE_RECORD_TEMP_LOG=1 leaves a log in its %TEMP%, as installers do.
+// It records the variables a caller could set to load code into it, and
+// those the run sets for it.
 #include <windows.h>
 #include <zlib.h>
 
@@ -200,6 +203,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       fprintf(out, "cmdline\t%s\n", Narrow(GetCommandLineW()).c_str());
       fprintf(out, "cwd\t%s\n", Narrow(current).c_str());
       fprintf(out, "self\t%s\n", Narrow(self).c_str());
+      for (const wchar_t* name : {L"COR_ENABLE_PROFILING", L"COR_PROFILER", L"CORECLR_PROFILER_PATH_64",
+                                  L"DOTNET_STARTUP_HOOKS", L"NoDefaultCurrentDirectoryInExePath", L"TEMP", L"TMP"}) {
+        wchar_t value[1024];
+        DWORD length = GetEnvironmentVariableW(name, value, 1024);
+        fprintf(out, "env:%s\t%s\n", Narrow(name).c_str(),
+                length && length < 1024 ? Narrow(value).c_str() : "(absent)");
+      }
       unsigned long long size = 0;
       unsigned long crc = 0;
       if (Checksum(directory + L".zip", &size, &crc))
@@ -209,6 +219,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
   }
   if (Environment(L"VEXLODE_RECORD_LITTER") == L"1") Litter(directory);
+  if (Environment(L"VEXLODE_RECORD_TEMP_LOG") == L"1" && !recordPath.empty()) {
+    FILE* log = _wfopen((Environment(L"TEMP") + L"\\installer_record.log").c_str(), L"wb");
+    AppendRecord(recordPath, std::string("templog\t") + (log ? "ok" : "failed"));
+    if (log) fclose(log);
+  }
   // A link inside its own folder, as a hostile installer or another process
   // could plant; the target is given as a Unix path (Z: is the Unix root).
   std::wstring linkTarget = Environment(L"VEXLODE_RECORD_LINK");
