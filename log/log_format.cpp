@@ -125,3 +125,48 @@ bool SplitLogPath(const wchar_t* fullPath, LogPathLevels* levels) {
   // The file is the last name: a path ending in a separator names none.
   return levels->count > 0 && !IsPathSeparator(fullPath[length - 1]);
 }
+
+// The name the system takes for a device: up to its first '.' (or ':'),
+// trailing blanks dropped, compared without case. COM and LPT take one
+// digit, superscript one to three included.
+static bool IsReservedDosName(const wchar_t* name, size_t length) {
+  size_t base = 0;
+  while (base < length && name[base] != L'.' && name[base] != L':') ++base;
+  while (base > 0 && name[base - 1] == L' ') --base;
+  auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
+  auto startsWith = [&](const wchar_t* word, size_t wordLength) {
+    if (base < wordLength) return false;
+    for (size_t i = 0; i < wordLength; ++i)
+      if (upper(name[i]) != word[i]) return false;
+    return true;
+  };
+  static const wchar_t* const kWords[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  for (const wchar_t* word : kWords)
+    if (TextLength(word) == base && startsWith(word, base)) return true;
+  if (base != 4 || !(startsWith(L"COM", 3) || startsWith(L"LPT", 3))) return false;
+  const wchar_t digit = name[3];
+  return (digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3;
+}
+
+bool IsPlainLogPathForm(const wchar_t* path) {
+  if (!path) return false;
+  const size_t length = TextLength(path);
+  for (size_t i = 0; i < length; ++i) {
+    bool driveColon = i == 1 && ((path[0] >= L'A' && path[0] <= L'Z') ||
+                                 (path[0] >= L'a' && path[0] <= L'z'));
+    if (path[i] == L':' && !driveColon) return false;
+  }
+  // "\\.\", "\\?\" and "\??\" reach the object namespace, not a folder.
+  if (length >= 4 && IsPathSeparator(path[0]) && IsPathSeparator(path[3])) {
+    if (IsPathSeparator(path[1]) && (path[2] == L'.' || path[2] == L'?')) return false;
+    if (path[1] == L'?' && path[2] == L'?') return false;
+  }
+  size_t last = length;
+  while (last > 0 && !IsPathSeparator(path[last - 1]) && !(last == 2 && path[1] == L':')) --last;
+  return !IsReservedDosName(path + last, length - last);
+}
+
+bool MayUseLogFile(bool elevated, bool fromIni, UserAnswer answer) {
+  if (!elevated || !fromIni) return true;
+  return answer == UserAnswer::kNoLinkedToken || answer == UserAnswer::kAllowed;
+}

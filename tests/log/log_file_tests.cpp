@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "log/log_access.h"
 #include "log/log_utility.h"
 #include "tests/support/test_files.h"
 
@@ -21,10 +22,10 @@ class LogFileTest : public ::testing::Test {
   void TearDown() override { Restart(L""); }
 
   // The log as started from a configuration naming `path` and `limits`.
-  void Restart(const std::wstring& path, LogLimits limits = {3, 102400}) {
+  void Restart(const std::wstring& path, LogLimits limits = {3, 102400}, bool fromIni = false) {
     path_ = path;
     limits_ = limits;
-    RestartLogForTest(path.c_str(), limits);
+    RestartLogForTest(path.c_str(), limits, fromIni);
   }
   std::string Log() {
     Restart(path_, limits_);  // closes, so the next line reopens and seeks to the end
@@ -353,6 +354,79 @@ TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
     RemoveTreeForTest(dir_ / L"moved");
     RemoveTreeForTest(victim);
   }
+}
+
+// The unelevated user's answer, for the seam: `denied` rights are refused,
+// any other gets `answer`.
+struct UserStandIn {
+  static ACCESS_MASK denied;
+  static UserAnswer answer;
+  static UserAnswer Answer(ACCESS_MASK access) { return access & denied ? UserAnswer::kDenied : answer; }
+};
+ACCESS_MASK UserStandIn::denied = 0;
+UserAnswer UserStandIn::answer = UserAnswer::kAllowed;
+
+// Elevated (as Wine's token is), a path from logtool.ini is written only
+// where the user could have written it, and never to a stream or device.
+// A refusal turns the file off; the debugger still gets every line.
+TEST_F(LogFileTest, IniPathBeyondTheUserTurnsTheFileOffButNotTheDebuggerLine) {
+  const std::string earlierWtx = "earlier wtx", over(102401, 'a');
+  const std::wstring stream = dir_ / L"a.txt:s.log";
+  struct Case {
+    const char* name;
+    std::wstring path;
+    bool fromIni;
+    const std::string* existing;  // the log before the line, if any
+    ACCESS_MASK denied;
+    UserAnswer answer;
+    bool written;
+  };
+  const Case cases[] = {
+      {"new file, the user may not add one", logPath_, true, nullptr, FILE_ADD_FILE,
+       UserAnswer::kAllowed, false},
+      {"existing file, the user may not append", logPath_, true, &earlierWtx, FILE_APPEND_DATA,
+       UserAnswer::kAllowed, false},
+      {"rotation, the user may not delete the log", logPath_, true, &over,
+       DELETE | FILE_DELETE_CHILD, UserAnswer::kAllowed, false},
+      {"the user's answer cannot be had", logPath_, true, nullptr, 0, UserAnswer::kUnknown, false},
+      {"stream", stream, true, nullptr, 0, UserAnswer::kAllowed, false},
+      {"stream, even where the built-in path would go", stream, false, nullptr, 0, UserAnswer::kAllowed, false},
+      {"device", dir_ / L"NUL.log", true, nullptr, 0, UserAnswer::kAllowed, false},
+      {"the user may, rotation included", logPath_, true, &over, 0, UserAnswer::kAllowed, true},
+      {"no linked token (UAC off, SYSTEM)", logPath_, true, &over, 0, UserAnswer::kNoLinkedToken,
+       true},
+      {"the built-in path is not the user's choice", logPath_, false, &over, ~ACCESS_MASK(0),
+       UserAnswer::kUnknown, true},
+  };
+  logUserAnswerForTest = UserStandIn::Answer;
+  for (const Case& c : cases) {
+    UserStandIn::denied = c.denied;
+    UserStandIn::answer = c.answer;
+    DeleteFileW(logPath_.c_str());
+    ASSERT_TRUE(WriteWholeFile(rotatedPath_, earlierWtx));
+    if (c.existing) {
+      ASSERT_TRUE(WriteWholeFile(logPath_, *c.existing));
+    }
+    Restart(c.path, {3, 102400}, c.fromIni);
+    {
+      DebuggerLines debugger;
+      LogInfo(L"setup", L"first");
+      LogError(L"setup", L"second");
+      EXPECT_TRUE(debugger.Saw("[INF][setup   ]:first\r\n")) << c.name;
+      EXPECT_TRUE(debugger.Saw("[ERR][setup   ]:second\r\n")) << c.name;
+    }
+    Restart(L"");
+    const std::string log = ReadWholeFile(logPath_), wtx = ReadWholeFile(rotatedPath_);
+    if (c.written) {
+      EXPECT_EQ(MessageOf(log.substr(0, log.find("\r\n") + 2)), "first\r\n") << c.name;
+      EXPECT_TRUE(wtx == *c.existing) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(c.existing ? log == *c.existing : !PathExists(logPath_)) << c.name;
+    EXPECT_EQ(wtx, earlierWtx) << c.name;
+    EXPECT_FALSE(PathExists(dir_ / L"a.txt")) << c.name;
+  }
+  logUserAnswerForTest = nullptr;
 }
 
 }  // namespace
