@@ -4,7 +4,7 @@
 
 #include "common/byte_buffer.h"
 
-UserAnswer (*logUserAnswerForTest)(ACCESS_MASK access) = nullptr;
+UserAnswer (*logUserAnswerForTest)(HANDLE object, ACCESS_MASK access) = nullptr;
 
 namespace {
 
@@ -59,7 +59,7 @@ void UnelevatedUser::Read() {
 }
 
 UserAnswer UnelevatedUser::May(HANDLE object, ACCESS_MASK access) const {
-  if (logUserAnswerForTest) return logUserAnswerForTest(access);
+  if (logUserAnswerForTest) return logUserAnswerForTest(object, access);
   if (!linked_.valid()) return withoutToken_;
   auto querySecurity = Ntdll<NtQuerySecurityObjectFunction>("NtQuerySecurityObject");
   auto check = Ntdll<NtAccessCheckFunction>("NtAccessCheck");

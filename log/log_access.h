@@ -30,4 +30,4 @@ class UnelevatedUser {
 
 // For tests: when set, answers for the linked token (Wine keeps no
 // descriptors to judge by).
-extern UserAnswer (*logUserAnswerForTest)(ACCESS_MASK access);
+extern UserAnswer (*logUserAnswerForTest)(HANDLE object, ACCESS_MASK access);

@@ -108,8 +108,8 @@ TEST(TemporaryVolume, ElevatedRunsNeedALocalOneThatKeepsPermissions) {
       {true, {true, 0x0000000F, true, kDisk, kMounted}, U::kUsable},       // NTFS
       {true, {true, 0x00000007, true, kDisk, kMounted}, U::kNoPermissions},  // FAT, exFAT
       {true, {false, 0x0000000F, true, kDisk, 0}, U::kNoPermissions},  // nothing shows they are kept
-      // A share reports the server's persistent ACLs.
-      {true, {true, 0x0000000F, true, kNetworkFileSystemDevice, kRemoteDeviceCharacteristic}, U::kRemote},
+      // A share reports the server's persistent ACLs; either sign is enough.
+      {true, {true, 0x0000000F, true, kNetworkFileSystemDevice, 0}, U::kRemote},
       {true, {true, 0x0000000F, true, kDisk, kRemoteDeviceCharacteristic}, U::kRemote},
       {true, {true, 0x0000000F, true, kDfsFileSystemDevice, 0}, U::kRemote},
       {true, {true, 0x0000000F, false, 0, 0}, U::kRemote},  // not shown to be local
