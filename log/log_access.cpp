@@ -2,7 +2,6 @@
 
 #include <stdint.h>
 
-#include "common/byte_buffer.h"
 
 UserAnswer (*logUserAnswerForTest)(HANDLE object, ACCESS_MASK access) = nullptr;
 
@@ -18,7 +17,6 @@ constexpr ULONG kTokenElevationType = 18;
 constexpr ULONG kTokenLinkedToken = 19;
 constexpr ULONG kTokenElevation = 20;
 constexpr ULONG kElevationTypeDefault = 1;  // no split token: UAC off, SYSTEM, services
-constexpr LONG kStatusBufferTooSmall = static_cast<LONG>(0xC0000023);
 // Owner and group as well: the check refuses a descriptor without them.
 constexpr ULONG kDescriptorParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                    DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
@@ -65,17 +63,12 @@ UserAnswer UnelevatedUser::May(HANDLE object, ACCESS_MASK access) const {
   auto check = Ntdll<NtAccessCheckFunction>("NtAccessCheck");
   if (!querySecurity || !check) return UserAnswer::kUnknown;
 
-  uint64_t small[128];  // most descriptors fit; aligned as the check wants
-  void* descriptor = small;
-  ByteBuffer large;
+  // Room for about a hundred entries; a larger descriptor is not judged
+  // (and so refused). Aligned as the check wants.
+  uint64_t descriptor[512];
   ULONG needed = 0;
-  LONG status = querySecurity(object, kDescriptorParts, small, sizeof small, &needed);
-  if (status == kStatusBufferTooSmall && needed > sizeof small && needed < 0x100000) {
-    large.Allocate(needed);
-    descriptor = large.get();
-    status = querySecurity(object, kDescriptorParts, descriptor, needed, &needed);
-  }
-  if (status < 0) return UserAnswer::kUnknown;
+  if (querySecurity(object, kDescriptorParts, descriptor, sizeof descriptor, &needed) < 0)
+    return UserAnswer::kUnknown;
 
   GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                              FILE_ALL_ACCESS};
@@ -83,7 +76,7 @@ UserAnswer UnelevatedUser::May(HANDLE object, ACCESS_MASK access) const {
   ULONG privilegesLength = sizeof privileges;
   ACCESS_MASK granted = 0;
   LONG accessStatus = 0;
-  status = check(descriptor, linked_.get(), access, &mapping,
+  LONG status = check(descriptor, linked_.get(), access, &mapping,
                  reinterpret_cast<PPRIVILEGE_SET>(privileges), &privilegesLength, &granted,
                  &accessStatus);
   if (status < 0) return UserAnswer::kUnknown;

@@ -130,22 +130,21 @@ bool SplitLogPath(const wchar_t* fullPath, LogPathLevels* levels) {
 // trailing blanks dropped, compared without case. COM and LPT take one
 // digit, superscript one to three included.
 static bool IsReservedDosName(const wchar_t* name, size_t length) {
-  size_t base = 0;
-  while (base < length && name[base] != L'.' && name[base] != L':') ++base;
-  while (base > 0 && name[base - 1] == L' ') --base;
-  auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
-  auto startsWith = [&](const wchar_t* word, size_t wordLength) {
-    if (base < wordLength) return false;
-    for (size_t i = 0; i < wordLength; ++i)
-      if (upper(name[i]) != word[i]) return false;
-    return true;
-  };
-  static const wchar_t* const kWords[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-  for (const wchar_t* word : kWords)
-    if (TextLength(word) == base && startsWith(word, base)) return true;
-  if (base != 4 || !(startsWith(L"COM", 3) || startsWith(L"LPT", 3))) return false;
-  const wchar_t digit = name[3];
-  return (digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3;
+  wchar_t base[8] = {};
+  size_t n = 0;
+  for (; n < length && name[n] != L'.' && name[n] != L':'; ++n) {
+    if (n == 7) return false;  // longer than any reserved name
+    base[n] = name[n] >= L'a' && name[n] <= L'z' ? static_cast<wchar_t>(name[n] - 32) : name[n];
+  }
+  while (n > 0 && base[n - 1] == L' ') base[--n] = 0;
+  static const wchar_t* const kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  for (const wchar_t* reserved : kNames)
+    if (TextEquals(base, reserved)) return true;
+  const wchar_t digit = base[3];
+  base[3] = 0;
+  return n == 4 && (TextEquals(base, L"COM") || TextEquals(base, L"LPT")) &&
+         ((digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 ||
+          digit == 0x00B3);
 }
 
 bool IsPlainLogPathForm(const wchar_t* path) {
