@@ -49,6 +49,12 @@ int RunBootstrap() {
              L"share), so nothing there could be protected: nothing created", workspace.tempDirectory());
     return failed;
   }
+  if (created == TempWorkspace::Outcome::RemoteVolume) {
+    LogError(L"setup", L"temporary directory [%s] is on a network volume (or one not shown to be "
+             L"local), where the server, not this machine, decides who may change what we create: "
+             L"nothing created", workspace.tempDirectory());
+    return failed;
+  }
   if (created != TempWorkspace::Outcome::Created) {
     const wchar_t* path = workspace.archivePath();
     LogError(L"setup", L"打开文件[%s]失败", path[0] ? path : workspace.archiveName());

@@ -85,8 +85,14 @@ void DrawsFromRandomBytes(const uint8_t (&bytes)[6], int (&draws)[3]) {
   for (int i = 0; i < 3; ++i) draws[i] = (bytes[2 * i] | (bytes[2 * i + 1] << 8)) & 0x7FFF;
 }
 
-bool MayUseTempVolume(bool elevated, bool flagsRead, uint32_t volumeFlags) {
-  return !elevated || (flagsRead && (volumeFlags & kVolumePersistentAcls));
+TempVolumeUse JudgeTempVolume(bool elevated, const TempVolume& volume) {
+  if (!elevated) return TempVolumeUse::kUsable;
+  if (!volume.deviceRead || (volume.characteristics & kRemoteDeviceCharacteristic) ||
+      volume.deviceType == kNetworkFileSystemDevice || volume.deviceType == kDfsFileSystemDevice)
+    return TempVolumeUse::kRemote;
+  if (!volume.flagsRead || !(volume.flags & kVolumePersistentAcls))
+    return TempVolumeUse::kNoPermissions;
+  return TempVolumeUse::kUsable;
 }
 
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity) {

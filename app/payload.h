@@ -46,13 +46,31 @@ void DrawsFromRandomBytes(const uint8_t (&bytes)[6], int (&draws)[3]);
 
 // GetVolumeInformation's flag for a file system that keeps permissions.
 constexpr uint32_t kVolumePersistentAcls = 0x00000008;
+// FILE_FS_DEVICE_INFORMATION: a remote volume's characteristic, and the
+// network file systems' device types (the redirector's, and DFS's).
+constexpr uint32_t kRemoteDeviceCharacteristic = 0x00000010;
+constexpr uint32_t kNetworkFileSystemDevice = 0x14;
+constexpr uint32_t kDfsFileSystemDevice = 0x35;
 
-// Whether the run may create its objects in a temporary directory on a
-// volume with `volumeFlags` (if they could be read). An elevated run
-// protects them with a descriptor, which a file system without permissions
-// (FAT, exFAT, many network shares) drops without a word: there the user
-// could change them at will.
-bool MayUseTempVolume(bool elevated, bool flagsRead, uint32_t volumeFlags);
+// What was read of the volume a temporary directory is on.
+struct TempVolume {
+  bool flagsRead = false;
+  uint32_t flags = 0;
+  bool deviceRead = false;
+  uint32_t deviceType = 0;
+  uint32_t characteristics = 0;
+};
+
+enum class TempVolumeUse { kUsable, kNoPermissions, kRemote };
+
+// Whether the run may create its objects in a temporary directory on
+// `volume`. An elevated run protects them with a descriptor, which a file
+// system without permissions (FAT, exFAT) drops without a word: there the
+// user could change them at will. On a network volume the server judges
+// that descriptor by the user's network identity, the same elevated or not,
+// and may answer a later open with other bytes than it gave us: a volume
+// not shown to be local is refused as remote.
+TempVolumeUse JudgeTempVolume(bool elevated, const TempVolume& volume);
 
 // The archive path up to, not including, its last '.'; empty without one.
 void ArchiveBasePath(const wchar_t* archivePath, wchar_t* out, size_t capacity);

@@ -36,13 +36,28 @@ bool DrawFreshName(wchar_t (&name)[kArchiveNameChars]) {
 
 }  // namespace
 
-bool TempWorkspace::ReadVolumeFlags(HANDLE directory, DWORD* flags) {
-  return GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, flags, nullptr, 0) !=
-         FALSE;
+void TempWorkspace::ReadVolume(HANDLE directory, TempVolume* volume) {
+  DWORD flags = 0;
+  volume->flagsRead =
+      GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) !=
+      FALSE;
+  volume->flags = flags;
+  // FileFsDeviceInformation, through ntdll: it needs no access right.
+  struct IoStatus { void* status; ULONG_PTR information; };  // IO_STATUS_BLOCK
+  using QueryVolumeFunction = LONG(NTAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
+  auto query = reinterpret_cast<QueryVolumeFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryVolumeInformationFile")));
+  struct { ULONG deviceType, characteristics; } device = {};
+  IoStatus io = {};
+  constexpr ULONG kFileFsDeviceInformation = 4;
+  volume->deviceRead =
+      query && query(directory, &io, &device, sizeof device, kFileFsDeviceInformation) >= 0;
+  volume->deviceType = device.deviceType;
+  volume->characteristics = device.characteristics;
 }
 
 TempWorkspace::Outcome TempWorkspace::Create(int firstDraw, int secondDraw, int thirdDraw,
-                                             VolumeFlagsReader readVolumeFlags) {
+                                             VolumeReader readVolume) {
   FormatArchiveName(archiveName_, kArchiveNameChars, firstDraw, secondDraw, thirdDraw);
   DWORD length = GetTempPathW(kPathCapacity, tempDirectory_);
   // A longer temporary path is not filled in at all: treat it as unavailable.
@@ -60,9 +75,13 @@ TempWorkspace::Outcome TempWorkspace::Create(int firstDraw, int secondDraw, int 
   ProtectedSecurity protection;
   SECURITY_ATTRIBUTES* security = nullptr;
   if (IsProcessElevated()) {
-    DWORD flags = 0;
-    bool flagsRead = readVolumeFlags(temp.get(), &flags);
-    if (!MayUseTempVolume(true, flagsRead, flags)) return Outcome::NoPermissions;
+    TempVolume volume;
+    readVolume(temp.get(), &volume);
+    switch (JudgeTempVolume(true, volume)) {
+      case TempVolumeUse::kRemote: return Outcome::RemoteVolume;
+      case TempVolumeUse::kNoPermissions: return Outcome::NoPermissions;
+      case TempVolumeUse::kUsable: break;
+    }
     if (!protection.Build()) return Outcome::Failed;
     security = protection.attributes();
   }

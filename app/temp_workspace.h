@@ -16,10 +16,10 @@
 
 class TempWorkspace {
  public:
-  enum class Outcome { Created, NoTempDirectory, NoPermissions, Failed };
-  // Reads the flags of the volume the open directory is on.
-  using VolumeFlagsReader = bool (*)(HANDLE directory, DWORD* flags);
-  static bool ReadVolumeFlags(HANDLE directory, DWORD* flags);
+  enum class Outcome { Created, NoTempDirectory, NoPermissions, RemoteVolume, Failed };
+  // Reads what the checks need of the volume the open directory is on.
+  using VolumeReader = void (*)(HANDLE directory, TempVolume* volume);
+  static void ReadVolume(HANDLE directory, TempVolume* volume);
 
   TempWorkspace() = default;
   ~TempWorkspace() { Remove(); }
@@ -30,10 +30,11 @@ class TempWorkspace {
   // three draws and creates it and its directory. When either name is taken
   // (by anything, a link included), nothing there is touched and fresh names
   // are drawn from the system's random source. An elevated run refuses a
-  // temporary directory whose volume keeps no permissions (NoPermissions).
+  // temporary directory whose volume keeps no permissions (NoPermissions)
+  // or is not shown to be local (RemoteVolume).
   // On failure nothing of ours is left.
   Outcome Create(int firstDraw, int secondDraw, int thirdDraw,
-                 VolumeFlagsReader readVolumeFlags = ReadVolumeFlags);
+                 VolumeReader readVolume = ReadVolume);
 
   // Read and write access for the whole run; nobody else may write, rename
   // or delete it, so a reader must share writing and deleting.

@@ -22,9 +22,10 @@ LogLimits ReadLogLimits(const WideString& ini) {
   return limits;
 }
 
-void ReadLogFilePath(const WideString& ini, wchar_t (&path)[kPathCapacity]) {
+bool ReadLogFilePath(const WideString& ini, wchar_t (&path)[kPathCapacity]) {
   wchar_t configured[kPathCapacity] = {};
   if (!ini.empty())
     GetPrivateProfileStringW(L"Log", L"OutFilePath", L"", configured, kPathCapacity, ini.c_str());
   ComposeLogFilePath(configured, path);
+  return configured[0] != 0;
 }

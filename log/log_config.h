@@ -11,5 +11,6 @@
 // Looked up once and handed to both readers below.
 WideString GetLogIniPath();
 LogLimits ReadLogLimits(const WideString& ini);
-// Composed path, or empty when file logging is off.
-void ReadLogFilePath(const WideString& ini, wchar_t (&path)[kPathCapacity]);
+// Composed path, or empty when file logging is off. True when the path is
+// the ini's, not the built-in one.
+bool ReadLogFilePath(const WideString& ini, wchar_t (&path)[kPathCapacity]);

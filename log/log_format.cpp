@@ -125,3 +125,47 @@ bool SplitLogPath(const wchar_t* fullPath, LogPathLevels* levels) {
   // The file is the last name: a path ending in a separator names none.
   return levels->count > 0 && !IsPathSeparator(fullPath[length - 1]);
 }
+
+// The name the system takes for a device: up to its first '.' (or ':'),
+// trailing blanks dropped, compared without case. COM and LPT take one
+// digit, superscript one to three included.
+static bool IsReservedDosName(const wchar_t* name, size_t length) {
+  wchar_t base[8] = {};
+  size_t n = 0;
+  for (; n < length && name[n] != L'.' && name[n] != L':'; ++n) {
+    if (n == 7) return false;  // longer than any reserved name
+    base[n] = name[n] >= L'a' && name[n] <= L'z' ? static_cast<wchar_t>(name[n] - 32) : name[n];
+  }
+  while (n > 0 && base[n - 1] == L' ') base[--n] = 0;
+  static const wchar_t* const kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  for (const wchar_t* reserved : kNames)
+    if (TextEquals(base, reserved)) return true;
+  const wchar_t digit = base[3];
+  base[3] = 0;
+  return n == 4 && (TextEquals(base, L"COM") || TextEquals(base, L"LPT")) &&
+         ((digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 ||
+          digit == 0x00B3);
+}
+
+bool IsPlainLogPathForm(const wchar_t* path) {
+  if (!path) return false;
+  const size_t length = TextLength(path);
+  for (size_t i = 0; i < length; ++i) {
+    bool driveColon = i == 1 && ((path[0] >= L'A' && path[0] <= L'Z') ||
+                                 (path[0] >= L'a' && path[0] <= L'z'));
+    if (path[i] == L':' && !driveColon) return false;
+  }
+  // "\\.\", "\\?\" and "\??\" reach the object namespace, not a folder.
+  if (length >= 4 && IsPathSeparator(path[0]) && IsPathSeparator(path[3])) {
+    if (IsPathSeparator(path[1]) && (path[2] == L'.' || path[2] == L'?')) return false;
+    if (path[1] == L'?' && path[2] == L'?') return false;
+  }
+  size_t last = length;
+  while (last > 0 && !IsPathSeparator(path[last - 1]) && !(last == 2 && path[1] == L':')) --last;
+  return !IsReservedDosName(path + last, length - last);
+}
+
+bool MayUseLogFile(bool elevated, bool fromIni, UserAnswer answer) {
+  if (!elevated || !fromIni) return true;
+  return answer == UserAnswer::kNoLinkedToken || answer == UserAnswer::kAllowed;
+}

@@ -63,6 +63,23 @@ void ComposeLogFilePath(const wchar_t* configured, wchar_t (&path)[kPathCapacity
 // to and including its last backslash). Returns false when it does not fit.
 bool ComposeIniPath(const wchar_t* modulePath, wchar_t* out, size_t capacity);
 
+// Whether a log path has a form we write to: no ':' but the drive's (a
+// stream would let an existing file of any name be created or written
+// beside our lines), no device form ("\\.\", "\\?\", "\??\") and no
+// reserved DOS name (CON, NUL, COM1, ... with or without an extension) as
+// its last name, which the system turns into a device.
+bool IsPlainLogPathForm(const wchar_t* path);
+
+// What the user who started the run, without elevation (the token's linked
+// token), would be allowed to do to the log file or its folder.
+enum class UserAnswer { kNoLinkedToken, kAllowed, kDenied, kUnknown };
+
+// Whether the run may write a log file where `answer` says. A path from
+// logtool.ini is the user's choice, so an elevated run goes only where the
+// user could have gone; the built-in path, and every path where there is no
+// unelevated user to ask (UAC off, SYSTEM), are used as they are.
+bool MayUseLogFile(bool elevated, bool fromIni, UserAnswer answer);
+
 // A full path cut into what a walk by handle opens: the root, opened once by
 // name ("C:\", "\\server\share\"), then each name below it, every folder
 // opened relative to the one before and the file relative to the last.

@@ -9,6 +9,7 @@
 #include "common/nt_file.h"
 #include "common/text.h"
 #include "log/log.h"
+#include "log/log_access.h"
 #include "log/log_config.h"
 
 namespace {
@@ -51,7 +52,7 @@ bool FullLogPath(const wchar_t* path, wchar_t (&full)[kPathCapacity]) {
 // next line tries again); or refused for the rest of the run.
 enum class Reach { kOpened, kLost, kRefused };
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr LONG kStatusNameNotFound = static_cast<LONG>(0xC0000034);
 // The link itself is opened, never what it points to.
 constexpr ULONG kFileOptions = kNtNonDirectoryFile | kNtOpenReparsePoint;
 
@@ -100,18 +101,21 @@ Reach JudgeFile(HANDLE file, const LogFolder& folder) {
 // re-pointed in between. So the walk opens the volume's root once and each
 // folder below the one before, as itself: a link is seen on the handle the
 // walk would go on through, and refused there. Missing folders are not made.
-Reach OpenLogFolder(const wchar_t* path, LogFolder* folder) {
-  if (!FullLogPath(path, folder->full) || !SplitLogPath(folder->full, &folder->levels))
+// Streams and devices are no log files. `readControl` lets the descriptor
+// of the folder be read through the handle.
+Reach OpenLogFolder(const wchar_t* path, bool readControl, LogFolder* folder) {
+  if (!IsPlainLogPathForm(path) || !FullLogPath(path, folder->full) ||
+      !IsPlainLogPathForm(folder->full) || !SplitLogPath(folder->full, &folder->levels))
     return Reach::kRefused;
   const LogPathLevels& levels = folder->levels;
-  FileHandle current = NtOpenFile(nullptr, folder->full, levels.rootLength,
-                                  FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
-                                  kNtDirectoryFile);
+  const ACCESS_MASK access =
+      FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | (readControl ? READ_CONTROL : 0);
+  FileHandle current = NtOpenFile(nullptr, folder->full, levels.rootLength, access, kShareAll,
+                                  kNtOpen, kNtDirectoryFile);
   for (size_t i = 0; current.valid() && i + 1 < levels.count; ++i) {
     const wchar_t* name = folder->full + levels.names[i].start;
     const size_t nameLength = levels.names[i].length;
-    FileHandle next = NtOpenFile(current.get(), name, nameLength,
-                                 FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
+    FileHandle next = NtOpenFile(current.get(), name, nameLength, access, kShareAll, kNtOpen,
                                  kNtOpenReparsePoint);
     DWORD attributes = next.valid() ? AttributesOf(next.get(), current.get(), name, nameLength)
                                     : INVALID_FILE_ATTRIBUTES;
@@ -129,7 +133,8 @@ Reach OpenLogFolder(const wchar_t* path, LogFolder* folder) {
 // LogError and LogInfo write to.
 class _NCMsLogUtility {
  public:
-  _NCMsLogUtility(const wchar_t* path, LogLimits limits);
+  // `fromIni`: the path is logtool.ini's, not the built-in one.
+  _NCMsLogUtility(const wchar_t* path, bool fromIni, LogLimits limits);
   ~_NCMsLogUtility();
   _NCMsLogUtility(const _NCMsLogUtility&) = delete;
   _NCMsLogUtility& operator=(const _NCMsLogUtility&) = delete;
@@ -145,13 +150,19 @@ class _NCMsLogUtility {
   Reach OpenFile();
   Reach OpenIn(const LogFolder& folder);
   Reach Rotate();
+  bool UserMay(HANDLE object, ACCESS_MASK access) const;
+  bool UserMayRemove(HANDLE object, HANDLE folder) const;
+  Reach ClearRotatedName(const LogFolder& folder, const wchar_t* rotated);
 
   _NCMsMutex mutex_;
   const LogLimits limits_;
   FileHandle file_;                // no handle while the file is not open
   wchar_t path_[kPathCapacity];    // empty: the log writes nothing
-  // Set when the path leads through a link, or the file is a link or has
-  // another name: no file for the rest of the run.
+  const bool fromIni_;
+  UnelevatedUser user_;            // read only for a path from the ini
+  // Set when the path leads through a link, is a stream or a device, the
+  // file is a link or has another name, or the unelevated user could not
+  // have written it: no file for the rest of the run.
   bool fileRefused_ = false;
 };
 
@@ -203,8 +214,8 @@ _NCMsLogUtility& StartedLog() {
   if (!g_logUtility) {
     const WideString ini = GetLogIniPath();
     wchar_t path[kPathCapacity];
-    ReadLogFilePath(ini, path);
-    g_logUtility = new _NCMsLogUtility(path, ReadLogLimits(ini));
+    const bool fromIni = ReadLogFilePath(ini, path);
+    g_logUtility = new _NCMsLogUtility(path, fromIni, ReadLogLimits(ini));
   }
   return *g_logUtility;
 }
@@ -225,9 +236,10 @@ struct LogUtilityStartup {
   }
 } logUtilityStartup;
 
-_NCMsLogUtility::_NCMsLogUtility(const wchar_t* path, LogLimits limits)
-    : limits_(ClampLogLimits(limits)) {
+_NCMsLogUtility::_NCMsLogUtility(const wchar_t* path, bool fromIni, LogLimits limits)
+    : limits_(ClampLogLimits(limits)), fromIni_(fromIni) {
   CopyText(path_, kPathCapacity, path);
+  if (fromIni_ && path_[0]) user_.Read();
 }
 
 _NCMsLogUtility::~_NCMsLogUtility() {
@@ -242,19 +254,42 @@ bool _NCMsLogUtility::Settle(Reach reach) {
   return reach == Reach::kOpened;
 }
 
+// Always true for the built-in path.
+bool _NCMsLogUtility::UserMay(HANDLE object, ACCESS_MASK access) const {
+  return !fromIni_ || MayUseLogFile(user_.elevated(), true, user_.May(object, access));
+}
+
+// A name goes with DELETE on the file or with deleting children of its folder.
+bool _NCMsLogUtility::UserMayRemove(HANDLE object, HANDLE folder) const {
+  return UserMay(object, DELETE) || UserMay(folder, FILE_DELETE_CHILD);
+}
+
 Reach _NCMsLogUtility::OpenFile() {
   LogFolder folder;
-  Reach reach = OpenLogFolder(path_, &folder);
+  Reach reach = OpenLogFolder(path_, fromIni_, &folder);
   return reach == Reach::kOpened ? OpenIn(folder) : reach;
 }
 
-// Opens the log file in the folder we hold, creating it when missing.
+// Opens the log file in the folder we hold, creating it when missing: an
+// existing file where the user may append to it, a new one where the user
+// may add files. Both are judged on the handles that are then used; a file
+// that appears between the two opens costs this line.
 Reach _NCMsLogUtility::OpenIn(const LogFolder& folder) {
+  const ACCESS_MASK access = GENERIC_WRITE | FILE_READ_ATTRIBUTES | (fromIni_ ? READ_CONTROL : 0);
+  const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  LONG status = 0;
   FileHandle file = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(),
-                               GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, kNtOpenIf, kFileOptions);
+                               access, share, kNtOpen, kFileOptions, nullptr, &status);
+  bool created = false;
+  if (!file.valid() && status == kStatusNameNotFound) {
+    if (!UserMay(folder.handle.get(), FILE_ADD_FILE)) return Reach::kRefused;
+    file = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(), access,
+                      share, kNtCreate, kFileOptions);
+    created = true;
+  }
   Reach reach = file.valid() ? JudgeFile(file.get(), folder) : Reach::kLost;
   if (reach != Reach::kOpened) return reach;
+  if (!created && !UserMay(file.get(), FILE_APPEND_DATA)) return Reach::kRefused;
   file_ = static_cast<FileHandle&&>(file);
   SetFilePointer(file_.get(), 0, nullptr, FILE_END);
   return reach;
@@ -269,20 +304,43 @@ Reach _NCMsLogUtility::OpenIn(const LogFolder& folder) {
 Reach _NCMsLogUtility::Rotate() {
   file_.reset();
   LogFolder folder;
-  Reach reach = OpenLogFolder(path_, &folder);
+  Reach reach = OpenLogFolder(path_, fromIni_, &folder);
   if (reach != Reach::kOpened) return reach;
   wchar_t rotated[kPathCapacity];
   if (ComposeRotatedPath(folder.fileName(), rotated)) {
     FileHandle old = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(),
-                                DELETE | FILE_READ_ATTRIBUTES, kShareAll, kNtOpen, kFileOptions);
+                                DELETE | FILE_READ_ATTRIBUTES | (fromIni_ ? READ_CONTROL : 0),
+                                kShareAll, kNtOpen, kFileOptions);
     if (old.valid()) {
       reach = JudgeFile(old.get(), folder);
       if (reach == Reach::kRefused) return reach;
-      if (reach == Reach::kOpened)
-        NtRenameFile(old.get(), folder.handle.get(), rotated, TextLength(rotated), true);
+      if (reach == Reach::kOpened) {
+        if (!UserMayRemove(old.get(), folder.handle.get()) ||
+            !UserMay(folder.handle.get(), FILE_ADD_FILE))
+          return Reach::kRefused;
+        reach = ClearRotatedName(folder, rotated);
+        if (reach == Reach::kRefused) return reach;
+        // Not replacing: what appeared at the name since stays, and the
+        // next line tries again.
+        if (reach == Reach::kOpened)
+          NtRenameFile(old.get(), folder.handle.get(), rotated, TextLength(rotated), false);
+      }
     }
   }
   return OpenIn(folder);
+}
+
+// Deletes the earlier ".wtx" through a handle judged as the user's to
+// delete. kOpened when the name is free (or freed once the last handle on it
+// closes), kLost when it cannot be freed now.
+Reach _NCMsLogUtility::ClearRotatedName(const LogFolder& folder, const wchar_t* rotated) {
+  LONG status = 0;
+  FileHandle earlier = NtOpenFile(folder.handle.get(), rotated, TextLength(rotated),
+                                  DELETE | FILE_READ_ATTRIBUTES | (fromIni_ ? READ_CONTROL : 0),
+                                  kShareAll, kNtOpen, kFileOptions, nullptr, &status);
+  if (!earlier.valid()) return status == kStatusNameNotFound ? Reach::kOpened : Reach::kLost;
+  if (!UserMayRemove(earlier.get(), folder.handle.get())) return Reach::kRefused;
+  return MarkForDeletion(earlier.get()) ? Reach::kOpened : Reach::kLost;
 }
 
 // Opens, and rotates when past the limit. False when the line is lost; true
@@ -342,9 +400,9 @@ void LogThroughUtility(LogLevel level, const wchar_t* tag, const wchar_t* format
 
 }  // namespace
 
-void RestartLogForTest(const wchar_t* path, LogLimits limits) {
+void RestartLogForTest(const wchar_t* path, LogLimits limits, bool fromIni) {
   EndLog();
-  g_logUtility = new _NCMsLogUtility(path, limits);
+  g_logUtility = new _NCMsLogUtility(path, fromIni, limits);
 }
 
 void LogError(const wchar_t* tag, const wchar_t* format, ...) {

@@ -7,5 +7,6 @@
 // For tests: ends the log as the exit step does and starts it again with
 // `path` ("" writes no file) and `limits`, clamped as configured ones are,
 // in place of the configured file and limits. The file stays closed until
-// the next line, so a test may read or replace it in between.
-void RestartLogForTest(const wchar_t* path, LogLimits limits);
+// the next line, so a test may read or replace it in between. `fromIni`:
+// the path is taken as logtool.ini's rather than the built-in one.
+void RestartLogForTest(const wchar_t* path, LogLimits limits, bool fromIni = false);

@@ -100,18 +100,27 @@ TEST(TemporaryNames, LaterNamesFromRandomBytesKeepTheirForm) {
   }
 }
 
-TEST(TemporaryVolume, ElevatedRunsNeedOneThatKeepsPermissions) {
-  struct Row { bool elevated, flagsRead; uint32_t flags; bool usable; };
+TEST(TemporaryVolume, ElevatedRunsNeedALocalOneThatKeepsPermissions) {
+  using U = TempVolumeUse;
+  constexpr uint32_t kDisk = 0x07, kMounted = 0x20;  // FILE_DEVICE_DISK, FILE_DEVICE_IS_MOUNTED
+  struct Row { bool elevated; TempVolume volume; U use; };
   const Row rows[] = {
-      {true, true, 0x0000000F, true},   // NTFS
-      {true, true, 0x00000007, false},  // FAT, exFAT: no persistent ACLs
-      {true, false, 0x0000000F, false},  // unknown: nothing shows they are kept
-      {false, true, 0x00000007, true},   // nothing to protect without elevation
-      {false, false, 0, true},
+      {true, {true, 0x0000000F, true, kDisk, kMounted}, U::kUsable},       // NTFS
+      {true, {true, 0x00000007, true, kDisk, kMounted}, U::kNoPermissions},  // FAT, exFAT
+      {true, {false, 0x0000000F, true, kDisk, 0}, U::kNoPermissions},  // nothing shows they are kept
+      // A share reports the server's persistent ACLs; either sign is enough.
+      {true, {true, 0x0000000F, true, kNetworkFileSystemDevice, 0}, U::kRemote},
+      {true, {true, 0x0000000F, true, kDisk, kRemoteDeviceCharacteristic}, U::kRemote},
+      {true, {true, 0x0000000F, true, kDfsFileSystemDevice, 0}, U::kRemote},
+      {true, {true, 0x0000000F, false, 0, 0}, U::kRemote},  // not shown to be local
+      {false, {true, 0x00000007, true, kDisk, 0}, U::kUsable},  // nothing to protect without elevation
+      {false, {true, 0x0000000F, true, kNetworkFileSystemDevice, kRemoteDeviceCharacteristic}, U::kUsable},
+      {false, {}, U::kUsable},
   };
   for (const Row& row : rows)
-    EXPECT_EQ(MayUseTempVolume(row.elevated, row.flagsRead, row.flags), row.usable)
-        << row.elevated << row.flagsRead << row.flags;
+    EXPECT_EQ(JudgeTempVolume(row.elevated, row.volume), row.use)
+        << row.elevated << row.volume.flags << " " << row.volume.deviceType << " "
+        << row.volume.characteristics;
 }
 
 }  // namespace

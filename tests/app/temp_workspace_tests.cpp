@@ -184,15 +184,19 @@ TEST_F(TempWorkspaceTest, FilesInUseAreRetriedBrieflyThenLeft) {
   }
 }
 
-// Elevated (as Wine's token is), the run works only where the volume keeps
-// the permissions that protect its objects.
+// Elevated (as Wine's token is), the run works only where the volume is
+// local and keeps the permissions that protect its objects.
 TEST_F(TempWorkspaceTest, VolumesWithoutPermissionsAreRefusedWhenElevated) {
-  struct Row { bool (*read)(HANDLE, DWORD*); TempWorkspace::Outcome outcome; };
+  struct Row { void (*read)(HANDLE, TempVolume*); TempWorkspace::Outcome outcome; };
   const Row rows[] = {
-      {[](HANDLE, DWORD* flags) { *flags = FILE_CASE_PRESERVED_NAMES; return true; },
+      {[](HANDLE, TempVolume* v) { *v = {true, FILE_CASE_PRESERVED_NAMES, true, 0x07, 0}; },
        TempWorkspace::Outcome::NoPermissions},
-      {[](HANDLE, DWORD*) { return false; }, TempWorkspace::Outcome::NoPermissions},
-      {TempWorkspace::ReadVolumeFlags, TempWorkspace::Outcome::Created},
+      {[](HANDLE, TempVolume* v) { *v = {false, 0, true, 0x07, 0}; },
+       TempWorkspace::Outcome::NoPermissions},
+      // A share whose server keeps permissions.
+      {[](HANDLE, TempVolume* v) { *v = {true, FILE_PERSISTENT_ACLS, true, 0x14, 0x10}; },
+       TempWorkspace::Outcome::RemoteVolume},
+      {TempWorkspace::ReadVolume, TempWorkspace::Outcome::Created},
   };
   for (const Row& row : rows) {
     TempWorkspace workspace;

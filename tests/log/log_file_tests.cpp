@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "log/log_access.h"
 #include "log/log_utility.h"
 #include "tests/support/test_files.h"
 
@@ -21,10 +22,10 @@ class LogFileTest : public ::testing::Test {
   void TearDown() override { Restart(L""); }
 
   // The log as started from a configuration naming `path` and `limits`.
-  void Restart(const std::wstring& path, LogLimits limits = {3, 102400}) {
+  void Restart(const std::wstring& path, LogLimits limits = {3, 102400}, bool fromIni = false) {
     path_ = path;
     limits_ = limits;
-    RestartLogForTest(path.c_str(), limits);
+    RestartLogForTest(path.c_str(), limits, fromIni);
   }
   std::string Log() {
     Restart(path_, limits_);  // closes, so the next line reopens and seeks to the end
@@ -353,6 +354,106 @@ TEST_F(LogFileTest, PathThroughALinkTurnsTheFileOffButNotTheDebuggerLine) {
     RemoveTreeForTest(dir_ / L"moved");
     RemoveTreeForTest(victim);
   }
+}
+
+// The unelevated user's answer, for the seam: `denied` rights are refused
+// on anything, `deniedOnWtx` on the ".wtx" file and on folders (deleting a
+// child), any other right gets `answer`.
+struct UserStandIn {
+  static ACCESS_MASK denied, deniedOnWtx;
+  static UserAnswer answer;
+  static UserAnswer Answer(HANDLE object, ACCESS_MASK access) {
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
+    FILE_STANDARD_INFO standard = {};
+    GetFileInformationByHandleEx(object, FileStandardInfo, &standard, sizeof standard);
+    bool wtx = standard.Directory || (length > 4 && std::wstring(path + length - 4) == L".wtx");
+    return (access & denied) || (wtx && (access & deniedOnWtx)) ? UserAnswer::kDenied : answer;
+  }
+};
+ACCESS_MASK UserStandIn::denied = 0, UserStandIn::deniedOnWtx = 0;
+UserAnswer UserStandIn::answer = UserAnswer::kAllowed;
+
+// Elevated (as Wine's token is), a path from logtool.ini is written only
+// where the user could have written it, and never to a stream or device.
+// A refusal turns the file off; the debugger still gets every line.
+TEST_F(LogFileTest, IniPathBeyondTheUserTurnsTheFileOffButNotTheDebuggerLine) {
+  const std::string earlierWtx = "earlier wtx", over(102401, 'a');
+  const std::wstring stream = dir_ / L"a.txt:s.log";
+  constexpr ACCESS_MASK kRemove = DELETE | FILE_DELETE_CHILD, kAll = ~ACCESS_MASK(0);
+  using A = UserAnswer;
+  struct Case {
+    const char* name;
+    std::wstring path;
+    bool fromIni;
+    const std::string* existing;  // the log before the line, if any
+    bool wtxBefore;               // an earlier ".wtx" stands
+    ACCESS_MASK denied, deniedOnWtx;
+    UserAnswer answer;
+    bool written;
+  };
+  const Case cases[] = {
+      {"new file, the user may not add one", logPath_, true, nullptr, true, FILE_ADD_FILE, 0,
+       A::kAllowed, false},
+      {"existing file, the user may not append", logPath_, true, &earlierWtx, true,
+       FILE_APPEND_DATA, 0, A::kAllowed, false},
+      {"rotation, the user may not delete the log", logPath_, true, &over, false, kRemove, 0,
+       A::kAllowed, false},
+      {"rotation, the user may not delete the earlier .wtx", logPath_, true, &over, true, 0,
+       kRemove, A::kAllowed, false},
+      {"the user's answer cannot be had", logPath_, true, nullptr, true, 0, 0, A::kUnknown, false},
+      {"stream", stream, true, nullptr, true, 0, 0, A::kAllowed, false},
+      {"stream, even where the built-in path would go", stream, false, nullptr, true, 0, 0,
+       A::kAllowed, false},
+      {"device", dir_ / L"NUL.log", true, nullptr, true, 0, 0, A::kAllowed, false},
+      {"the user may, rotation included", logPath_, true, &over, true, 0, 0, A::kAllowed, true},
+      {"no linked token (UAC off, SYSTEM)", logPath_, true, &over, true, 0, 0, A::kNoLinkedToken,
+       true},
+      {"the built-in path is not the user's choice", logPath_, false, &over, true, kAll, kAll,
+       A::kUnknown, true},
+  };
+  logUserAnswerForTest = UserStandIn::Answer;
+  for (const Case& c : cases) {
+    UserStandIn::denied = c.denied;
+    UserStandIn::deniedOnWtx = c.deniedOnWtx;
+    UserStandIn::answer = c.answer;
+    DeleteFileW(logPath_.c_str());
+    DeleteFileW(rotatedPath_.c_str());
+    if (c.wtxBefore) {
+      ASSERT_TRUE(WriteWholeFile(rotatedPath_, earlierWtx));
+    }
+    if (c.existing) {
+      ASSERT_TRUE(WriteWholeFile(logPath_, *c.existing));
+    }
+    Restart(c.path, {3, 102400}, c.fromIni);
+    {
+      DebuggerLines debugger;
+      LogInfo(L"setup", L"first");
+      LogError(L"setup", L"second");
+      EXPECT_TRUE(debugger.Saw("[INF][setup   ]:first\r\n")) << c.name;
+      EXPECT_TRUE(debugger.Saw("[ERR][setup   ]:second\r\n")) << c.name;
+    }
+    Restart(L"");
+    const std::string log = ReadWholeFile(logPath_), wtx = ReadWholeFile(rotatedPath_);
+    if (c.written) {
+      EXPECT_EQ(MessageOf(log.substr(0, log.find("\r\n") + 2)), "first\r\n") << c.name;
+      EXPECT_TRUE(wtx == *c.existing) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(c.existing ? log == *c.existing : !PathExists(logPath_)) << c.name;
+    EXPECT_EQ(wtx, c.wtxBefore ? earlierWtx : "") << c.name;
+    // Nothing else made: no file a stream or device name would have led to.
+    size_t made = 0;
+    std::wstring names;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((dir_ / L"*").c_str(), &entry);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry))
+      if (entry.cFileName[0] != L'.') made++, names += std::wstring(entry.cFileName) + L" ";
+    FindClose(search);
+    EXPECT_EQ(made, (c.existing ? 1u : 0u) + (c.wtxBefore ? 1u : 0u)) << c.name << ": "
+                                                                        << Narrow(names);
+  }
+  logUserAnswerForTest = nullptr;
 }
 
 }  // namespace

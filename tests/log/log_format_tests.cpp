@@ -168,4 +168,52 @@ TEST(LogPaths, FullPathsAreCutIntoRootAndNames) {
   }
 }
 
+// An elevated run must not create a stream on, or write to a device of, any
+// name a logtool.ini picks.
+TEST(LogPaths, StreamsAndDevicesAreNoLogFiles) {
+  struct Case { const wchar_t* path; bool plain; };
+  const Case cases[] = {
+      {L"C:\\logs\\setup.log", true},
+      {L"c:/logs/setup.log", true},
+      {L"C:setup.log", true},  // drive-relative: the drive's own colon
+      {L"\\\\srv\\share\\setup.log", true},
+      {L"None.log", true},
+      {L"C:\\logs\\console.log", true},
+      {L"C:\\logs\\COM10.log", true},
+      {L"C:\\NUL\\setup.log", true},  // only the last name becomes a device
+      {L"C:\\Windows\\System32\\version.dll:s.log", false},
+      {L"C:\\logs:s\\setup.log", false},
+      {L"setup.log:s", false},
+      {L"\\\\.\\C:\\setup.log", false},
+      {L"\\\\.\\pipe\\setup.log", false},
+      {L"//?/C:/setup.log", false},
+      {L"\\\\?\\UNC\\srv\\share\\setup.log", false},
+      {L"\\??\\UNC\\srv\\share\\setup.log", false},
+      {L"C:\\logs\\NUL.log", false},
+      {L"C:\\logs\\con", false},
+      {L"C:\\logs\\Aux .log", false},
+      {L"C:\\logs\\com1.log", false},
+      {L"C:\\logs\\LPT9.x.log", false},
+      {L"C:\\logs\\COM\u00B9.log", false},
+      {L"C:\\logs\\CONOUT$.log", false},
+      {L"PRN.log", false},
+      {L"C:nul.log", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsPlainLogPathForm(c.path), c.plain) << c.path;
+}
+
+TEST(LogPaths, AnElevatedRunWritesAnIniPathOnlyWhereTheUserCould) {
+  using A = UserAnswer;
+  struct Case { bool elevated, fromIni; UserAnswer answer; bool use; };
+  const Case cases[] = {
+      {true, true, A::kAllowed, true},        {true, true, A::kDenied, false},
+      {true, true, A::kUnknown, false},       {true, true, A::kNoLinkedToken, true},
+      {true, false, A::kDenied, true},        {true, false, A::kUnknown, true},  // built-in path
+      {false, true, A::kDenied, true},        {false, true, A::kUnknown, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(MayUseLogFile(c.elevated, c.fromIni, c.answer), c.use)
+        << c.elevated << c.fromIni << static_cast<int>(c.answer);
+}
+
 }  // namespace
