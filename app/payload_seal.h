@@ -15,7 +15,7 @@
 //  12  u32      pack-time options (kSealOption*); unknown bits make the record malformed
 //  16  u64      archive size in bytes
 //  24  32 bytes archive SHA-256
-//  56  8 bytes  0
+//  56  u64      the archive's uncompressed bytes with kSealOptionProgress, else 0
 constexpr char kSealSectionName[] = ".vxseal";
 constexpr size_t kSealRecordSize = 64;
 constexpr uint8_t kSealMagic[8] = {'v', 'x', 's', 'e', 'a', 'l', '0', '1'};
@@ -30,12 +30,17 @@ constexpr uint32_t kSealOptionInstallerExitCode = 0x1;
 // setup.exe starts in its own protected folder instead of the caller's
 // current directory.
 constexpr uint32_t kSealOptionPackageWorkingDirectory = 0x2;
-constexpr uint32_t kSealKnownOptions = kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory;
+// A small window with a progress bar while a long check-out and extraction
+// run.
+constexpr uint32_t kSealOptionProgress = 0x8;
+constexpr uint32_t kSealKnownOptions =
+    kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory | kSealOptionProgress;
 
 struct PayloadSeal {
   uint64_t archiveSize;
   uint8_t digest[32];
   uint32_t options;  // kSealOption* bits
+  uint64_t extractedSize;  // what the extraction writes, for the progress bar
 };
 
 enum class SealState { Empty, Present, Malformed };

@@ -10,7 +10,9 @@
 // result; VEXLODE_RECORD_HOLD=<ms> leaves a detached helper holding one
 // extracted file (VEXLODE_RECORD_HOLD_FILE, or the first beside it) unshared
 // for that long, and returns at once; VEXLODE_RECORD_WAIT=<path> waits (at
-// most a minute) until that file exists before it ends.
+// most a minute) until that file exists before it ends. It also records
+// whether its token is elevated and, with VEXLODE_RECORD_WINDOW=<title>,
+// whether a window of that title is up as it starts.
 #include <windows.h>
 #include <zlib.h>
 
@@ -20,6 +22,25 @@
 #include <string>
 
 namespace {
+
+bool Elevated() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  CloseHandle(token);
+  return elevation.TokenIsElevated != 0;
+}
+
+// Looked up at run time: the other tests' setup.exe loads no user32.
+bool WindowShown(const std::wstring& title) {
+  using FindWindowFunction = HWND(WINAPI*)(const wchar_t*, const wchar_t*);
+  HMODULE user = LoadLibraryW(L"user32.dll");
+  auto find = user ? reinterpret_cast<FindWindowFunction>(reinterpret_cast<void*>(GetProcAddress(user, "FindWindowW")))
+                   : nullptr;
+  return find && find(nullptr, title.c_str()) != nullptr;
+}
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t value[1024];
@@ -200,6 +221,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       fprintf(out, "cmdline\t%s\n", Narrow(GetCommandLineW()).c_str());
       fprintf(out, "cwd\t%s\n", Narrow(current).c_str());
       fprintf(out, "self\t%s\n", Narrow(self).c_str());
+      fprintf(out, "elevated\t%d\n", Elevated() ? 1 : 0);
+      std::wstring window = Environment(L"VEXLODE_RECORD_WINDOW");
+      if (!window.empty()) fprintf(out, "window\t%d\n", WindowShown(window) ? 1 : 0);
       unsigned long long size = 0;
       unsigned long crc = 0;
       if (Checksum(directory + L".zip", &size, &crc))
