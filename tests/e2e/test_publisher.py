@@ -164,6 +164,8 @@ class ProgressWindowTest(harness.WorkTest):
         short_run = harness.pack(self.path("small.zip"), self.path("small.exe"), "--progress", *named)
         without = harness.pack(self.path("big.zip"), self.path("plain.exe"), *named)
 
+        self.assertTrue(harness.check(long_run)[1]["option progress"].startswith("shown when"))
+        self.assertTrue(harness.check(without)[1]["option progress"].startswith("none"))
         run, seen, shots = self.watch(long_run)
         record = self.assert_installed(run, "long run")
         self.assertTrue(seen, "no window during a run of more than a second")
