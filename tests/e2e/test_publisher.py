@@ -91,22 +91,15 @@ def xwd_to_png(xwd, png):
                 chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
-def free_display():
-    for number in range(57, 99):
-        if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
-            return f":{number}"
-    return None
-
-
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xwininfo") and shutil.which("xwd"),
                      "Xvfb, xwininfo and xwd (scripts/setup installs them)")
 class ProgressWindowTest(harness.WorkTest):
     def setUp(self):
         super().setUp()
-        self.display = free_display()
-        self.server = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x600x24"],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(1)
+        # Xvfb picks a free display itself and writes its number once ready.
+        self.server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.display = ":" + self.server.stdout.readline().decode().strip()
 
     def tearDown(self):
         self.server.kill()
