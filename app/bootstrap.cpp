@@ -8,6 +8,7 @@
 #include "app/failure_log.h"
 #include "app/install_run.h"
 #include "app/payload.h"
+#include "app/progress_window.h"
 #include "app/seal_record.h"
 #include "app/temp_workspace.h"
 #include "common/handle.h"
@@ -71,6 +72,10 @@ int RunBootstrap() {
   SetFilePointer(ownFile.get(), payloadOffset, nullptr, FILE_BEGIN);
 
   DWORD copyStart = GetTickCount();
+  // Gone before the workspace, on every way out.
+  ProgressWindow progress;
+  const bool showProgress = sealState == SealState::Present && (seal.options & kSealOptionProgress);
+  if (showProgress) progress.Begin(seal.archiveSize + seal.extractedSize);
   PeLayout ownHeaders = {};
   const SealPlan plan = PlanPayloadCheck(sealState, ScanOwnHeaders(&ownHeaders));
   if (plan == SealPlan::TakeAsIs) {
@@ -84,7 +89,7 @@ int RunBootstrap() {
         plan == SealPlan::Refuse
             ? SealVerdict::BadRecord
             : CopySealedPayload(ownFile.get(), workspace.archive(), static_cast<uint32_t>(payloadOffset),
-                                seal, ownHeaders, &outcome);
+                                seal, ownHeaders, &outcome, showProgress ? &progress : nullptr);
     if (outcome.error) {
       LogCopyFailure(outcome, workspace.archivePath());
       return failed;
@@ -97,5 +102,5 @@ int RunBootstrap() {
   ownFile.reset();
   LogDebug(L"setup", L"check out file uses:%d tick.", static_cast<int>(GetTickCount() - copyStart));
 
-  return ChooseExitCode(seal.options, true, RunInstallation(workspace, seal.options));
+  return ChooseExitCode(seal.options, true, RunInstallation(workspace, seal.options, showProgress ? &progress : nullptr));
 }

@@ -16,7 +16,8 @@ int32_t FindPayloadOffset(HANDLE file) {
   return ScanPayloadOffset(headerBuffer, bytesRead);
 }
 
-CopyOutcome CopyPayload(HANDLE source, HANDLE target, uint64_t limit, Sha256Hasher* hasher) {
+CopyOutcome CopyPayload(HANDLE source, HANDLE target, uint64_t limit, Sha256Hasher* hasher,
+                        ProgressSink* progress) {
   CopyOutcome outcome;
   LARGE_INTEGER size, zero = {}, position;
   if (GetFileSizeEx(source, &size) && SetFilePointerEx(source, zero, &position, FILE_CURRENT) &&
@@ -37,6 +38,7 @@ CopyOutcome CopyPayload(HANDLE source, HANDLE target, uint64_t limit, Sha256Hash
     DWORD written = 0;
     BOOL wrote = WriteFile(target, chunk, bytesRead, &written, nullptr);
     outcome.copied += written;
+    AddProgress(progress, written);
     if (!wrote || written != bytesRead) {
       // A short write without an error code is a full disk all the same.
       outcome.error = wrote ? ERROR_DISK_FULL : GetLastError();
@@ -54,10 +56,10 @@ bool ScanOwnHeaders(PeLayout* layout) {
 
 SealVerdict CopySealedPayload(HANDLE source, HANDLE target, uint64_t payloadOffset,
                               const PayloadSeal& seal, const PeLayout& ownHeaders,
-                              CopyOutcome* outcome) {
+                              CopyOutcome* outcome, ProgressSink* progress) {
   Sha256Hasher hasher;
   if (!hasher.Start()) return SealVerdict::Unverifiable;
-  *outcome = CopyPayload(source, target, seal.archiveSize, &hasher);
+  *outcome = CopyPayload(source, target, seal.archiveSize, &hasher, progress);
   Sha256Digest digest;
   if (!hasher.Finish(&digest)) return SealVerdict::Unverifiable;
 

@@ -5,6 +5,7 @@
 
 #include "app/payload.h"
 #include "app/payload_seal.h"
+#include "common/progress.h"
 #include "common/sha256.h"
 
 // Reads the first MiB of `file` into the static header buffer and scans it.
@@ -21,12 +22,13 @@ struct CopyOutcome {
 };
 
 // Copies everything from `source`'s position to its end, or `limit` bytes if
-// fewer, into `target`, adding each chunk to `hasher` when one is given.
+// fewer, into `target`, adding each chunk to `hasher` and counting it to
+// `progress` when they are given.
 // Stops at the first read that yields nothing or fails, and at the first
 // write that fails or falls short: past one, the rest would land in the
 // wrong place.
 CopyOutcome CopyPayload(HANDLE source, HANDLE target, uint64_t limit = UINT64_MAX,
-                        Sha256Hasher* hasher = nullptr);
+                        Sha256Hasher* hasher = nullptr, ProgressSink* progress = nullptr);
 
 // Copies the sealed archive from `source`, positioned at the payload offset
 // `payloadOffset`, into `target`, hashing it on the way, and judges what was
@@ -35,7 +37,7 @@ CopyOutcome CopyPayload(HANDLE source, HANDLE target, uint64_t limit = UINT64_MA
 // allowed after the archive. A copy that failed has `outcome->error` set.
 SealVerdict CopySealedPayload(HANDLE source, HANDLE target, uint64_t payloadOffset,
                               const PayloadSeal& seal, const PeLayout& ownHeaders,
-                              CopyOutcome* outcome);
+                              CopyOutcome* outcome, ProgressSink* progress = nullptr);
 
 // The layout of the running image's own headers, as the loader mapped them.
 bool ScanOwnHeaders(PeLayout* layout);

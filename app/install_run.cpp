@@ -5,6 +5,7 @@
 #include "app/failure_log.h"
 #include "app/foreign_entries.h"
 #include "app/payload_seal.h"
+#include "app/progress_window.h"
 #include "app/temp_workspace.h"
 #include "common/containers.h"
 #include "common/path.h"
@@ -13,7 +14,7 @@
 #include "log/log.h"
 #include "unzip/extract.h"
 
-InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) {
+InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions, ProgressWindow* progress) {
   const wchar_t* extractionDirectory = workspace.extractionDirectory();
 
   Array<int32_t> failedEntries;
@@ -21,7 +22,7 @@ InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) 
   ExtractionRecord record;
   DWORD extractStart = GetTickCount();
   bool extracted = ExtractArchiveInto(workspace.archive(), workspace.directory(), extractionDirectory,
-                                      failedEntries, L"setup.exe", &record, &failures);
+                                      failedEntries, L"setup.exe", &record, &failures, progress);
   LogDebug(L"setup", L"UnZip(%s,%s,%d) uses:%d", workspace.archiveName(), extractionDirectory,
            extracted ? 1 : 0, static_cast<int>(GetTickCount() - extractStart));
   LogFailedEntries(failures);
@@ -35,6 +36,8 @@ InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions) 
   // Whatever the installer would load from its folder must be ours too.
   wchar_t foreign[kPathCapacity];
   bool foundForeign = FindForeignEntry(workspace.directory(), extractionDirectory, record.created, foreign);
+  // The installer's own windows come next; ours must not linger over them.
+  if (progress) progress->Close();
   InstallerResult installer;
   const bool privateTemp = (sealOptions & kSealOptionPrivateInstallerTemp) != 0;
   if (privateTemp && !workspace.CreateInstallerTemp()) {

@@ -5,8 +5,11 @@
 
 #include <stdint.h>
 
+class ProgressWindow;
 class TempWorkspace;
 
 // `sealOptions`: the kSealOption* bits the packer sealed (0 for none).
+// `progress`, when given, counts the extraction and is closed before
+// setup.exe starts.
 // Returns whether setup.exe ran, and its exit code if it did.
-InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions);
+InstallerResult RunInstallation(TempWorkspace& workspace, uint32_t sealOptions, ProgressWindow* progress);

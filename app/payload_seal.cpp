@@ -18,6 +18,7 @@ constexpr size_t kStateField = 8;
 constexpr size_t kOptionsField = 12;
 constexpr size_t kSizeField = 16;
 constexpr size_t kDigestField = 24;
+constexpr size_t kExtractedSizeField = 56;
 
 // A declared table that ends the file, starting on the padding boundary
 // within the padding's reach after the archive.
@@ -40,6 +41,7 @@ SealState ReadSealRecord(const uint8_t* record, size_t length, PayloadSeal* seal
   seal->options = options;
   seal->archiveSize = ReadLe64(record + kSizeField);
   memcpy(seal->digest, record + kDigestField, sizeof seal->digest);
+  seal->extractedSize = ReadLe64(record + kExtractedSizeField);
   return SealState::Present;
 }
 
@@ -50,6 +52,7 @@ void WriteSealRecord(uint8_t* record, const PayloadSeal& seal) {
   WriteU32(record + kOptionsField, seal.options);
   WriteU64(record + kSizeField, seal.archiveSize);
   memcpy(record + kDigestField, seal.digest, sizeof seal.digest);
+  WriteU64(record + kExtractedSizeField, seal.extractedSize);
 }
 
 size_t CertificateGapLength(uint64_t archiveEnd, uint32_t certificateOffset, uint32_t certificateSize) {

@@ -15,7 +15,7 @@
 //  12  u32      pack-time options (kSealOption*); unknown bits make the record malformed
 //  16  u64      archive size in bytes
 //  24  32 bytes archive SHA-256
-//  56  8 bytes  0
+//  56  u64      the archive's uncompressed bytes with kSealOptionProgress, else 0
 constexpr char kSealSectionName[] = ".vxseal";
 constexpr size_t kSealRecordSize = 64;
 constexpr uint8_t kSealMagic[8] = {'v', 'x', 's', 'e', 'a', 'l', '0', '1'};
@@ -33,13 +33,17 @@ constexpr uint32_t kSealOptionPackageWorkingDirectory = 0x2;
 // setup.exe's TEMP and TMP are a protected folder of the run's own instead
 // of the user's, where any process of the user can race its files.
 constexpr uint32_t kSealOptionPrivateInstallerTemp = 0x4;
-constexpr uint32_t kSealKnownOptions =
-    kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory | kSealOptionPrivateInstallerTemp;
+// A small window with a progress bar while a long check-out and extraction
+// run.
+constexpr uint32_t kSealOptionProgress = 0x8;
+constexpr uint32_t kSealKnownOptions = kSealOptionInstallerExitCode | kSealOptionPackageWorkingDirectory |
+                                       kSealOptionPrivateInstallerTemp | kSealOptionProgress;
 
 struct PayloadSeal {
   uint64_t archiveSize;
   uint8_t digest[32];
   uint32_t options;  // kSealOption* bits
+  uint64_t extractedSize;  // what the extraction writes, for the progress bar
 };
 
 enum class SealState { Empty, Present, Malformed };

@@ -55,7 +55,8 @@ bool ExtractArchive(const wchar_t* targetDirectory, Array<int32_t>* failedEntrie
 
 bool ExtractArchiveInto(void* archive, void* target, const wchar_t* targetDirectory,
                         Array<int32_t>& failedEntries, const wchar_t* installerName,
-                        ExtractionRecord* record, Array<FailedEntry>* failures) {
+                        ExtractionRecord* record, Array<FailedEntry>* failures,
+                        ProgressSink* progress) {
   if (!archive || !target || !targetDirectory || !record) return false;
   // A second handle on the same open file: the caller's stays, and with it
   // the sharing that keeps others from writing or deleting the archive.
@@ -69,6 +70,7 @@ bool ExtractArchiveInto(void* archive, void* target, const wchar_t* targetDirect
   if (!extractor.valid()) return false;
   extractor.get()->fresh.base = target;
   extractor.get()->fresh.created = &record->created;
+  extractor.get()->progress = progress;
   if (installerName) extractor.get()->watchedKey = PathKey(installerName);
   bool extracted = ExtractAll(extractor.get(), targetDirectory, failedEntries, failures);
   record->installerWritten = extractor.get()->watchedWritten;

@@ -4,6 +4,7 @@
 
 #include "common/containers.h"
 #include "common/path_set.h"
+#include "common/progress.h"
 #include "common/sha256.h"
 
 // Extracts every entry of the archive at archivePath below targetDirectory
@@ -43,7 +44,9 @@ struct ExtractionRecord {
 // (neither handle is ever reopened by path; both stay the caller's), and
 // nothing found below it is used or replaced. `targetDirectory` is its path,
 // which every entry's path must fit as before. The entry whose name is
-// `installerName` is hashed while it is written.
+// `installerName` is hashed while it is written. Every chunk written is
+// counted to `progress` when one is given.
 bool ExtractArchiveInto(void* archive, void* target, const wchar_t* targetDirectory,
                         Array<int32_t>& failedEntries, const wchar_t* installerName,
-                        ExtractionRecord* record, Array<FailedEntry>* failures = nullptr);
+                        ExtractionRecord* record, Array<FailedEntry>* failures = nullptr,
+                        ProgressSink* progress = nullptr);

@@ -253,10 +253,12 @@ ArchiveResult CheckEncryptionHeader(ArchiveExtractor* extractor, const EntryDeta
 struct EntryTarget {
   HANDLE out;
   Sha256Hasher* hasher;
+  ProgressSink* progress;
 };
 
 bool Deliver(const EntryTarget& target, const uint8_t* data, size_t size) {
   DWORD written = 0;
+  AddProgress(target.progress, static_cast<uint32_t>(size));
   return WriteFile(target.out, data, static_cast<DWORD>(size), &written, nullptr) &&
          written == static_cast<DWORD>(size) && (!target.hasher || target.hasher->Add(data, size));
 }
@@ -519,7 +521,7 @@ ArchiveResult ExtractEntry(ArchiveExtractor* extractor, int32_t index, const wch
   if (!out.valid()) return ArchiveResult::OpenFailed;
   Sha256Hasher hasher;
   if (watched && !hasher.Start()) return ArchiveResult::WriteFailed;
-  return WriteFileEntry(extractor, entry, {out.get(), watched ? &hasher : nullptr});
+  return WriteFileEntry(extractor, entry, {out.get(), watched ? &hasher : nullptr, extractor->progress});
 }
 
 void CreateDirectoryPath(const wchar_t* root, const wchar_t* directory) {

@@ -7,6 +7,7 @@
 #include "common/byte_buffer.h"
 #include "common/containers.h"
 #include "common/path_set.h"
+#include "common/progress.h"
 #include "common/sha256.h"
 #include "unzip/archive_file.h"
 #include "unzip/extractor.h"
@@ -53,6 +54,7 @@ struct ArchiveExtractor {
   WideString watchedKey;
   bool watchedWritten = false;
   Sha256Digest watchedDigest = {};
+  ProgressSink* progress = nullptr;  // counts every chunk written
 
   ArchiveExtractor() = default;
   ~ArchiveExtractor();

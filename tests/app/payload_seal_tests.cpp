@@ -11,7 +11,7 @@
 namespace {
 
 TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
-  PayloadSeal seal = {0x123456789AULL, {}, kSealKnownOptions};
+  PayloadSeal seal = {0x123456789AULL, {}, kSealKnownOptions, 0x1122334455ULL};
   for (int i = 0; i < 32; ++i) seal.digest[i] = uint8_t(0xA0 + i);
   uint8_t record[kSealRecordSize];
   WriteSealRecord(record, seal);
@@ -20,6 +20,7 @@ TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
   EXPECT_EQ(read.archiveSize, seal.archiveSize);
   EXPECT_EQ(0, memcmp(read.digest, seal.digest, 32));
   EXPECT_EQ(read.options, kSealKnownOptions);
+  EXPECT_EQ(read.extractedSize, seal.extractedSize);
 
   uint8_t empty[kSealRecordSize] = {'v', 'x', 's', 'e', 'a', 'l', '0', '1'};
   EXPECT_EQ(ReadSealRecord(empty, sizeof empty, &read), SealState::Empty);

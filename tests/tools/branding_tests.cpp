@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/version_string.h"
 #include "tools/pack/bytes.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
@@ -69,6 +70,29 @@ TEST(VersionInfo, StringsReadBackInOrder) {
 
 ResourceKey Id(uint16_t id) { return ResourceKey{false, id, {}}; }
 ResourceKey Name(const std::u16string& name) { return ResourceKey{true, 0, name}; }
+
+// The stub's own reader (the progress window's title) against the packer's writer.
+TEST(VersionInfo, TheStubReadsTheProductNameThePackerWrote) {
+  VersionInfo info;
+  SetVersionString(info, "CompanyName", "Acme");
+  SetVersionString(info, "ProductName", "\xE6\x98\x9F Setup");
+  info.file = ParseVersionNumber("1.2", "--file-version");
+  const std::vector<uint8_t> bytes = BuildVersionInfo(info);
+  struct Row { const char* key; size_t size, capacity; std::wstring read; };
+  const Row rows[] = {
+      {"ProductName", bytes.size(), 64, L"\u661f Setup"},
+      {"ProductName", bytes.size(), 4, L"\u661f S"},    // cut to the buffer
+      {"CompanyName", bytes.size(), 64, L"Acme"},
+      {"Product", bytes.size(), 64, L""},               // a key's prefix is not the key
+      {"FileDescription", bytes.size(), 64, L""},
+      {"ProductName", bytes.size() - 8, 64, L""},        // a node running past the end
+  };
+  for (const Row& row : rows) {
+    wchar_t out[64] = {L'x'};
+    EXPECT_EQ(VersionString(bytes.data(), row.size, row.key, out, row.capacity), row.read.size()) << row.key;
+    EXPECT_EQ(std::wstring(out), row.read) << row.key << " " << row.capacity;
+  }
+}
 
 TEST(ResourceSection, RoundTripsNamesIdsAndData) {
   ResourceTree tree;

@@ -11,6 +11,7 @@
 #include "common/sha256.h"
 #include "tools/pack/archive.h"
 #include "tools/pack/bytes.h"
+#include "tools/pack/manifest.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/seal.h"
@@ -170,6 +171,23 @@ ArchiveListing ReportPackage(Report& report, const uint8_t* archive, size_t size
   return listing;
 }
 
+// What the loader will ask for: the level of the first manifest.
+void ReportElevation(Report& report, const std::optional<ResourceTree>& tree) {
+  const ResourceKey manifest{false, 24, {}};
+  std::string level;
+  if (tree && tree->count(manifest) && !tree->at(manifest).empty() && !tree->at(manifest).begin()->second.empty()) {
+    const std::vector<uint8_t>& bytes = tree->at(manifest).begin()->second.begin()->second.bytes;
+    level = ExecutionLevel(std::string(bytes.begin(), bytes.end()));
+  }
+  const char* meaning = level == "requireAdministrator" ? "administrator: a consent prompt, always elevated"
+                        : level == "highestAvailable"   ? "highest: elevated for administrators, as is for others"
+                        : level == "asInvoker"          ? "invoker: no consent prompt, the caller's rights"
+                                                        : nullptr;
+  report.Fact("elevation", meaning ? std::string(meaning) + " (" + level + ")"
+                           : level.empty() ? std::string("none requested: the caller's rights")
+                                           : "unknown level " + OneLine(level));
+}
+
 void ReportBranding(Report& report, const std::vector<uint8_t>& file, const PeLayout& layout) {
   std::optional<ResourceTree> tree;
   try {
@@ -192,13 +210,15 @@ void ReportBranding(Report& report, const std::vector<uint8_t>& file, const PeLa
   report.Fact("branding ProductName", productName);
   report.Fact("branding FileVersion", fileVersion);
   report.Fact("branding icon", tree && tree->count(iconGroup) ? "set" : "none");
+  ReportElevation(report, tree);
 }
 
 void ReportOptions(Report& report, SealState state, uint32_t options) {
   if (state == SealState::Malformed) {
     report.Fact("option exit code", "unknown (the seal record is damaged)");
     report.Fact("option working directory", "unknown (the seal record is damaged)");
-    return report.Fact("option installer temp", "unknown (the seal record is damaged)");
+    report.Fact("option installer temp", "unknown (the seal record is damaged)");
+    return report.Fact("option progress", "unknown (the seal record is damaged)");
   }
   report.Fact("option exit code", options & kSealOptionInstallerExitCode
                                       ? "installer: setup.exe's own, " + std::to_string(kInstallerNotRunExitCode) +
@@ -210,6 +230,9 @@ void ReportOptions(Report& report, SealState state, uint32_t options) {
   report.Fact("option installer temp", options & kSealOptionPrivateInstallerTemp
                                            ? "private: a protected folder of the run, removed afterwards"
                                            : "user: the user's TEMP");
+  report.Fact("option progress", options & kSealOptionProgress
+                                     ? "shown when checking out and extracting take over a second"
+                                     : "none: no window");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "tools/pack/bytes.h"
 #include "tools/pack/check.h"
 #include "tools/pack/ico.h"
+#include "tools/pack/manifest.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/seal.h"
@@ -66,6 +67,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
     if (arg == "--allow-x64") options.allowX64 = true;
+    else if (arg == "--progress") options.sealOptions |= kSealOptionProgress;
     else if (arg == "-h" || arg == "--help") options.help = true;
     else if (arg == "--version") options.version = true;
     else if (!arg.empty() && arg[0] != '-' && options.package.empty()) options.package = fs::u8path(arg);
@@ -88,6 +90,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
       else options.sealOptions &= ~kSealOptionPrivateInstallerTemp;
     }
     else if (arg == "--check") options.check = fs::u8path(args[++i]);
+    else if (arg == "--elevation") {
+      // The stub's own manifest already asks for administrators: kept as built.
+      const std::string level = ExecutionLevelFor(args[++i]);
+      options.branding.executionLevel = level == "requireAdministrator" ? "" : level;
+    }
+
     else if (arg == "--exit-code") {
       const std::string& choice = args[++i];
       if (choice == "installer") options.sealOptions |= kSealOptionInstallerExitCode;
@@ -208,6 +216,13 @@ const char kHelp[] =
     "  --installer-temp private    setup.exe's TEMP and TMP are a protected folder of the run,\n"
     "                              removed with what it holds when setup.exe has ended\n"
     "  --installer-temp user       setup.exe's TEMP and TMP are the user's (default)\n"
+    "  --elevation administrator   ask for administrator rights (default)\n"
+    "  --elevation highest         run with the highest rights the user has: elevated for an\n"
+    "                              administrator, as is for a standard user\n"
+    "  --elevation invoker         no consent prompt: run with the caller's rights (per-user\n"
+    "                              installers)\n"
+    "  --progress                  show a progress window when checking out and extracting\n"
+    "                              take longer than a second (default: no window)\n"
     "  --compression lzma|deflate|store  how a directory's files are zipped\n"
     "                              (default deflate; a .zip keeps its own)\n"
     "  --allow-x64                 accept a 64-bit stub (test builds only)\n"
@@ -269,7 +284,8 @@ int Run(const std::vector<std::string>& args) {
         throw PackError("icon " + options.icon.u8string() + ": " + error.what());
       }
     }
-    const bool branded = !options.branding.icon.empty() || options.branding.version;
+    const bool branded =
+        !options.branding.icon.empty() || options.branding.version || !options.branding.executionLevel.empty();
     std::vector<uint8_t> image = branded ? BrandImage(stub, options.branding) : stub;
 
     fs::path archivePath = options.package;
@@ -283,7 +299,11 @@ int Run(const std::vector<std::string>& args) {
     }
     CheckArchive(archivePath);
     const std::vector<uint8_t> archive = ReadFileBytes(archivePath);
-    SealImage(image, archive, options.sealOptions);
+    // The progress bar's total: what the extraction will write.
+    const uint64_t extracted = (options.sealOptions & kSealOptionProgress)
+                                   ? ListArchive(archive.data(), archive.size()).uncompressedBytes
+                                   : 0;
+    SealImage(image, archive, options.sealOptions, extracted);
 
     {
       std::ofstream file(temporary, std::ios::binary | std::ios::trunc);

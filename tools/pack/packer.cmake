@@ -24,7 +24,8 @@ target_compile_options(packlzma PRIVATE -w)
 
 set(pack_dir ${VEXLODE_ROOT}/tools/pack)
 add_library(packlib STATIC ${pack_dir}/ico.cpp ${pack_dir}/version_info.cpp ${pack_dir}/pe_resources.cpp
-            ${pack_dir}/archive.cpp ${pack_dir}/lzma_encode.cpp ${pack_dir}/seal.cpp ${pack_dir}/check.cpp)
+            ${pack_dir}/archive.cpp ${pack_dir}/lzma_encode.cpp ${pack_dir}/seal.cpp ${pack_dir}/check.cpp
+            ${pack_dir}/manifest.cpp)
 target_link_libraries(packlib PUBLIC vexpayload vexsha256 packminizip packlzma)
 target_compile_options(packlib PRIVATE -Wall -Wextra)
 

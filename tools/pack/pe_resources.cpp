@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/pack/bytes.h"
+#include "tools/pack/manifest.h"
 #include "tools/pack/pack_error.h"
 
 namespace {
@@ -11,7 +12,7 @@ constexpr uint32_t kSubdirectory = 0x80000000;
 constexpr size_t kDirectoryHeaderSize = 16;
 constexpr size_t kDirectoryEntrySize = 8;
 constexpr size_t kDataEntrySize = 16;
-constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16;
+constexpr uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16, kTypeManifest = 24;
 constexpr int kResourceDirectory = 2, kCertificateDirectory = 4;
 
 const PackError kMalformed("the stub's resources are malformed");
@@ -239,6 +240,16 @@ std::vector<uint8_t> BrandImage(const std::vector<uint8_t>& stub, const Branding
     tree.erase(ResourceKey{false, kTypeVersion, {}});
     tree[ResourceKey{false, kTypeVersion, {}}][ResourceKey{false, 1, {}}][languageKey] =
         ResourceData{BuildVersionInfo(*branding.version), 0};
+  }
+  if (!branding.executionLevel.empty()) {
+    const auto manifests = tree.find(ResourceKey{false, kTypeManifest, {}});
+    if (manifests == tree.end()) throw PackError("the stub has no manifest");
+    for (auto& [name, languages] : manifests->second)
+      for (auto& [language, data] : languages) {
+        const std::string text = SetExecutionLevel(std::string(data.bytes.begin(), data.bytes.end()),
+                                                   branding.executionLevel);
+        data.bytes.assign(text.begin(), text.end());
+      }
   }
   const std::vector<uint8_t> built = BuildResourceSection(tree, va);
 

@@ -40,6 +40,7 @@ std::vector<uint8_t> BuildResourceSection(const ResourceTree& tree, uint32_t sec
 struct Branding {
   std::vector<IconImage> icon;        // empty: keep the stub's icons
   std::optional<VersionInfo> version;  // none: keep the stub's version information
+  std::string executionLevel;          // empty: keep the manifest's (requireAdministrator)
 };
 
 // The stub with its resource section rebuilt to carry the branding. Every

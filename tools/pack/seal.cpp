@@ -21,7 +21,8 @@ std::optional<size_t> SealRecordOffset(const std::vector<uint8_t>& image, const 
   return std::nullopt;
 }
 
-void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive, uint32_t options) {
+void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive, uint32_t options,
+               uint64_t extractedSize) {
   const PeLayout layout = ScanImage(image);
   const std::optional<size_t> found = SealRecordOffset(image, layout);
   if (!found) throw PackError("the stub has no seal section (built before installers were sealed?)");
@@ -32,6 +33,7 @@ void SealImage(std::vector<uint8_t>& image, const std::vector<uint8_t>& archive,
 
   seal.archiveSize = archive.size();
   seal.options = options;
+  seal.extractedSize = extractedSize;
   const Sha256Digest digest = Sha256Of(archive.data(), archive.size());
   std::copy(digest.bytes, digest.bytes + sizeof digest.bytes, seal.digest);
   WriteSealRecord(&image[record], seal);

@@ -74,6 +74,9 @@ void PrintIconAndManifest(const wchar_t* path) {
   std::string text = manifest ? std::string(reinterpret_cast<const char*>(manifest), size) : "";
   Print(std::wstring(L"administrator=") +
         (text.find("level=\"requireAdministrator\"") != std::string::npos ? L"yes" : L"no"));
+  std::wstring hex;
+  for (unsigned char c : text) hex += L"0123456789abcdef"[c >> 4], hex += L"0123456789abcdef"[c & 15];
+  Print(L"manifest=" + hex);
   FreeLibrary(module);
 }
 

@@ -13,7 +13,9 @@
 // most a minute) until that file exists before it ends;
 // VEXLODE_RECORD_TEMP_LOG=1 leaves a log in its %TEMP%, as installers do.
 // It records the variables a caller could set to load code into it, and
-// those the run sets for it.
+// those the run sets for it, whether its token is elevated and, with
+// VEXLODE_RECORD_WINDOW=<title>, whether a window of that title is up as it
+// starts.
 #include <windows.h>
 #include <zlib.h>
 
@@ -23,6 +25,25 @@
 #include <string>
 
 namespace {
+
+bool Elevated() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  CloseHandle(token);
+  return elevation.TokenIsElevated != 0;
+}
+
+// Looked up at run time: the other tests' setup.exe loads no user32.
+bool WindowShown(const std::wstring& title) {
+  using FindWindowFunction = HWND(WINAPI*)(const wchar_t*, const wchar_t*);
+  HMODULE user = LoadLibraryW(L"user32.dll");
+  auto find = user ? reinterpret_cast<FindWindowFunction>(reinterpret_cast<void*>(GetProcAddress(user, "FindWindowW")))
+                   : nullptr;
+  return find && find(nullptr, title.c_str()) != nullptr;
+}
 
 std::wstring Environment(const wchar_t* name) {
   wchar_t value[1024];
@@ -210,6 +231,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         fprintf(out, "env:%s\t%s\n", Narrow(name).c_str(),
                 length && length < 1024 ? Narrow(value).c_str() : "(absent)");
       }
+      fprintf(out, "elevated\t%d\n", Elevated() ? 1 : 0);
+      std::wstring window = Environment(L"VEXLODE_RECORD_WINDOW");
+      if (!window.empty()) fprintf(out, "window\t%d\n", WindowShown(window) ? 1 : 0);
       unsigned long long size = 0;
       unsigned long crc = 0;
       if (Checksum(directory + L".zip", &size, &crc))
