@@ -121,7 +121,9 @@ class ProgressWindowTest(harness.WorkTest):
 
     def watch(self, exe):
         """Runs `exe`, polling for the window; returns the run, whether the
-        window was seen, and two screenshots of it taken 0.4 s apart."""
+        window was seen, and the distinct screenshots of it taken while it
+        was up (a loaded machine may redraw seldom: the bar is looked at
+        until it has moved or the window is gone, never for a fixed time)."""
         env = harness.wine_env(DISPLAY=self.display, VEXLODE_RECORD=harness.RECORD_WINDOWS_PATH,
                                VEXLODE_RECORD_WINDOW=TITLE)
         process = subprocess.Popen([harness.WINE, exe], cwd=self.work, env=env, stdout=subprocess.PIPE,
@@ -129,17 +131,18 @@ class ProgressWindowTest(harness.WorkTest):
         seen, shots = False, []
         while process.poll() is None:
             found = self.windows()
-            if found and not shots:
-                seen = True
-                time.sleep(0.2)  # mapped and painted
+            if found and len(shots) < 2:
+                if not seen:
+                    seen = True
+                    time.sleep(0.2)  # mapped and painted
                 try:
-                    shots.append(self.screenshot(found[0], self.path("first.xwd")))
-                    time.sleep(0.4)
-                    shots.append(self.screenshot(found[0], self.path("second.xwd")))
-                    shutil.copy(self.path("second.xwd"), self.path("window.xwd"))
+                    shot = self.screenshot(found[0], self.path("shot.xwd"))
+                    if not shots or shot != shots[-1]:
+                        shots.append(shot)
+                        shutil.copy(self.path("shot.xwd"), self.path("window.xwd"))
                 except subprocess.CalledProcessError:
-                    pass  # closed between the two
-            time.sleep(0.05)
+                    pass  # closed meanwhile
+            time.sleep(0.1)
         out, err = process.communicate(timeout=600)
         run = harness.Run(subprocess.CompletedProcess(process.args, process.returncode, out, err))
         return run, seen, shots
@@ -162,8 +165,7 @@ class ProgressWindowTest(harness.WorkTest):
         run, seen, shots = self.watch(long_run)
         record = self.assert_installed(run, "long run")
         self.assertTrue(seen, "no window during a run of more than a second")
-        self.assertEqual(len(shots), 2)
-        self.assertTrue(shots[0] != shots[1], "the bar did not move")
+        self.assertEqual(len(shots), 2, "the bar did not move while the window was up")
         self.assertEqual(record["window"], "0", "the window was still up when setup.exe started")
         xwd_to_png(self.path("window.xwd"), SCREENSHOT)
         print(f"\nprogress window screenshot: {SCREENSHOT}")

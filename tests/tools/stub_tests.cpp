@@ -131,6 +131,10 @@ const std::set<std::pair<std::string, std::string>> kAllowedImports = {
     {"kernel32.dll", "GetEnvironmentStringsW"}, {"kernel32.dll", "InitializeProcThreadAttributeList"},
     {"kernel32.dll", "QueryFullProcessImageNameW"}, {"kernel32.dll", "ResumeThread"},
     {"kernel32.dll", "UpdateProcThreadAttribute"},
+    // the progress window: its thread, its event, the version resource it reads
+    {"kernel32.dll", "CreateEventW"}, {"kernel32.dll", "CreateThread"}, {"kernel32.dll", "SetEvent"},
+    {"kernel32.dll", "FindResourceW"}, {"kernel32.dll", "LoadResource"}, {"kernel32.dll", "LockResource"},
+    {"kernel32.dll", "SizeofResource"},
     {"msvcrt.dll", "__set_app_type"}, {"msvcrt.dll", "__setusermatherr"},
     {"msvcrt.dll", "__wgetmainargs"}, {"msvcrt.dll", "__winitenv"}, {"msvcrt.dll", "_amsg_exit"},
     {"msvcrt.dll", "_cexit"}, {"msvcrt.dll", "_errno"}, {"msvcrt.dll", "_filelengthi64"},
