@@ -320,7 +320,7 @@ TEST_F(PackTest, BrandingReadsBackIndependently) {
   EXPECT_NE(resource(plain, 24).find("requireAdministrator"), std::string::npos);
 
   std::string version = resource(branded, 16);
-  for (const std::u16string& text : {u"ProductName", u"星河 安装", u"CompanyName", u"Acme", u"Comments",
+  for (const char16_t* text : {u"ProductName", u"星河 安装", u"CompanyName", u"Acme", u"Comments",
                                      u"x=y", u"FileVersion", u"v1-custom", u"ProductVersion", u"5.6",
                                      u"040904b0", u"Translation"})
     EXPECT_NE(version.find(Utf16(text) + std::string(2, '\0')), std::string::npos) << version.size();
