@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz harnesses: build/fuzz/seeds/<harness>/.
 
-Every seed is generated here; nothing is downloaded. The layouts match what
+Every seed is generated here; nothing is downloaded. The installer, icon and
+resource seeds are real files: installers packed (plain, branded, signed,
+concatenated) by the packer in build/native from the stubs in build/win32 and
+build/win64 where scripts/build made them, and .ico files of real PNG and BMP
+images. The layouts match what
 each harness reads (see fuzz_support.h's Reader: little-endian integers from
 the front, then NUL-separated UTF-8 text fields).
 """
 import io
+import shutil
+import subprocess
+import tempfile
 import lzma
 import os
 import struct
@@ -408,6 +415,147 @@ def sha256_seeds():
     return seeds
 
 
+# --- Real installers, icons and resource sections ------------------------------
+
+def png_image(size, seed):
+    """A real PNG: an RGBA picture of size x size."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    rows = b"".join(b"\0" + bytes((x * 7 + y * 3 + seed) % 256 for x in range(size * 4))
+                    for y in range(size))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def bmp_image(size, bits=32):
+    """A real icon DIB: BITMAPINFOHEADER of double height, pixels, AND mask."""
+    stride = (size * bits // 8 + 3) // 4 * 4
+    mask = (size + 31) // 32 * 4
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, bits, 0, (stride + mask) * size, 0, 0, 0, 0)
+    palette = bytes(4 * (1 << bits)) if bits <= 8 else b""
+    return header + palette + bytes((i * 13) % 256 for i in range(stride * size)) + bytes(mask * size)
+
+
+def ico_file(images):
+    """images: (width, bit count, image bytes)."""
+    header = struct.pack("<HHH", 0, 1, len(images))
+    body, offset = b"", 6 + 16 * len(images)
+    for width, bits, data in images:
+        header += struct.pack("<BBBBHHII", width % 256, width % 256, 0, 0, 1, bits, len(data), offset + len(body))
+        body += data
+    return header + body
+
+
+def ico_seeds():
+    seeds = {
+        "png_16_32_48_256": ico_file([(s, 32, png_image(s, s)) for s in (16, 32, 48, 256)]),
+        "bmp_16_32": ico_file([(16, 32, bmp_image(16)), (32, 32, bmp_image(32))]),
+        "bmp_8bit_and_png": ico_file([(16, 8, bmp_image(16, 8)), (256, 32, png_image(64, 1))]),
+        "one_bmp_4bit": ico_file([(32, 4, bmp_image(32, 4))]),
+    }
+    for name in ("bugcatcher.ico", "sysinfo.ico"):  # real icons some packages ship
+        for folder in ("/usr/share/clang", "/usr/share/doc"):
+            for base, _, files in os.walk(folder):
+                if name in files and "system_" + name not in seeds:
+                    with open(os.path.join(base, name), "rb") as f:
+                        seeds["system_" + name] = f.read()
+    return seeds
+
+
+def sections(image):
+    """(name, virtual address, raw size, raw pointer) of a PE image's sections."""
+    pe = struct.unpack_from("<I", image, 60)[0]
+    count, optional = struct.unpack_from("<HH", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+    table = pe + 24 + optional
+    out = []
+    for i in range(count):
+        header = table + 40 * i
+        name = image[header:header + 8].rstrip(b"\0")
+        va, raw_size, raw = struct.unpack_from("<III", image, header + 12)[0], \
+            struct.unpack_from("<I", image, header + 16)[0], struct.unpack_from("<I", image, header + 20)[0]
+        out.append((name, va, raw_size, raw))
+    return out
+
+
+def installer_seeds():
+    """Real installers (harness input as is) and their stubs' resource
+    sections, from what scripts/build left; empty where it has not run."""
+    packer = os.path.join(ROOT, "build", "native", "vexlode-pack")
+    stubs = [(arch, os.path.join(ROOT, "build", arch, "vexlode.exe")) for arch in ("win32", "win64")]
+    stubs = [(arch, stub) for arch, stub in stubs if os.path.exists(stub)]
+    installers, resources = {}, {}
+    if not os.path.exists(packer) or not stubs:
+        return installers, resources
+    work = tempfile.mkdtemp(prefix="vexlode_seeds_")
+    try:
+        package = os.path.join(work, "package.zip")
+        with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as archive:
+            archive.writestr("setup.exe", b"MZ" + bytes(126))
+            archive.writestr("data/readme.txt", b"hello " * 40)
+        icon = os.path.join(work, "app.ico")
+        with open(icon, "wb") as f:
+            f.write(ico_seeds()["png_16_32_48_256"])
+        branding = ["--icon", icon, "--file-version", "1.2.3.4", "--product-version", "5.6",
+                    "--version-string", "ProductName=Seed Product", "--version-string", "CompanyName=Seeds"]
+        cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+        can_sign = shutil.which("openssl") and shutil.which("osslsigncode") and subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+             "-days", "2", "-subj", "/CN=vexlode seed"], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL).returncode == 0
+        for arch, stub in stubs:
+            flags = ["--allow-x64"] if arch == "win64" else []
+            with open(stub, "rb") as f:
+                stub_bytes = f.read()
+            for name, va, raw_size, raw in sections(stub_bytes):
+                if name == b".rsrc":
+                    resources[arch + "_stub_rsrc"] = struct.pack("<II", va, va + 0x3000) + \
+                        stub_bytes[raw:raw + raw_size]
+            with open(package, "rb") as f:
+                installers[arch + "_concatenated"] = stub_bytes + f.read()
+            for kind, options in (("packed", []), ("branded", branding)):
+                out = os.path.join(work, "%s_%s.exe" % (arch, kind))
+                if subprocess.run([packer, *flags, "--stub", stub, package, "-o", out, *options],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+                    continue
+                with open(out, "rb") as f:
+                    installers[arch + "_" + kind] = f.read()
+                if kind == "branded":
+                    image = installers[arch + "_" + kind]
+                    for name, va, raw_size, raw in sections(image):
+                        if name == b".rsrc":
+                            resources[arch + "_branded_rsrc"] = struct.pack("<II", va, va) + \
+                                image[raw:raw + raw_size]
+                signed = out[:-4] + "_signed.exe"
+                if can_sign and subprocess.run(
+                        ["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "seed", "-h", "sha256",
+                         "-in", out, "-out", signed], stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL).returncode == 0:
+                    with open(signed, "rb") as f:
+                        installers[arch + "_" + kind + "_signed"] = f.read()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    # Layouts the harnesses showed the check misjudging: a seal section whose
+    # raw data is shorter than a record (the loader zero-fills it), and
+    # section ends that wrap at 4 GiB so that the image ends inside the record.
+    for arch in ("win32", "win64"):
+        for kind in ("concatenated", "packed"):
+            if arch + "_" + kind in installers:
+                image = bytearray(installers[arch + "_" + kind])
+                short, wrapped = bytearray(image), bytearray(image)
+                pe = struct.unpack_from("<I", image, 60)[0]
+                table = pe + 24 + struct.unpack_from("<H", image, pe + 20)[0]
+                for i, (name, _, _, _) in enumerate(sections(bytes(image))):
+                    header = table + 40 * i
+                    if name == b".vxseal":
+                        struct.pack_into("<I", short, header + 16, 16)
+                        struct.pack_into("<I", wrapped, header + 16, 0xFFFFFFF0)
+                    elif name in (b".reloc", b".rsrc"):
+                        struct.pack_into("<II", wrapped, header + 16, 0, 0)
+                installers[arch + "_" + kind + "_short_seal_section"] = bytes(short)
+                installers[arch + "_" + kind + "_wrapping_section_ends"] = bytes(wrapped)
+    return installers, resources
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fuzz", "seeds")
     os.makedirs(out, exist_ok=True)
@@ -420,12 +568,26 @@ def main():
     write_corpus(out, "command_line_fuzzer", command_line_seeds())
     write_corpus(out, "tree_paths_fuzzer", tree_paths_seeds())
     write_corpus(out, "sha256_fuzzer", sha256_seeds())
+    installers, resources = installer_seeds()
+    write_corpus(out, "check_fuzzer", installers)
+    # Flag byte 1: re-seal, so that the tail is what gets judged.
+    write_corpus(out, "seal_verdict_fuzzer",
+                 {name + suffix: bytes([flags]) + data for name, data in installers.items()
+                  for suffix, flags in (("", 0), ("_resealed", 1))})
+    write_corpus(out, "ico_fuzzer", ico_seeds())
+    write_corpus(out, "resources_fuzzer", resources)
     write_dict(out, "archive_fuzzer", [b"PK\x03\x04", b"PK\x01\x02", b"PK\x05\x06",
                                        b"PK\x06\x06", b"PK\x06\x07", b"PK\x07\x08", b"UT",
                                        b"\x01\x00", b"\xff\xff\xff\xff", b"\x0e\x00"])
     write_dict(out, "lzma_entry_fuzzer", [b"\x09\x04\x05\x00", b"\x5d", b"\x00\x00\x01\x00"])
     write_dict(out, "payload_scan_fuzzer", [b"MZ", b"PE\x00\x00", b"\xe0\x00", b"\xf0\x00"])
     write_dict(out, "command_line_fuzzer", [b'"', b"|", b"/", b"=", b" ", b"paren", b"PAREN"])
+    pe_tokens = [b"MZ", b"PE\x00\x00", b".vxseal\x00", b"vxseal01", b".rsrc\x00\x00\x00", b"PK\x03\x04",
+                 b"PK\x05\x06", b"\x00\x02\x02\x00", b"\x00\x00\x00\x80"]
+    write_dict(out, "check_fuzzer", pe_tokens)
+    write_dict(out, "seal_verdict_fuzzer", pe_tokens)
+    write_dict(out, "resources_fuzzer", [b"\x00\x00\x00\x80", b"\x10\x00", b"\x0e\x00", b"\x03\x00",
+                                         b"\x09\x04", b"\xff\xff\xff\xff"])
     write_dict(out, "entry_rules_fuzzer", [b"\\..\\", b"\\../", b"/../", b"/..\\", b"C:", b"UT"])
 
 

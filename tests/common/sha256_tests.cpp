@@ -156,7 +156,9 @@ std::vector<std::string> ReferenceDigests(const std::string& data) {
   FILE* pipe = popen(command.c_str(), "r");
   char line[80];
   while (pipe && fgets(line, sizeof line, pipe)) digests.push_back(std::string(line, 64));
-  if (pipe) EXPECT_EQ(pclose(pipe), 0);
+  if (pipe) {
+    EXPECT_EQ(pclose(pipe), 0);
+  }
   remove(path.c_str());
   return digests;
 #endif

@@ -129,6 +129,15 @@ class Run:
         self.exit_code = completed.returncode
         self.stderr = completed.stderr.decode("utf-8", "replace")
 
+    def evidence(self):
+        """What a failed expectation about a run should show: whether the stub
+        ran at all (Wine's own start-up failures also exit with 1), its last
+        debugger lines and what Wine printed besides."""
+        others = [l for l in self.stderr.splitlines()
+                  if "OutputDebugString" not in l and "dispatch_exception" not in l]
+        return "exit code %s\ndebugger lines: %s\nwine: %s\nlog: %s" % (
+            self.exit_code, self.debugger_lines()[-8:], others[-8:], read_log()[-8:])
+
     def debugger_lines(self):
         """Debugger output, as Wine's seh channel prints it."""
         lines = []

@@ -72,7 +72,7 @@ class DiskFullTest(harness.WorkTest):
             size, run = self.install([("payload.bin", harness.random_bytes(3 << 20, 11))], make)
             self.assertEqual(run.exit_code, exit_code, run.stderr[-2000:])
             errors = self.err_lines()
-            self.assertEqual(len(errors), 1, harness.read_log())
+            self.assertEqual(len(errors), 1, run.evidence())
             match = re.fullmatch(r"复制文件失败了,file:\[T:\\vexlode_\d+_\d+_\d+\.zip\];"
                                  r"copied:\[(\d+)/(\d+)\],err:\[(.+)\]", errors[0])
             self.assertIsNotNone(match, errors[0])
@@ -93,7 +93,7 @@ class DiskFullTest(harness.WorkTest):
         size, run = self.install(parts)
         self.assertEqual(run.exit_code, 1, run.stderr[-2000:])
         errors = self.err_lines()
-        self.assertEqual(len(errors), 21, errors)
+        self.assertEqual(len(errors), 21, run.evidence())
         entries = [re.fullmatch(r"entry (\d+) \[data/part(\d\d)\.bin\] failed: 0x400", e) for e in errors[:20]]
         self.assertTrue(all(entries), errors)
         indices = [int(m.group(1)) for m in entries]

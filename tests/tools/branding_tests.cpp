@@ -141,6 +141,9 @@ TEST(ResourceSection, RefusesHostileTrees) {
     else SetU32(bad, c.at, c.value);
     EXPECT_THROW(ParseResourceSection(bad, rva), PackError) << c.what;
   }
+  // Built where it would end past 4 GiB, its data RVAs would wrap: refused.
+  EXPECT_THROW(BuildResourceSection(tree, uint32_t(0x100000000 - good.size() + 8)), PackError);
+  EXPECT_NO_THROW(BuildResourceSection(tree, uint32_t(0x100000000 - good.size())));
 }
 
 }  // namespace

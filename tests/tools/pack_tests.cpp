@@ -321,7 +321,7 @@ TEST_F(PackTest, BrandingReadsBackIndependently) {
   EXPECT_NE(resource(plain, 24).find("requireAdministrator"), std::string::npos);
 
   std::string version = resource(branded, 16);
-  for (const std::u16string& text : {u"ProductName", u"星河 安装", u"CompanyName", u"Acme", u"Comments",
+  for (const char16_t* text : {u"ProductName", u"星河 安装", u"CompanyName", u"Acme", u"Comments",
                                      u"x=y", u"FileVersion", u"v1-custom", u"ProductVersion", u"5.6",
                                      u"040904b0", u"Translation"})
     EXPECT_NE(version.find(Utf16(text) + std::string(2, '\0')), std::string::npos) << version.size();
@@ -411,6 +411,23 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
   unsealable.replace(unsealable.find(".vxseal"), 7, ".vxsea_");
   WriteAll(dir_ / "foreign.exe", unsealable + zip);
   WriteAll(dir_ / "text.exe", "just text, no image");
+  // Section headers as a hostile file may have them: the loader fills a seal
+  // section's raw data short of a record with zeros (an empty record here),
+  // and section ends wrap at 4 GiB, so the image may end inside the record.
+  auto withSections = [&](std::vector<std::pair<std::string, uint64_t>> rawSizes) {
+    std::vector<uint8_t> bytes = BytesOf(stub);
+    const PeLayout layout = ScanImage(bytes);
+    for (size_t i = 0; i < layout.sectionCount; ++i)
+      for (const auto& [name, rawSize] : rawSizes)
+        if (std::string(reinterpret_cast<const char*>(&bytes[SectionHeader(layout, i)]), name.size()) == name) {
+          SetU32(bytes, SectionHeader(layout, i) + 16, uint32_t(rawSize));
+          if (rawSize >> 32) SetU32(bytes, SectionHeader(layout, i) + 20, 0);  // and no raw data
+        }
+    return std::string(bytes.begin(), bytes.end()) + zip;
+  };
+  WriteAll(dir_ / "shortseal.exe", withSections({{".vxseal", 16}}));
+  WriteAll(dir_ / "wrapseal.exe", withSections({{".vxseal", 0xFFFFFFF0}, {".reloc", 1ull << 32}, {".rsrc", 1ull << 32}}));
+  const size_t sealRaw = GetU32(BytesOf(stub), stub.find(".vxseal") + 20);  // its header's raw pointer
 
   struct Row { const char* file; int status; std::vector<std::string> facts; };
   const Row rows[] = {
@@ -442,6 +459,11 @@ TEST_F(PackTest, CheckReportsWhatTheStubWouldFind) {
                              "cannot extract"}},
       {"foreign.exe", 1, {"stub: 32-bit, not a vexlode stub (no seal section)",
                           "result: does not install: not a vexlode installer"}},
+      {"shortseal.exe", 0, {"seal: empty: not sealed, the stub takes whatever archive the file holds",
+                            "result: installs"}},
+      {"wrapseal.exe", 0, {"stub: vexlode, 32-bit, " + std::to_string(sealRaw) + " bytes",
+                           "seal: empty: not sealed, the stub takes whatever archive the file holds",
+                           "result: installs"}},
       {"text.exe", 1, {"stub: not a PE image", "result: does not install: no payload offset: the stub would stop at once"}},
   };
   for (const Row& row : rows) {

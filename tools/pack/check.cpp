@@ -14,7 +14,6 @@
 #include "tools/pack/manifest.h"
 #include "tools/pack/pack_error.h"
 #include "tools/pack/pe_resources.h"
-#include "tools/pack/seal.h"
 #include "tools/pack/version_info.h"
 #include "unzip/entry_rules.h"
 
@@ -70,13 +69,42 @@ std::string Count(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The seal record as the loader maps it: the seal section's first raw
+// bytes, and zeros where its raw data is shorter than a record.
+struct MappedRecord {
+  size_t offset = 0;  // in the file
+  size_t length = 0;  // bytes of the record that come from the file
+  std::array<uint8_t, kSealRecordSize> bytes{};
+};
+
+// None when the image has no seal section. A record whose raw data runs
+// past the file's end is left all zeros: damaged.
+std::optional<MappedRecord> MapSealRecord(const std::vector<uint8_t>& file, const PeLayout& layout) {
+  for (size_t i = 0; i < layout.sectionCount; ++i) {
+    const size_t header = SectionHeader(layout, i);
+    if (!std::equal(kSealSectionName, kSealSectionName + sizeof kSealSectionName, file.begin() + header)) continue;
+    MappedRecord record;
+    const uint64_t raw = GetU32(file, header + 20);
+    const uint64_t length = std::min<uint64_t>(GetU32(file, header + 16), kSealRecordSize);
+    if (raw + length <= file.size()) {
+      record.offset = size_t(raw);
+      record.length = size_t(length);
+      std::copy(file.begin() + raw, file.begin() + raw + length, record.bytes.begin());
+    }
+    return record;
+  }
+  return std::nullopt;
+}
+
 // The stub as it was before packing: its seal record emptied and its
 // checksum what the linker wrote. For an installer packed without branding
-// this is the stub file itself.
-std::vector<uint8_t> UnsealedImage(const std::vector<uint8_t>& file, const PeLayout& layout, size_t record) {
+// this is the stub file itself. Section ends wrap at 4 GiB, so the image may
+// end before the record does.
+std::vector<uint8_t> UnsealedImage(const std::vector<uint8_t>& file, const PeLayout& layout, const MappedRecord& record) {
   std::vector<uint8_t> image(file.begin(), file.begin() + std::min<uint64_t>(uint32_t(layout.payloadOffset), file.size()));
-  std::fill(image.begin() + record, image.begin() + record + kSealRecordSize, 0);
-  std::copy(kSealMagic, kSealMagic + sizeof kSealMagic, image.begin() + record);
+  const size_t end = std::min(record.offset + record.length, image.size());
+  for (size_t at = record.offset; at < end; ++at)
+    image[at] = at - record.offset < sizeof kSealMagic ? kSealMagic[at - record.offset] : 0;
   const size_t checksum = ChecksumField(layout);
   if (checksum + 4 <= image.size() && GetU32(image, checksum)) SetU32(image, checksum, PeChecksum(image, checksum));
   return image;
@@ -252,27 +280,20 @@ bool CheckInstaller(const std::string& name, const std::vector<uint8_t>& file, s
     return report.DoesNotInstall("no payload offset: the stub would stop at once");
   }
   const uint64_t offset = uint32_t(layout.payloadOffset);
-  std::optional<size_t> record;
-  bool recordFits = true;
-  try {
-    record = SealRecordOffset(file, layout);
-  } catch (const PackError&) {
-    recordFits = false;  // the loader fills the rest with zeros: no record magic
-  }
-  if (recordFits && !record) {
+  const std::optional<MappedRecord> record = MapSealRecord(file, layout);
+  if (!record) {
     report.Fact("stub", MachineText(layout.machine) + ", not a vexlode stub (no seal section)");
     return report.DoesNotInstall("not a vexlode installer");
   }
   report.Fact("stub", "vexlode, " + MachineText(layout.machine) + ", " + std::to_string(offset) + " bytes");
   const uint64_t imageEnd = std::min<uint64_t>(offset, file.size());  // a file cut inside its image
-  const std::vector<uint8_t> unsealed = record ? UnsealedImage(file, layout, *record)
-                                               : std::vector<uint8_t>(file.begin(), file.begin() + imageEnd);
+  const std::vector<uint8_t> unsealed = UnsealedImage(file, layout, *record);
   report.Fact("stub sha256", DigestText(unsealed.data(), unsealed.size()) + " (with its seal emptied)");
 
   // The stub's own decision, on the bytes it would read: its record, and
   // its headers as the loader maps them.
   PayloadSeal seal = {};
-  const SealState state = recordFits ? ReadSealRecord(&file[*record], kSealRecordSize, &seal) : SealState::Malformed;
+  const SealState state = ReadSealRecord(record->bytes.data(), kSealRecordSize, &seal);
   PeLayout ownHeaders;
   const SealPlan plan =
       PlanPayloadCheck(state, ScanPeLayout(file.data(), std::min(file.size(), kMappedHeaderBytes), &ownHeaders));
