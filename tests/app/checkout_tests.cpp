@@ -92,7 +92,7 @@ TEST_F(CheckoutTest, SealedCopyTakesExactlyTheSealedArchiveAndJudgesTheRest) {
   const uint32_t offset = 0x1404;  // the archive ends 4 bytes short of an 8-byte boundary
   std::vector<uint8_t> image = MakeImage({{0x400, 0x1004}}, offset);
   const std::string archive = RandomBytes(70000, 3);
-  PayloadSeal seal = {archive.size(), {}, 0};
+  PayloadSeal seal = {archive.size(), {}, 0, 0};
   Sha256Hasher hasher;
   Sha256Digest digest;
   ASSERT_TRUE(hasher.Start() && hasher.Add(archive.data(), archive.size()) && hasher.Finish(&digest));

@@ -41,7 +41,7 @@ TEST(SealRecord, RoundTripsAndRefusesWhatIsNotARecord) {
 
 // The plain cases run on real files in the check-out tests; these are the edges.
 TEST(SealedCopy, OnlyTheSealedArchiveOrItPlusItsSignatureIsIntact) {
-  const PayloadSeal seal = {1000, {}, 0};
+  const PayloadSeal seal = {1000, {}, 0, 0};
   struct Case {
     const char* what;
     uint64_t copied;
