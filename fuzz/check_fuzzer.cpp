@@ -15,8 +15,9 @@ namespace {
 
 const char* const kFactOrder[] = {"file", "stub", "stub sha256", "seal", "signature", "package",
                                   "package setup.exe", "package compression", "branding", "branding ProductName",
-                                  "branding FileVersion", "branding icon", "option exit code",
-                                  "option working directory", "result"};
+                                  "branding FileVersion", "branding icon", "elevation", "option exit code",
+                                  "option working directory", "option installer temp", "option progress",
+                                  "result"};
 
 }  // namespace
 

@@ -141,9 +141,11 @@ TEST(ResourceSection, RefusesHostileTrees) {
     else SetU32(bad, c.at, c.value);
     EXPECT_THROW(ParseResourceSection(bad, rva), PackError) << c.what;
   }
-  // Built where it would end past 4 GiB, its data RVAs would wrap: refused.
+  // Built where it would end at or past 4 GiB, its data RVAs would wrap
+  // (and it would not parse back): refused.
   EXPECT_THROW(BuildResourceSection(tree, uint32_t(0x100000000 - good.size() + 8)), PackError);
-  EXPECT_NO_THROW(BuildResourceSection(tree, uint32_t(0x100000000 - good.size())));
+  EXPECT_THROW(BuildResourceSection(tree, uint32_t(0x100000000 - good.size())), PackError);
+  EXPECT_NO_THROW(BuildResourceSection(tree, uint32_t(0x100000000 - good.size() - 8)));
 }
 
 }  // namespace

@@ -164,9 +164,9 @@ std::vector<uint8_t> BuildResourceSection(const ResourceTree& tree, uint32_t sec
       }
     }
   }
-  // RVAs are 32 bits wide: a section that ends past 4 GiB would have its
-  // data's addresses wrap.
-  if (uint64_t(sectionRva) + out.size() > (uint64_t(1) << 32))
+  // RVAs are 32 bits wide: a section that ends at or past 4 GiB would have
+  // its data's addresses (or its own end) wrap, and no image reaches there.
+  if (uint64_t(sectionRva) + out.size() >= (uint64_t(1) << 32))
     throw PackError("the stub's resource section would end past 4 GiB");
   return out;
 }
