@@ -46,8 +46,8 @@ int RunBootstrap() {
   TempWorkspace workspace;
   const TempWorkspace::Outcome created = workspace.Create(firstDraw, secondDraw, thirdDraw);
   if (created == TempWorkspace::Outcome::NoPermissions) {
-    LogError(L"setup", L"temporary directory [%s] keeps no permissions (FAT, exFAT or a network "
-             L"share), so nothing there could be protected: nothing created", workspace.tempDirectory());
+    LogError(L"setup", L"temporary directory [%s] keeps no permissions (FAT or "
+             L"exFAT), so nothing there could be protected: nothing created", workspace.tempDirectory());
     return failed;
   }
   if (created == TempWorkspace::Outcome::RemoteVolume) {
