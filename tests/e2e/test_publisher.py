@@ -148,11 +148,13 @@ class ProgressWindowTest(harness.WorkTest):
         return run, seen, shots
 
     def test_shown_only_for_long_runs_moving_and_gone_before_setup_starts(self):
-        # Wine takes a millisecond or more per file it creates: 2000 files
-        # take well over a second however warm the page cache is.
+        # Wine takes a millisecond or more per file it creates: 6000 files
+        # take seconds however warm the page cache is, so the window stays
+        # up long enough to see the bar move however seldom a loaded machine
+        # lets us look.
         big = {"setup.exe": harness.recorder_bytes()}
-        for i in range(2000):
-            big[f"data/f{i:04}.bin"] = harness.random_bytes(8000, i)
+        for i in range(6000):
+            big[f"data/f{i:04}.bin"] = harness.random_bytes(4000, i)
         harness.make_zip(self.path("big.zip"), big)
         harness.make_zip(self.path("small.zip"), {"setup.exe": harness.recorder_bytes()})
         named = ["--version-string", f"ProductName={TITLE}"]
