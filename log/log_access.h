@@ -1,5 +1,5 @@
 // What the user who started the run could do without its elevation, asked
-// of the token's linked token through ntdll, looked up at run time. A log
+// of the token's linked token through ntdll. A log
 // path from logtool.ini is that user's choice: an elevated run takes it only
 // where the user could have written too.
 #pragma once

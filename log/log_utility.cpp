@@ -151,6 +151,8 @@ class _NCMsLogUtility {
   Reach OpenIn(const LogFolder& folder);
   Reach Rotate();
   bool UserMay(HANDLE object, ACCESS_MASK access) const;
+  // What lets an ini path's objects be judged through their handles.
+  ACCESS_MASK ReadControl() const { return fromIni_ ? READ_CONTROL : 0; }
   bool UserMayRemove(HANDLE object, HANDLE folder) const;
   Reach ClearRotatedName(const LogFolder& folder, const wchar_t* rotated);
 
@@ -275,7 +277,7 @@ Reach _NCMsLogUtility::OpenFile() {
 // may add files. Both are judged on the handles that are then used; a file
 // that appears between the two opens costs this line.
 Reach _NCMsLogUtility::OpenIn(const LogFolder& folder) {
-  const ACCESS_MASK access = GENERIC_WRITE | FILE_READ_ATTRIBUTES | (fromIni_ ? READ_CONTROL : 0);
+  const ACCESS_MASK access = GENERIC_WRITE | FILE_READ_ATTRIBUTES | ReadControl();
   const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   LONG status = 0;
   FileHandle file = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(),
@@ -309,7 +311,7 @@ Reach _NCMsLogUtility::Rotate() {
   wchar_t rotated[kPathCapacity];
   if (ComposeRotatedPath(folder.fileName(), rotated)) {
     FileHandle old = NtOpenFile(folder.handle.get(), folder.fileName(), folder.fileNameLength(),
-                                DELETE | FILE_READ_ATTRIBUTES | (fromIni_ ? READ_CONTROL : 0),
+                                DELETE | FILE_READ_ATTRIBUTES | ReadControl(),
                                 kShareAll, kNtOpen, kFileOptions);
     if (old.valid()) {
       reach = JudgeFile(old.get(), folder);
@@ -336,7 +338,7 @@ Reach _NCMsLogUtility::Rotate() {
 Reach _NCMsLogUtility::ClearRotatedName(const LogFolder& folder, const wchar_t* rotated) {
   LONG status = 0;
   FileHandle earlier = NtOpenFile(folder.handle.get(), rotated, TextLength(rotated),
-                                  DELETE | FILE_READ_ATTRIBUTES | (fromIni_ ? READ_CONTROL : 0),
+                                  DELETE | FILE_READ_ATTRIBUTES | ReadControl(),
                                   kShareAll, kNtOpen, kFileOptions, nullptr, &status);
   if (!earlier.valid()) return status == kStatusNameNotFound ? Reach::kOpened : Reach::kLost;
   if (!UserMayRemove(earlier.get(), folder.handle.get())) return Reach::kRefused;
