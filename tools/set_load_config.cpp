@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/pack/bytes.h"
+#include "tools/pack/pe_checksum.h"
+
 namespace {
 
 constexpr int kLoadConfigDirectory = 10;
@@ -23,10 +26,7 @@ struct Failure {
 
 uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
   if (at + 4 > b.size()) throw Failure{"truncated image"};
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
-}
-void SetU32(std::vector<uint8_t>& b, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) b.at(at + i) = uint8_t(value >> (8 * i));
+  return GetU32(b, at);
 }
 
 uint64_t SymbolAddress(const std::string& mapPath, const std::string& symbol) {
@@ -36,19 +36,6 @@ uint64_t SymbolAddress(const std::string& mapPath, const std::string& symbol) {
   for (std::string text; std::getline(in, text);)
     if (std::regex_match(text, match, line)) return std::stoull(match[1], nullptr, 16);
   throw Failure{symbol + " is not in " + mapPath};
-}
-
-// The checksum the PE header carries: the 16-bit ones' complement sum of the
-// file with the field itself left out, plus the file size.
-uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t field) {
-  uint64_t sum = 0;
-  for (size_t at = 0; at < image.size(); at += 2) {
-    if (at == field || at == field + 2) continue;
-    sum += image[at] | (at + 1 < image.size() ? image[at + 1] << 8 : 0);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return uint32_t(sum + image.size());
 }
 
 void SetLoadConfig(std::vector<uint8_t>& image, uint64_t address) {

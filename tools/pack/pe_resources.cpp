@@ -171,17 +171,6 @@ std::vector<uint8_t> BuildResourceSection(const ResourceTree& tree, uint32_t sec
   return out;
 }
 
-uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumOffset) {
-  uint64_t sum = 0;
-  for (size_t at = 0; at < image.size(); at += 2) {
-    if (at == checksumOffset || at == checksumOffset + 2) continue;
-    sum += image[at] | (at + 1 < image.size() ? image[at + 1] << 8 : 0);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return uint32_t(sum + image.size());
-}
-
 PeLayout ScanImage(const std::vector<uint8_t>& image) {
   PeLayout layout;
   if (!ScanPeLayout(image.data(), std::min(image.size(), kHeaderBufferSize), &layout))

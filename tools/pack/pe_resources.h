@@ -8,6 +8,7 @@
 
 #include "app/payload.h"
 #include "tools/pack/ico.h"
+#include "tools/pack/pe_checksum.h"
 #include "tools/pack/version_info.h"
 
 // A resource type, name or language: a number or a UTF-16 name.
@@ -60,5 +61,3 @@ inline size_t SectionHeader(const PeLayout& layout, size_t i) {
 }
 inline size_t ChecksumField(const PeLayout& layout) { return layout.peOffset + 24 + 64; }
 
-// The PE checksum of `image` whose checksum field is at `checksumOffset`.
-uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumOffset);
