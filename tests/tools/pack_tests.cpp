@@ -252,7 +252,7 @@ TEST_F(PackTest, RefusesBadInputWithoutWritingTheOutput) {
   struct Row { std::string options, reason; bool fitsWindowsCommandLine; };
   const std::vector<Row> rows = {
       {"--working-directory elsewhere", "expected package or caller", true},
-      {"--installer-temp shared", "expected user or private", true},
+      {"--installer-temp shared", "expected private or user", true},
       {"--icon " + Arg(dir_ / "text.ico"), "bad header", true},
       {"--icon " + Arg(dir_ / "empty.ico"), "holds no images", true},
       {"--icon " + Arg(dir_ / "outside.ico"), "image 2 points outside the file", true},

@@ -57,6 +57,15 @@ uint16_t ParseNumber(const std::string& text, int base, const std::string& optio
   return uint16_t(std::stoul(digits, nullptr, base));
 }
 
+// A sealed option of two named values: `on` sets `bit`, `off` clears it; the
+// last one given counts.
+void SetChoice(uint32_t& sealOptions, const std::string& option, const std::string& value, const char* on,
+               const char* off, uint32_t bit) {
+  if (value == on) sealOptions |= bit;
+  else if (value == off) sealOptions &= ~bit;
+  else throw PackError(option + " " + value + ": expected " + on + " or " + off);
+}
+
 // Returns false for a usage error; throws PackError for a refused value.
 bool ParseOptions(const std::vector<std::string>& args, Options& options) {
   auto version = [&]() -> VersionInfo& {
@@ -75,32 +84,17 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options) {
     else if (arg == "--stub") options.stub = fs::u8path(args[++i]);
     else if (arg == "-o") options.out = fs::u8path(args[++i]);
     else if (arg == "--icon") options.icon = fs::u8path(args[++i]);
-    else if (arg == "--working-directory") {
-      const std::string& where = args[++i];
-      if (where != "package" && where != "caller")
-        throw PackError("--working-directory " + where + ": expected package or caller");
-      if (where == "package") options.sealOptions |= kSealOptionPackageWorkingDirectory;
-      else options.sealOptions &= ~kSealOptionPackageWorkingDirectory;
-    }
-    else if (arg == "--installer-temp") {
-      const std::string& whose = args[++i];
-      if (whose != "user" && whose != "private")
-        throw PackError("--installer-temp " + whose + ": expected user or private");
-      if (whose == "private") options.sealOptions |= kSealOptionPrivateInstallerTemp;
-      else options.sealOptions &= ~kSealOptionPrivateInstallerTemp;
-    }
+    else if (arg == "--working-directory")
+      SetChoice(options.sealOptions, arg, args[++i], "package", "caller", kSealOptionPackageWorkingDirectory);
+    else if (arg == "--installer-temp")
+      SetChoice(options.sealOptions, arg, args[++i], "private", "user", kSealOptionPrivateInstallerTemp);
+    else if (arg == "--exit-code")
+      SetChoice(options.sealOptions, arg, args[++i], "installer", "checkout", kSealOptionInstallerExitCode);
     else if (arg == "--check") options.check = fs::u8path(args[++i]);
     else if (arg == "--elevation") {
       // The stub's own manifest already asks for administrators: kept as built.
       const std::string level = ExecutionLevelFor(args[++i]);
       options.branding.executionLevel = level == "requireAdministrator" ? "" : level;
-    }
-
-    else if (arg == "--exit-code") {
-      const std::string& choice = args[++i];
-      if (choice == "installer") options.sealOptions |= kSealOptionInstallerExitCode;
-      else if (choice == "checkout") options.sealOptions &= ~kSealOptionInstallerExitCode;
-      else throw PackError("--exit-code " + choice + ": expected installer or checkout");
     }
     else if (arg == "--compression") options.compression = ParseCompression(args[++i]);
     else if (arg == "--file-version") version().file = ParseVersionNumber(args[++i], arg);
