@@ -174,16 +174,24 @@ DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t
     LogFailedStart(applicationPath, commandLine, startError);
     return kNoExitCode;
   }
-  wchar_t image[kPathCapacity];
-  if (how.checked && !StartedFromImage(child.process.get(), how.checked, image)) {
+  // A child that must not run is ended before it ever ran.
+  auto endSuspended = [&] {
     TerminateProcess(child.process.get(), kNoExitCode);
     WaitForSingleObject(child.process.get(), INFINITE);
     if (ran) *ran = false;
-    LogError(L"setup", L"[%s] started as [%s], not as the file checked: ended", applicationPath, image);
     return kNoExitCode;
+  };
+  wchar_t image[kPathCapacity];
+  if (how.checked && !StartedFromImage(child.process.get(), how.checked, image)) {
+    LogError(L"setup", L"[%s] started as [%s], not as the file checked: ended", applicationPath, image);
+    return endSuspended();
+  }
+  // Left suspended, it would be waited for without end.
+  if (ResumeThread(child.thread.get()) == static_cast<DWORD>(-1)) {
+    LogFailedStart(applicationPath, commandLine, GetLastError());
+    return endSuspended();
   }
   if (ran) *ran = true;
-  ResumeThread(child.thread.get());
 
   DWORD waitResult = WaitForExit(child.process.get(), outputRead, errorRead);
   if (waitResult != WAIT_OBJECT_0) {
@@ -198,17 +206,11 @@ DWORD RunChild(const wchar_t* applicationPath, const wchar_t* startPath, wchar_t
 
 }  // namespace
 
-namespace {
-
 // Every attempt ends with this line, whether anything started or not.
-uint32_t LogResult(DWORD exitCode) {
+uint32_t LogInstallerResult(uint32_t exitCode) {
   LogInfo(L"setup", L"进程执行结果:[%x]", static_cast<unsigned>(exitCode));
   return exitCode;
 }
-
-}  // namespace
-
-uint32_t LogInstallerResult(uint32_t exitCode) { return LogResult(exitCode); }
 
 void (*installerCheckedForTest)() = nullptr;
 const wchar_t* startPathForTest = nullptr;
@@ -216,7 +218,7 @@ const wchar_t* startPathForTest = nullptr;
 uint32_t RunAndWait(const wchar_t* applicationPath, wchar_t* commandLine, bool* started) {
   if (started) *started = false;
   if (!applicationPath) return kNoExitCode;
-  return LogResult(RunChild(applicationPath, applicationPath, commandLine, ChildStart{}, started));
+  return LogInstallerResult(RunChild(applicationPath, applicationPath, commandLine, ChildStart{}, started));
 }
 
 uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const wchar_t* installerPath,
@@ -228,7 +230,7 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
   if (foreignEntry) {
     LogError(L"setup", L"[%s] was not extracted by this run: [%s] not started", foreignEntry,
              installerPath);
-    return LogResult(kNoExitCode);
+    return LogInstallerResult(kNoExitCode);
   }
   // Read access shared only for reading: nobody may write, rename or delete
   // the image from the check until the child has ended.
@@ -239,23 +241,23 @@ uint32_t RunExtractedAndWait(void* folder, const wchar_t* installerName, const w
   wchar_t folderPath[kPathCapacity], startPath[kPathCapacity];
   if (!image.valid() || !ReadFinalPath(folder, folderPath) || !ReadFinalPath(image.get(), startPath)) {
     LogFailedStart(installerPath, commandLine, GetLastError());
-    return LogResult(kNoExitCode);
+    return LogInstallerResult(kNoExitCode);
   }
   Sha256Digest actual;
   if (!expected || IsLinkHandle(image.get()) || !IsDirectlyInside(startPath, folderPath) ||
       !HashFileContents(image.get(), &actual) || !(actual == *expected)) {
     LogError(L"setup", L"[%s] is not the installer this run extracted: not started", installerPath);
-    return LogResult(kNoExitCode);
+    return LogInstallerResult(kNoExitCode);
   }
   // A server may answer the start with other bytes than it gave the hash.
   if (IsNetworkPath(startPath)) {
     LogError(L"setup", L"[%s] is on a network share: not started", installerPath);
-    return LogResult(kNoExitCode);
+    return LogInstallerResult(kNoExitCode);
   }
   if (installerCheckedForTest) installerCheckedForTest();
   const ChildStart how = {inItsFolder ? folderPath : nullptr, startPath, installerTemp};
-  return LogResult(RunChild(installerPath, startPathForTest ? startPathForTest : startPath, commandLine, how,
-                            started));
+  return LogInstallerResult(
+      RunChild(installerPath, startPathForTest ? startPathForTest : startPath, commandLine, how, started));
 }
 
 wchar_t* GetSystemErrorText(unsigned long error, wchar_t (&out)[kErrorTextChars]) {
