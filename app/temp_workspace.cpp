@@ -34,6 +34,27 @@ bool DrawFreshName(wchar_t (&name)[kArchiveNameChars]) {
   return true;
 }
 
+// Creates the folder `name` below `temp` and pins it: created and opened in
+// one step, so the handle is on the folder we made. It denies deletion and
+// renaming to everyone while it is held, without holding DELETE itself: that
+// would keep every process from opening the folder without delete sharing,
+// the installer's current directory included. `anchor` is a second handle
+// with no access that takes part in sharing, to open the folder again for
+// its deletion without a name. When the anchor cannot be had, the empty
+// folder stays: without it, it could only be deleted by name.
+bool CreatePinnedDirectory(HANDLE temp, const wchar_t* name, size_t nameLength, void* descriptor,
+                           FileHandle* directory, FileHandle* anchor, LONG* status) {
+  FileHandle made = NtOpenFile(temp, name, nameLength, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, kNtCreate,
+                               kNtDirectoryFile | kNtOpenReparsePoint, descriptor, status);
+  if (!made.valid()) return false;
+  FileHandle second = NtOpenFile(made.get(), L"", 0, FILE_READ_ATTRIBUTES, kShareAll, kNtOpen, kNtDirectoryFile);
+  if (!second.valid()) return false;
+  *directory = static_cast<FileHandle&&>(made);
+  *anchor = static_cast<FileHandle&&>(second);
+  return true;
+}
+
 }  // namespace
 
 void TempWorkspace::ReadVolume(HANDLE directory, TempVolume* volume) {
@@ -42,18 +63,7 @@ void TempWorkspace::ReadVolume(HANDLE directory, TempVolume* volume) {
       GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) !=
       FALSE;
   volume->flags = flags;
-  // FileFsDeviceInformation, through ntdll: it needs no access right.
-  struct IoStatus { void* status; ULONG_PTR information; };  // IO_STATUS_BLOCK
-  using QueryVolumeFunction = LONG(NTAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
-  auto query = reinterpret_cast<QueryVolumeFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryVolumeInformationFile")));
-  struct { ULONG deviceType, characteristics; } device = {};
-  IoStatus io = {};
-  constexpr ULONG kFileFsDeviceInformation = 4;
-  volume->deviceRead =
-      query && query(directory, &io, &device, sizeof device, kFileFsDeviceInformation) >= 0;
-  volume->deviceType = device.deviceType;
-  volume->characteristics = device.characteristics;
+  volume->deviceRead = ReadVolumeDevice(directory, &volume->deviceType, &volume->characteristics);
 }
 
 TempWorkspace::Outcome TempWorkspace::Create(int firstDraw, int secondDraw, int thirdDraw,
@@ -123,26 +133,11 @@ bool TempWorkspace::CreateAt(HANDLE temp, SECURITY_ATTRIBUTES* security, bool* t
     *taken = status == kNtStatusNameCollision;
     return false;
   }
-  // Created and opened in one step, so the handle is on the directory we
-  // made. It denies deletion and renaming to everyone while it is held,
-  // without holding DELETE itself: that would keep every process from
-  // opening the folder without delete sharing, the installer's current
-  // directory included.
-  FileHandle directory = NtOpenFile(temp, archiveName_, baseNameLength,
-                                    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, kNtCreate,
-                                    kNtDirectoryFile | kNtOpenReparsePoint, descriptor, &status);
-  if (!directory.valid()) {
+  FileHandle directory, anchor;
+  status = 0;
+  if (!CreatePinnedDirectory(temp, archiveName_, baseNameLength, descriptor, &directory, &anchor, &status)) {
     *taken = status == kNtStatusNameCollision;
     MarkForDeletion(archive.get());  // ours: goes when the handle closes
-    return false;
-  }
-  // Should this fail, the empty folder stays: without the anchor it could
-  // only be deleted by name.
-  FileHandle anchor = NtOpenFile(directory.get(), L"", 0, FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
-                                 kNtDirectoryFile);
-  if (!anchor.valid()) {
-    MarkForDeletion(archive.get());
     return false;
   }
   archive_ = static_cast<FileHandle&&>(archive);
@@ -168,17 +163,12 @@ bool TempWorkspace::CreateInstallerTemp() {
       return false;
     LONG status = 0;
     // Held as the extraction directory is: nobody may rename or delete it.
-    FileHandle directory = NtOpenFile(temp_.get(), folder, TextLength(folder),
-                                      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, kNtCreate,
-                                      kNtDirectoryFile | kNtOpenReparsePoint, descriptor, &status);
-    if (!directory.valid()) {
+    FileHandle directory, anchor;
+    if (!CreatePinnedDirectory(temp_.get(), folder, TextLength(folder), descriptor, &directory, &anchor,
+                               &status)) {
       if (status == kNtStatusNameCollision) continue;
       return false;
     }
-    FileHandle anchor = NtOpenFile(directory.get(), L"", 0, FILE_READ_ATTRIBUTES, kShareAll, kNtOpen,
-                                   kNtDirectoryFile);
-    if (!anchor.valid()) return false;  // the empty folder stays, as for the extraction directory
     installerTemp_ = static_cast<FileHandle&&>(directory);
     installerTempAnchor_ = static_cast<FileHandle&&>(anchor);
     installerTempLeft_ = true;

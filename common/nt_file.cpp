@@ -15,7 +15,7 @@ using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUT
 using NtQueryDirectoryFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
                                                   PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING,
                                                   BOOLEAN);
-// NtSetInformationFile and NtQueryInformationFile.
+// NtSetInformationFile, NtQueryInformationFile and NtQueryVolumeInformationFile.
 using NtFileInformationFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
 
@@ -25,6 +25,7 @@ constexpr LONG kStatusNameInvalid = static_cast<LONG>(0xC0000033);
 constexpr ULONG kFileDirectoryInformation = 1;
 constexpr ULONG kFileInternalInformation = 6;
 constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileFsDeviceInformation = 4;
 
 // FILE_DIRECTORY_INFORMATION with room for one entry's name.
 struct DirectoryEntry {
@@ -191,6 +192,17 @@ uint64_t FileIdentity(HANDLE handle) {
   IO_STATUS_BLOCK io = {};
   if (!query || query(handle, &io, &index, sizeof index, kFileInternalInformation) < 0) return 0;
   return static_cast<uint64_t>(index.QuadPart);
+}
+
+bool ReadVolumeDevice(HANDLE handle, uint32_t* deviceType, uint32_t* characteristics) {
+  auto query = reinterpret_cast<NtFileInformationFunction>(
+      reinterpret_cast<void*>(NtdllFunction("NtQueryVolumeInformationFile")));
+  struct { ULONG deviceType, characteristics; } device = {};  // FILE_FS_DEVICE_INFORMATION
+  IO_STATUS_BLOCK io = {};
+  if (!query || query(handle, &io, &device, sizeof device, kFileFsDeviceInformation) < 0) return false;
+  *deviceType = device.deviceType;
+  *characteristics = device.characteristics;
+  return true;
 }
 
 bool IsLinkHandle(HANDLE handle) {

@@ -55,6 +55,11 @@ bool IsLinkHandle(HANDLE handle);
 // it; 0 when it cannot be read.
 uint64_t FileIdentity(HANDLE handle);
 
+// The device type and characteristics of the volume the handle is on
+// (FileFsDeviceInformation), which need no access right; false when they
+// cannot be read.
+bool ReadVolumeDevice(HANDLE handle, uint32_t* deviceType, uint32_t* characteristics);
+
 // Deletes what the handle is on once every handle on it is closed: no name
 // is resolved again. Needs DELETE access.
 bool MarkForDeletion(HANDLE handle);
